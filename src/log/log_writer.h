@@ -1,0 +1,64 @@
+// The run's log file: one numbered line per event, "[num]丨[time]丨[type]丨[content]" + CR LF.
+//
+// The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it with
+// "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are UTF-8; the
+// content is internal-encoding bytes, written unconverted, one write per line, so other programs can read the file
+// while it grows. writeLine is safe from any thread: LogLock serialises numbering, formatting and writing.
+#pragma once
+
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrum {
+
+// "%d年%d月%d日" followed by "%d时%d分%d秒", "%d时%d分", "%d时" or nothing, by which time parts are non-zero.
+// Internal encoding.
+std::string dateTimeText(const std::tm& moment);
+std::string dateTimeText(std::time_t moment);
+
+class LogWriter {
+public:
+    struct OpenOptions {
+        std::string runDir;                      // default directory is runDir + "/log"
+        std::optional<std::string> directory;    // used when it is (or can be made) a directory
+        std::optional<std::string> fileName;     // internal encoding; "[end-time]" marks rename-at-close
+        std::optional<std::string> lineTemplate;
+        std::optional<std::string> timeFormat;
+    };
+
+    LogWriter();
+    ~LogWriter();  // closes (and renames) the file
+    LogWriter(const LogWriter&) = delete;
+    LogWriter& operator=(const LogWriter&) = delete;
+
+    void open(const OpenOptions& options);
+    bool writeLine(std::string_view type, std::string_view content);
+    void close();
+
+    bool isOpen() const;
+    // Path of the open file (UTF-8, as on disk); after close, the final path.
+    std::string filePath() const;
+
+private:
+    mutable std::mutex logLock_;  // LogLock
+    int32_t nextNumber_ = 1;
+    std::string lineTemplate_;
+    int fd_ = -1;
+    bool renameAtClose_ = false;
+    std::string path_;  // UTF-8
+    std::string timeFormat_;
+};
+
+// The process log. The application binds its writer and debug switch once at start-up; until then (and after
+// unbinding) lines are dropped.
+void bindProcessLog(LogWriter* writer, bool debug);
+void unbindProcessLog();
+bool processDebug();
+
+// The one way to write a log line. A debugOnly line is written only when the debug switch is on.
+bool logLine(std::string_view type, std::string_view content, bool debugOnly = false);
+
+}  // namespace kestrum
