@@ -1,9 +1,11 @@
 // The run's log file: one numbered line per event, "[num]丨[time]丨[type]丨[content]" + CR LF.
 //
-// The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it with
-// "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are UTF-8; the
-// content is internal-encoding bytes, written unconverted, one write per line, so other programs can read the file
-// while it grows. writeLine is safe from any thread: LogLock serialises numbering, formatting and writing.
+// The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it
+// with
+// "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are UTF-8;
+// the content is internal-encoding bytes, written unconverted, one write per line, so other programs can read
+// the file while it grows. writeLine is safe from any thread: LogLock serialises numbering, formatting and
+// writing.
 #pragma once
 
 #include <ctime>
@@ -20,11 +22,11 @@ std::string dateTimeText(const std::tm& moment);
 std::string dateTimeText(std::time_t moment);
 
 class LogWriter {
-public:
+  public:
     struct OpenOptions {
-        std::string runDir;                      // default directory is runDir + "/log"
-        std::optional<std::string> directory;    // used when it is (or can be made) a directory
-        std::optional<std::string> fileName;     // internal encoding; "[end-time]" marks rename-at-close
+        std::string runDir;                    // default directory is runDir + "/log"
+        std::optional<std::string> directory;  // used when it is (or can be made) a directory
+        std::optional<std::string> fileName;   // internal encoding; "[end-time]" marks rename-at-close
         std::optional<std::string> lineTemplate;
         std::optional<std::string> timeFormat;
     };
@@ -42,7 +44,7 @@ public:
     // Path of the open file (UTF-8, as on disk); after close, the final path.
     std::string filePath() const;
 
-private:
+  private:
     mutable std::mutex logLock_;  // LogLock
     int32_t nextNumber_ = 1;
     std::string lineTemplate_;

@@ -1,8 +1,8 @@
 // Text encoding conversions.
 //
-// All text inside kestrum is 8-bit GB18030: byte-identical to GBK for every GBK character, and able to carry every
-// Unicode character, so nothing turns into "?" on the way through. Peers speak UTF-8. Undecodable input never fails a
-// conversion: each bad byte (or lone surrogate) becomes U+FFFD. All functions are thread safe.
+// All text inside kestrum is 8-bit GB18030: byte-identical to GBK for every GBK character, and able to carry
+// every Unicode character, so nothing turns into "?" on the way through. Peers speak UTF-8. Undecodable input
+// never fails a conversion: each bad byte (or lone surrogate) becomes U+FFFD. All functions are thread safe.
 #pragma once
 
 #include <string>

@@ -4,8 +4,8 @@
 //  - lines starting with ';' are comments; the first occurrence of a section or key wins;
 //  - a missing file, section or key gives the default; a key present with an empty value gives empty text;
 //  - values are cut to 10239 bytes.
-// A file that is valid UTF-8 (with or without a byte-order mark) is converted to the internal encoding; anything
-// else is taken as GB18030/GBK bytes.
+// A file that is valid UTF-8 (with or without a byte-order mark) is converted to the internal encoding;
+// anything else is taken as GB18030/GBK bytes.
 #pragma once
 
 #include <string>
@@ -17,7 +17,7 @@ namespace kestrum {
 
 // One parsed INI file. Load it once and read as many keys as needed.
 class IniFile {
-public:
+  public:
     struct Entry {
         std::string key;    // empty for a line without '='
         std::string value;  // whole line for a line without '='
@@ -37,7 +37,7 @@ public:
     // Every line of the section in file order; nullptr when the section is missing.
     const Section* section(std::string_view name) const;
 
-private:
+  private:
     bool loaded_ = false;
     std::vector<Section> sections_;
 };
@@ -46,8 +46,8 @@ private:
 std::string readIniValue(const std::string& path, std::string_view section, std::string_view key,
                          std::string_view defaultValue = {});
 
-// Every line of a section as key and value lists (a line without '=' gives an empty key and the line as value).
-// Returns the number of lines; 0 and empty lists for a missing file or section.
+// Every line of a section as key and value lists (a line without '=' gives an empty key and the line as
+// value). Returns the number of lines; 0 and empty lists for a missing file or section.
 int readSection(const std::string& path, std::string_view section, std::vector<std::string>& keys,
                 std::vector<std::string>& values);
 

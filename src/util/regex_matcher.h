@@ -10,14 +10,14 @@
 namespace kestrum {
 
 class RegexMatcher {
-public:
+  public:
     // Returns false when the pattern is invalid (then replace() gives the subject unchanged).
     // With quoteToken every "#引号" in the pattern stands for a double quote.
     bool prepare(std::string_view pattern, std::string_view subject, bool caseSensitive = false,
                  bool multiline = true, bool global = true, bool quoteToken = false);
     std::string replace(std::string_view replacement) const;
 
-private:
+  private:
     std::unique_ptr<std::regex> regex_;
     std::string subject_;
     bool global_ = true;

@@ -9,7 +9,7 @@
 namespace kestrum {
 
 class SyncMap {
-public:
+  public:
     SyncMap() {
         map_.max_load_factor(0.75f);
         map_.rehash(16);
@@ -24,7 +24,8 @@ public:
     std::optional<std::string> get(const std::string& key) const {
         std::lock_guard lock(mutex_);
         auto it = map_.find(key);
-        if (it == map_.end()) return std::nullopt;
+        if (it == map_.end())
+            return std::nullopt;
         return it->second;
     }
     bool contains(const std::string& key) const {
@@ -44,7 +45,7 @@ public:
         return map_.size();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, std::string> map_;
 };

@@ -1,0 +1,192 @@
+#include "log/log_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "util/encoding.h"
+
+namespace kestrum {
+namespace {
+
+const char* const kDefaultTemplate = "[num]丨[time]丨[type]丨[content]";  // UTF-8 source; converted once
+const char* const kDefaultTimeFormat = "%y-%m-%d %H:%M:%S";
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+    if (from.empty())
+        return;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+std::tm localTime(std::time_t moment) {
+    std::tm tm{};
+    localtime_r(&moment, &tm);
+    return tm;
+}
+
+// Creates `dir` with all missing parents; true when it exists as a directory afterwards.
+bool makeSureDirectory(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return std::filesystem::is_directory(dir, ec);
+}
+
+std::atomic<LogWriter*> g_processLog{nullptr};
+std::atomic<bool> g_debug{false};
+
+}  // namespace
+
+std::string dateTimeText(const std::tm& t) {
+    char buffer[128];
+    std::string text = utf8ToGbk("年月日时分秒");  // six two-byte characters
+    auto part = [&](int index) { return text.substr(static_cast<size_t>(index) * 2, 2); };
+    std::snprintf(buffer, sizeof buffer, "%d", t.tm_year + 1900);
+    std::string out = buffer + part(0);
+    out += std::to_string(t.tm_mon + 1) + part(1);
+    out += std::to_string(t.tm_mday) + part(2);
+    if (t.tm_sec != 0) {
+        out += std::to_string(t.tm_hour) + part(3) + std::to_string(t.tm_min) + part(4) +
+               std::to_string(t.tm_sec) + part(5);
+    } else if (t.tm_min != 0) {
+        out += std::to_string(t.tm_hour) + part(3) + std::to_string(t.tm_min) + part(4);
+    } else if (t.tm_hour != 0) {
+        out += std::to_string(t.tm_hour) + part(3);
+    }
+    return out;
+}
+
+std::string dateTimeText(std::time_t moment) {
+    return dateTimeText(localTime(moment));
+}
+
+LogWriter::LogWriter() : timeFormat_(kDefaultTimeFormat) {}
+
+LogWriter::~LogWriter() {
+    close();
+}
+
+void LogWriter::open(const OpenOptions& options) {
+    std::lock_guard lock(logLock_);
+    if (fd_ >= 0)
+        return;  // opened once per run
+    std::string defaultDir = options.runDir + "/log";
+    std::string dir;
+    if (options.directory && !options.directory->empty()) {
+        std::string wanted = gbkToUtf8(*options.directory);
+        std::error_code ec;
+        if (std::filesystem::is_directory(wanted, ec) || makeSureDirectory(wanted))
+            dir = wanted;
+    }
+    if (dir.empty()) {
+        dir = defaultDir;
+        makeSureDirectory(dir);
+    }
+    std::string name;
+    if (options.fileName) {
+        name = *options.fileName;
+        renameAtClose_ = name.find("[end-time]") != std::string::npos;
+        replaceAll(name, "[end-time]", "");
+    } else {
+        name = dateTimeText(std::time(nullptr)) + ".txt";
+        renameAtClose_ = true;
+    }
+    path_ = dir + "/" + gbkToUtf8(name);
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    nextNumber_ = 1;
+    lineTemplate_ = options.lineTemplate ? *options.lineTemplate : utf8ToGbk(kDefaultTemplate);
+    if (options.timeFormat)
+        timeFormat_ = *options.timeFormat;
+}
+
+bool LogWriter::writeLine(std::string_view type, std::string_view content) {
+    std::lock_guard lock(logLock_);
+    if (fd_ < 0)
+        return false;
+    std::string line = lineTemplate_;
+    replaceAll(line, "[num]", std::to_string(nextNumber_));
+    replaceAll(line, "[type]", type);
+    replaceAll(line, "[content]", content);
+    std::tm now = localTime(std::time(nullptr));
+    std::string time = timeFormat_;
+    replaceAll(time, "%M", std::to_string(now.tm_min));
+    replaceAll(time, "%y", std::to_string(now.tm_year + 1900));
+    replaceAll(time, "%m", std::to_string(now.tm_mon + 1));
+    replaceAll(time, "%d", std::to_string(now.tm_mday));
+    replaceAll(time, "%H", std::to_string(now.tm_hour));
+    replaceAll(time, "%S", std::to_string(now.tm_sec));
+    replaceAll(line, "[time]", time);
+    line += "\r\n";
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd_, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;  // a failed write is not reported; the number still advances
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    ++nextNumber_;
+    return true;
+}
+
+void LogWriter::close() {
+    std::lock_guard lock(logLock_);
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    fd_ = -1;
+    if (!renameAtClose_)
+        return;
+    renameAtClose_ = false;
+    std::filesystem::path current(path_);
+    std::string stem = current.stem().string();
+    std::string extension = current.extension().string();
+    std::string renamed =
+        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(std::time(nullptr))) + extension))
+            .string();
+    if (::rename(path_.c_str(), renamed.c_str()) == 0)
+        path_ = renamed;
+}
+
+bool LogWriter::isOpen() const {
+    std::lock_guard lock(logLock_);
+    return fd_ >= 0;
+}
+
+std::string LogWriter::filePath() const {
+    std::lock_guard lock(logLock_);
+    return path_;
+}
+
+void bindProcessLog(LogWriter* writer, bool debug) {
+    g_debug.store(debug);
+    g_processLog.store(writer);
+}
+
+void unbindProcessLog() {
+    g_processLog.store(nullptr);
+}
+
+bool processDebug() {
+    return g_debug.load();
+}
+
+bool logLine(std::string_view type, std::string_view content, bool debugOnly) {
+    if (debugOnly && !g_debug.load(std::memory_order_relaxed))
+        return false;
+    LogWriter* writer = g_processLog.load(std::memory_order_acquire);
+    if (writer == nullptr)
+        return false;
+    return writer->writeLine(type, content);
+}
+
+}  // namespace kestrum
