@@ -1,0 +1,88 @@
+// JsonDocument: the JSON tree every API handler reads its request from and writes its answer with.
+//
+// The parser is lenient (single quotes, unquoted keys, unquoted text values kept as literals) and the writer
+// always produces one canonical layout: no spaces, members in first-insertion order, numbers written exactly
+// as they were read. Values are addressed by paths of dotted names and "[n]" indexes ("db",
+// "task.time.second", "[0].id").
+//
+// Every text argument and result is in the internal 8-bit encoding (GB18030); the tree itself holds UTF-16.
+// Arguments are read up to their first NUL byte, as the rest of the program treats texts as NUL-terminated.
+//
+// A document is used by one thread at a time; it is movable, not copyable. No operation throws.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrum {
+
+enum class JsonValueType : int {
+    Literal = -1,  // unquoted text that is neither a keyword nor a number
+    Null = 0,
+    Float = 1,
+    Integer = 2,
+    Boolean = 3,
+    String = 4,
+    Array = 5,
+    Object = 6
+};
+
+struct JsonNode;
+
+class JsonDocument {
+  public:
+    JsonDocument();
+    ~JsonDocument();
+    JsonDocument(JsonDocument&& other) noexcept;
+    JsonDocument& operator=(JsonDocument&& other) noexcept;
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+
+    // Parses `text` into the document (an empty Object root is created first when there is none). An empty
+    // text succeeds and leaves the document as it was. On failure the root is left as an empty container of
+    // its type and lastError() tells why: -3 allocation, -4 missing key, -5 unbalanced containers, -7 ","
+    // before "]", -8 ":" inside an array.
+    bool parse(std::string_view text, bool decodeUnicodeEscapes = false);
+    int lastError() const { return lastError_; }
+
+    // Text of the subtree at `path`; "" when the path does not resolve or there is no root. `pretty` breaks
+    // Object members onto CR LF lines indented with TABs; `escape` applies the JSON escapes to strings and
+    // keys.
+    std::string toText(std::string_view path = {}, bool pretty = false, bool escape = true) const;
+
+    // JsonValueType code of the node at `path`, -1 when the path does not resolve.
+    int typeAt(std::string_view path) const;
+
+    // Readers never fail: an unresolved path gives "", 0, 0.0 or false.
+    std::string getText(std::string_view path) const;  // "%.13g" / decimal for numbers, "1"/"0" for booleans
+    int32_t getInt(std::string_view path) const;       // Integer low 32 bits, String like atoi, Boolean 1/0
+    int64_t getInt64(std::string_view path) const;     // Integer value, Float truncated toward zero
+    double getDouble(std::string_view path) const;
+    bool getBool(std::string_view path) const;
+
+    // Setters create the path as needed (converting nodes on the way into the container each segment needs)
+    // and fail without changing anything when there is no root or the path holds a negative index.
+    bool setText(std::string_view path, std::string_view text);
+    bool setInt64(std::string_view path, int64_t value);
+    bool setDouble(std::string_view path, double value);
+    // The node at `path` becomes (or stays) an Object and gets member `key` = a deep copy of other's root.
+    // Numbers are copied by value, so their text is regenerated. False when `other` has no root (the path is
+    // still created).
+    bool setDocument(std::string_view path, std::string_view key, const JsonDocument& other);
+
+    // Number of members of the Object at `path`; `names` is refilled with their keys in member order.
+    int memberNames(std::string_view path, std::vector<std::string>& names) const;
+
+    bool hasRoot() const { return root_ != nullptr; }
+    // Drops the whole tree; the document has no root afterwards.
+    void clear();
+
+  private:
+    std::unique_ptr<JsonNode> root_;
+    int lastError_ = 0;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,7 @@
+#include "json/json_node.h"
+
+namespace kestrum {
+
+JsonNode::~JsonNode() = default;
+
+}  // namespace kestrum

@@ -1,0 +1,109 @@
+// Internal to src/json: the tree shared by JsonDocument and JsonStore, and the algorithms both use (text
+// conversion at the boundary, paths, the member table, the parser, the writer, the deep copy).
+//
+// A node owns its key, its text and its children. Containers keep their children in `items` (Array elements,
+// or Object members in first-insertion order); an Object also keeps a hash table of chains over the same
+// nodes so that lookups never scan the order list. Every walk over the tree (writing, copying, freeing) uses
+// an explicit stack, so deep nesting costs heap, never native stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/json_document.h"
+
+namespace kestrum {
+
+struct JsonNode {
+    JsonNode() = default;
+    explicit JsonNode(JsonValueType t) : type(t) {}
+    ~JsonNode();
+    JsonNode(const JsonNode&) = delete;
+    JsonNode& operator=(const JsonNode&) = delete;
+
+    JsonValueType type = JsonValueType::Null;
+    bool boolean = false;
+    int64_t integer = 0;
+    double number = 0.0;
+    // The String's value, or the text written verbatim for Float, Integer and Literal. Null and Boolean nodes
+    // write their fixed keyword, so they keep nothing here.
+    std::u16string text;
+    std::u16string key;  // set while the node is a member of an Object
+    uint32_t keyHash = 0;
+    uint32_t slot = 0;  // position in the parent's `items`
+    JsonNode* parent = nullptr;
+    JsonNode* nextInBucket = nullptr;
+    std::vector<std::unique_ptr<JsonNode>> items;
+    std::vector<JsonNode*> buckets;  // Object only; allocated with the first member
+};
+
+namespace json {
+
+using NodePtr = std::unique_ptr<JsonNode>;
+
+// ---- boundary conversions
+// ------------------------------------------------------------------------------------- Internal text up to
+// its first NUL to UTF-16, and back. Pure ASCII takes a direct path.
+std::u16string toUtf16(std::string_view text);
+std::string fromUtf16(std::u16string_view text);
+// Byte length of `text` once encoded (used to turn a scanner position into a byte offset).
+size_t encodedLength(std::u16string_view text);
+
+// ---- node content
+// --------------------------------------------------------------------------------------------- Releases the
+// content (value, text, children) and gives the node `type`; key, slot and parent stay.
+void resetNode(JsonNode& node, JsonValueType type);
+void setIntegerValue(JsonNode& node, int64_t value);  // text = decimal digits
+void setFloatValue(JsonNode& node, double value);     // text = "%.13g"
+void setStringValue(JsonNode& node, std::u16string text);
+
+std::u16string formatInteger(int64_t value);
+// "%.13g" with the exponent widened to at least three digits (1e+020).
+std::u16string formatDouble(double value);
+// Double to int64 truncating toward zero; out of range saturates, NaN gives 0.
+int64_t truncateToInt64(double value);
+
+// ---- member table
+// ---------------------------------------------------------------------------------------------
+uint32_t keyHash(std::u16string_view key);
+JsonNode* findMember(const JsonNode& object, std::u16string_view key);
+// Stores `member` under `key`: a key that exists is replaced at its place, a new one is appended. Returns the
+// node.
+JsonNode* putMember(JsonNode& object, std::u16string key, NodePtr member);
+bool eraseMember(JsonNode& object, std::u16string_view key);
+JsonNode* appendElement(JsonNode& array, NodePtr element);
+
+// ---- paths
+// ----------------------------------------------------------------------------------------------------
+struct PathSegment {
+    bool isIndex = false;
+    int32_t index = 0;
+    std::u16string name;
+};
+std::vector<PathSegment> splitPath(std::u16string_view path);
+// Reads an index as a signed decimal: optional sign, digits up to the first other character, saturating.
+int32_t readIndex(std::u16string_view text);
+const JsonNode* resolveForReading(const JsonNode* root, const std::vector<PathSegment>& segments);
+// Creates and converts nodes along the path; nullptr (and nothing changed) when the path cannot be written.
+JsonNode* resolveForWriting(JsonNode* root, const std::vector<PathSegment>& segments);
+
+// ---- parser, writer, copy
+// -------------------------------------------------------------------------------------
+struct ParseOutcome {
+    int code = 0;
+    size_t stop = 0;  // scanner position (UTF-16 units) where parsing ended
+};
+// Parses `text` into `root` (which must exist). See JsonDocument::parse for the results.
+ParseOutcome parseInto(JsonNode& root, std::u16string_view text, bool decodeUnicodeEscapes);
+void writeNode(const JsonNode& node, bool pretty, bool escape, std::u16string& out);
+NodePtr deepCopy(const JsonNode& source);
+
+// Shared readers.
+int memberNames(const JsonNode* node, std::vector<std::string>& names);
+
+}  // namespace json
+}  // namespace kestrum
