@@ -1,1 +1,80 @@
-int main() { return 0; }
+// kestrum [--headless] [--dir RUNDIR]
+//
+// Headless: the start-up runs at once on its own thread, status texts go to standard output, and SIGINT or
+// SIGTERM runs the shutdown routine before the process exits with status 0.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "app/application.h"
+#include "app/status_view.h"
+
+namespace {
+
+std::string executableDir() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return std::filesystem::current_path(ec).string();
+    return self.parent_path().string();
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: kestrum [--headless] [--dir RUNDIR]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string runDir;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            // The desktop window is not part of this build: every run is headless.
+        } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
+            runDir = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+    if (runDir.empty())
+        runDir = executableDir();
+    std::error_code ec;
+    runDir = std::filesystem::absolute(runDir, ec).lexically_normal().string();
+    while (runDir.size() > 1 && runDir.back() == '/')
+        runDir.pop_back();
+
+    // Every thread inherits this mask, so the signals reach only the sigwait below. SIGUSR1 tells that the
+    // start-up could not prepare the servers.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    kestrum::ConsoleStatus console;
+    kestrum::Application app(runDir, console);
+    std::thread startup([&app] {
+        if (!app.startup())
+            kill(getpid(), SIGUSR1);
+    });
+
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+    if (received == SIGUSR1) {
+        // The design ends the process at once when the TLS contexts cannot be set up.
+        std::fflush(stdout);
+        _exit(1);
+    }
+    startup.join();
+    app.shutdown();
+    return 0;
+}

@@ -1,0 +1,219 @@
+#include "app/application.h"
+
+#include <cstdlib>
+
+#include "app/app_state.h"
+#include "app/fault_guard.h"
+#include "http/http_api_server.h"
+#include "log/log_writer.h"
+#include "mysql/mysql_module.h"
+#include "redis/redis_gateway.h"
+#include "scheduler/public_address.h"
+#include "scheduler/task_registry.h"
+#include "scheduler/task_scheduler.h"
+#include "util/encoding.h"
+#include "util/ini.h"
+#include "util/local_address.h"
+
+namespace kestrum {
+namespace {
+
+// Source literals are UTF-8; the program's own texts are internal encoding.
+std::string gb(std::string_view utf8) {
+    return utf8ToGbk(utf8);
+}
+
+int toInt(const std::string& text) {
+    return std::atoi(text.c_str());
+}
+
+size_t toSize(const std::string& text, size_t fallback) {
+    if (text.empty())
+        return fallback;
+    long long value = std::atoll(text.c_str());
+    return value > 0 ? static_cast<size_t>(value) : fallback;
+}
+
+}  // namespace
+
+Application::Application(std::string runDir, StatusView& status) : status_(status) {
+    registry_ = std::make_unique<TaskRegistry>(runDir);
+    state_ = std::make_unique<AppState>();
+    state_->runDir = std::move(runDir);
+    routes_ = std::make_unique<RouteConfig>();
+    mysql_ = std::make_unique<MysqlPool>();
+    redis_ = std::make_unique<RedisGateway>();
+    http_ = std::make_unique<HttpApiServer>();
+    scheduler_ = std::make_unique<TaskScheduler>(*registry_);
+}
+
+Application::~Application() {
+    // Threads that could still use the other objects go first; then construction order, as the design wants
+    // the log (inside AppState) closed and renamed right after the registry.
+    scheduler_.reset();
+    http_.reset();
+    registry_.reset();
+    unbindProcessLog();
+    state_.reset();
+    routes_.reset();
+    mysql_.reset();
+    redis_.reset();
+}
+
+bool Application::startup() {
+    AppState& state = *state_;
+    RouteConfig& routes = *routes_;
+    state.startTime = std::time(nullptr);
+    const std::string& runDir = state.runDir;
+    IniFile config = IniFile::load(runDir + "/config.ini");
+    state.debug = config.get("sys", "onDebug") == "1";
+
+    installFaultGuard();
+
+    LogWriter::OpenOptions options;
+    options.runDir = runDir;
+    options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
+    state.log.open(options);
+    bindProcessLog(&state.log, state.debug);
+
+    logLine("sys", "thanks for use kestrum.");
+    logLine("sys", "kestrum middleware server, built by the kestrum developers.");
+
+    startModules();
+
+    PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"));
+    const std::string local = localAddress(config.get("sys", "local_ip"));
+    logLine("server", gb("ip：local(") + local + "),net(" + publicAddress.ip + "),location(" +
+                          publicAddress.location + ").");
+
+    routes.heartbeatPath = config.get("sys", "api_heart_url", "/api/this/heart");
+    status_.setText(StatusField::Heartbeat, routes.heartbeatPath);
+    logLine("server", gb("heart pack url：") + routes.heartbeatPath);
+
+    HttpSettings settings;
+    settings.localAddress = local;
+    settings.runDir = runDir;
+    settings.workerThreads = toInt(config.get("sys", "worker_threads"));
+    settings.maxBody = toSize(config.get("sys", "max_body"), settings.maxBody);
+    settings.idleTimeoutSeconds = static_cast<int>(toSize(config.get("sys", "idle_timeout"), 60));
+    RouteTable table;
+    table.heartbeatPath = routes.heartbeatPath;
+    table.mysqlOn = routes.mysqlOn;
+    table.mysqlPath = routes.mysqlPath;
+    table.mysql = [pool = mysql_.get()](const RequestContext& request) {
+        return handleMysqlRequest(*pool, request);
+    };
+    table.redisOn = routes.redisOn;
+    table.redisPath = routes.redisPath;
+    table.redis = [gateway = redis_.get()](const RequestContext& request) {
+        return handleRedisRequest(*gateway, request);
+    };
+    table.whitelist = &routes.whitelist;
+    if (!http_->prepareServers(settings, std::move(table)))
+        return false;
+
+    struct Listener {
+        ServerKind kind;
+        const char* key;
+        const char* scheme;
+        const char* logType;
+        StatusField field;
+        std::atomic<int>* started;
+    };
+    const Listener listeners[] = {
+        {ServerKind::Http, "port_http", "http://", "server/http", StatusField::Http, &httpStarted_},
+        {ServerKind::Https, "port_https", "https://", "server/https", StatusField::Https, &httpsStarted_},
+    };
+    for (const Listener& listener : listeners) {
+        std::string port = config.get("sys", listener.key);
+        if (port.empty()) {
+            status_.setText(listener.field, std::string(listener.scheme) + "off");
+            continue;
+        }
+        int result = http_->startListener(listener.kind, toInt(port));
+        listener.started->store(result);
+        if (result == 1) {
+            status_.setText(listener.field, std::string(listener.scheme) + local + ":" + port);
+            logLine(listener.logType, gb("start success：port(") + port + ").");
+        } else {
+            status_.setText(listener.field, std::string(listener.scheme) + "fail");
+            logLine(listener.logType, gb("start fail：port(") + port + "),reason(the poar maybe useing).");
+        }
+    }
+    return true;
+}
+
+void Application::startModules() {
+    const std::string& runDir = state_->runDir;
+    RouteConfig& routes = *routes_;
+    auto moduleOn = [&](const char* name) {
+        return readIniValue(runDir + "/mod/" + name + "/config.ini", "sys", "on", "1") == "1";
+    };
+    routes.mysqlOn = moduleOn("mysql");
+    routes.redisOn = moduleOn("redis");
+    routes.cronOn = moduleOn("crontab");
+
+    if (routes.mysqlOn) {
+        MysqlModuleStatus mysql = startMysqlModule(*mysql_, *registry_, runDir);
+        routes.mysqlOn = mysql.routeOn;
+        routes.mysqlPath = mysql.apiPath;
+        routes.mysqlPathLength = static_cast<int>(mysql.apiPath.size());
+        status_.setText(StatusField::MysqlPool,
+                        std::to_string(mysql.connected) + "/" + std::to_string(mysql.configured));
+        status_.setText(StatusField::MysqlUrl, mysql.apiPath);
+        status_.setMarkVisible(ModuleMark::Mysql, false);
+    }
+    if (routes.redisOn) {
+        routes.redisPath = redis_->openSets(runDir);
+        routes.redisPathLength = static_cast<int>(routes.redisPath.size());
+        status_.setText(StatusField::RedisUrl, routes.redisPath);
+        status_.setMarkVisible(ModuleMark::Redis, false);
+    }
+    if (routes.cronOn) {
+        routes.cronPath = readIniValue(runDir + "/mod/crontab/config.ini", "sys", "api_url", "/api/crontab");
+        routes.cronPathLength = static_cast<int>(routes.cronPath.size());
+        registry_->loadTaskFiles();
+        refreshTaskCount();
+        status_.setMarkVisible(ModuleMark::Cron, false);
+    }
+
+    IniFile config = IniFile::load(runDir + "/config.ini");
+    loadWhitelist(routes.whitelist, config.get("sys", "whitelist"),
+                  localAddress(config.get("sys", "local_ip")));
+
+    scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
+        return runTaskStatement(*pool, utf8Statement);
+    });
+    scheduler_->startSupervisor();
+    logLine("app/init", "will be free.");
+}
+
+void Application::shutdown() {
+    if (httpStarted_.load() == 1 && http_->stopListener(ServerKind::Http) == 1)
+        httpStarted_ = 0;
+    if (httpsStarted_.load() == 1 && http_->stopListener(ServerKind::Https) == 1)
+        httpsStarted_ = 0;
+    http_->releaseServers();
+    scheduler_->stopTasks();
+    routes_->whitelist.clear();
+    logLine("app/end", "will be free.");
+    removeFaultGuard();
+}
+
+bool Application::addTaskFile(const std::string& name) {
+    bool added = registry_->addTaskFile(name);
+    refreshTaskCount();
+    return added;
+}
+
+bool Application::deleteTask(const std::string& name) {
+    bool deleted = registry_->deleteTask(name);
+    refreshTaskCount();
+    return deleted;
+}
+
+void Application::refreshTaskCount() {
+    status_.setText(StatusField::TaskCount, std::to_string(registry_->taskCount()));
+}
+
+}  // namespace kestrum

@@ -1,0 +1,61 @@
+// Application: owns the process's global objects and runs the start-up and shutdown routines.
+//
+// The start-up brings the modules up in a fixed order (MySQL pool, Redis sets, task files, whitelist,
+// scheduler supervisor, public address, heartbeat path, servers, HTTP listener, HTTPS listener), logging each
+// step and showing its outcome through the StatusView. The shutdown takes them down again. Both are called by
+// the front end (the window or the headless console), never concurrently.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "app/status_view.h"
+
+namespace kestrum {
+
+struct AppState;
+struct RouteConfig;
+class TaskRegistry;
+class TaskScheduler;
+class MysqlPool;
+class RedisGateway;
+class HttpApiServer;
+
+class Application {
+  public:
+    Application(std::string runDir, StatusView& status);
+    ~Application();  // destroys the global objects in construction order; closing the log renames its file
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // Returns false when the servers could not be prepared (TLS); the caller must then end the process at
+    // once.
+    bool startup();
+    void shutdown();
+
+    // The task-file actions of the window.
+    bool addTaskFile(const std::string& name);
+    bool deleteTask(const std::string& name);
+
+    const AppState& state() const { return *state_; }
+    const RouteConfig& routes() const { return *routes_; }
+
+  private:
+    void startModules();
+    void refreshTaskCount();
+
+    StatusView& status_;
+    // The global objects, in construction order.
+    std::unique_ptr<TaskRegistry> registry_;
+    std::unique_ptr<AppState> state_;
+    std::unique_ptr<RouteConfig> routes_;
+    std::unique_ptr<MysqlPool> mysql_;
+    std::unique_ptr<RedisGateway> redis_;
+    std::unique_ptr<HttpApiServer> http_;
+    std::unique_ptr<TaskScheduler> scheduler_;
+    std::atomic<int> httpStarted_{0};
+    std::atomic<int> httpsStarted_{0};
+};
+
+}  // namespace kestrum

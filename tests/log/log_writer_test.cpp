@@ -1,0 +1,138 @@
+#include "log/log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "support/kestrum_process.h"
+
+namespace kestrum {
+namespace {
+
+using testing::gb;
+
+std::tm moment(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
+TEST(DateTimeText, DropsTrailingZeroParts) {
+    struct Case {
+        std::tm t;
+        const char* utf8;
+    } cases[] = {
+        {moment(2024, 3, 5, 9, 7, 5), "2024年3月5日9时7分5秒"},
+        {moment(2024, 3, 5, 9, 7, 0), "2024年3月5日9时7分"},
+        {moment(2024, 3, 5, 14, 0, 0), "2024年3月5日14时"},
+        {moment(2024, 3, 5, 0, 0, 0), "2024年3月5日"},
+        {moment(2024, 12, 31, 0, 0, 9), "2024年12月31日0时0分9秒"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(dateTimeText(c.t), gb(c.utf8));
+}
+
+class LogWriterTest : public ::testing::Test {
+  protected:
+    void openLog(std::optional<std::string> templ = std::nullopt) {
+        LogWriter::OpenOptions options;
+        options.runDir = dir.path();
+        options.fileName = gb("2024年3月5日9时7分5秒[end-time].txt");
+        options.lineTemplate = templ;
+        writer.open(options);
+    }
+    std::string content() const { return testing::readFile(writer.filePath()); }
+
+    testing::TempDir dir;
+    LogWriter writer;
+};
+
+TEST_F(LogWriterTest, NumberedLinesWithTemplateReplacementOrder) {
+    EXPECT_FALSE(writer.writeLine("sys", "before open"));
+    openLog();
+    EXPECT_EQ(writer.filePath(), dir.path() + "/log/2024年3月5日9时7分5秒.txt");
+    EXPECT_TRUE(writer.writeLine("crontab", gb("del task：backup")));
+    EXPECT_TRUE(writer.writeLine("http", "at [time] keeps [num] and [type]"));
+    std::string text = content();
+    std::string sep = gb("丨");
+    size_t firstEnd = text.find("\r\n");
+    ASSERT_NE(firstEnd, std::string::npos);
+    std::string first = text.substr(0, firstEnd);
+    EXPECT_EQ(first.rfind("1" + sep, 0), 0u);
+    EXPECT_NE(first.find(sep + "crontab" + sep + gb("del task：backup")), std::string::npos);
+    std::string second = text.substr(firstEnd + 2);
+    EXPECT_EQ(second.rfind("2" + sep, 0), 0u);
+    EXPECT_EQ(second.find("[time]"), std::string::npos);  // replaced last, so inside content too
+    EXPECT_NE(second.find("keeps [num] and [type]\r\n"), std::string::npos);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(LogWriterTest, CloseRenamesWithTheEndTime) {
+    openLog();
+    writer.writeLine("sys", "x");
+    writer.close();
+    EXPECT_FALSE(writer.writeLine("sys", "after close"));
+    std::string name = std::filesystem::path(writer.filePath()).filename().string();
+    EXPECT_EQ(name.rfind("2024年3月5日9时7分5秒-", 0), 0u) << name;
+    EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/log/2024年3月5日9时7分5秒.txt"));
+}
+
+TEST_F(LogWriterTest, NameWithoutEndTimeIsKept) {
+    LogWriter::OpenOptions options;
+    options.runDir = dir.path();
+    options.directory = dir.path() + "/custom/deeper";
+    options.fileName = "plain.txt";
+    writer.open(options);
+    writer.close();
+    EXPECT_EQ(writer.filePath(), dir.path() + "/custom/deeper/plain.txt");
+}
+
+TEST_F(LogWriterTest, DebugOnlyLinesNeedTheSwitchAndConsumeNoNumber) {
+    openLog(std::string("[num]|[type]|[content]"));
+    bindProcessLog(&writer, false);
+    EXPECT_TRUE(logLine("sys", "a"));
+    EXPECT_FALSE(logLine("http", "hidden", true));
+    EXPECT_TRUE(logLine("sys", "b"));
+    bindProcessLog(&writer, true);
+    EXPECT_TRUE(logLine("http", "shown", true));
+    unbindProcessLog();
+    EXPECT_FALSE(logLine("sys", "dropped"));
+    EXPECT_EQ(content(), "1|sys|a\r\n2|sys|b\r\n3|http|shown\r\n");
+}
+
+TEST_F(LogWriterTest, LinesFromManyThreadsNeverInterleave) {
+    openLog(std::string("[num] [content]"));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < 250; ++i)
+                writer.writeLine("x", std::string(100, static_cast<char>('a' + t)));
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    std::string text = content();
+    size_t pos = 0;
+    for (int expected = 1; expected <= 1000; ++expected) {
+        size_t end = text.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = text.substr(pos, end - pos);
+        std::string number = std::to_string(expected) + " ";
+        ASSERT_EQ(line.rfind(number, 0), 0u) << line;
+        std::string body = line.substr(number.size());
+        ASSERT_EQ(body.size(), 100u);
+        EXPECT_EQ(body.find_first_not_of(body[0]), std::string::npos);
+        pos = end + 2;
+    }
+}
+
+}  // namespace
+}  // namespace kestrum

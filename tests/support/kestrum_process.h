@@ -1,0 +1,77 @@
+// Test support: temporary run directories and the real kestrum binary as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+namespace kestrum::testing {
+
+using namespace std::chrono_literals;
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes `content` to path()/relative, creating missing folders.
+    void write(const std::string& relative, const std::string& content) const;
+    std::string read(const std::string& relative) const;
+
+  private:
+    std::string path_;
+};
+
+// A run directory for kestrum: config.ini, mod/*/config.ini, ssl-cert/.
+class RunDir : public TempDir {
+  public:
+    // Copies the test certificates (generated once per build tree by scripts/gen-certs.sh) into ssl-cert/.
+    void installCertificates() const;
+    // The run's log files (names on disk), oldest first.
+    std::vector<std::string> logFiles() const;
+    // Content of the only (or newest) log file; empty when there is none.
+    std::string logText() const;
+};
+
+// A loopback TCP port that was free a moment ago.
+int freePort();
+
+class KestrumProcess {
+  public:
+    KestrumProcess() = default;
+    ~KestrumProcess();  // kills a child that still runs
+    KestrumProcess(const KestrumProcess&) = delete;
+    KestrumProcess& operator=(const KestrumProcess&) = delete;
+
+    // Starts `kestrum --headless --dir runDir` with standard output captured; `workDir` defaults to runDir.
+    bool start(const std::string& runDir, const std::string& workDir = {});
+    // Waits until standard output holds `text`.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
+    // Waits until the run's log holds `text`.
+    bool waitForLog(const RunDir& dir, const std::string& text,
+                    std::chrono::milliseconds timeout = 10s) const;
+    std::string output() const;
+    // Sends `signal` and waits for the exit; returns the exit status (128 + n for a signal, -1 on time-out).
+    int stop(int signal = SIGTERM, std::chrono::milliseconds timeout = 15s);
+    // Waits for the child to end by itself.
+    int waitExit(std::chrono::milliseconds timeout = 15s);
+    bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string outputPath_;
+};
+
+// Reads a whole file; empty when missing.
+std::string readFile(const std::string& path);
+// Internal text (GB18030) of a UTF-8 literal, for comparing with log content.
+std::string gb(const std::string& utf8);
+
+}  // namespace kestrum::testing
