@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building, testing (and, with --bench, benchmarking) kestrum needs; only what is missing.
+set -euo pipefail
+packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps
+          libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
+          libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+          redis-server mariadb-server mariadb-client)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(wrk nginx-light webdis sysbench redis-tools)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # Services must not start on their own: tests and the demo start private servers.
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
