@@ -1,0 +1,68 @@
+// MysqlClient: one MariaDB/MySQL connection handle and the reads of its stored result sets.
+//
+// The class adds no text conversion: statements, values, column names and error texts pass through byte for
+// byte. It is not safe for concurrent use; the pool hands each connection to one thread at a time. A stored
+// result set is fully buffered on the client side, so its rows can be read (and it can be freed) without
+// touching the connection.
+#pragma once
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace kestrum {
+
+// Description of one column of a result set. Empty name and typeCode 0 when the column does not exist.
+struct FieldInfo {
+    std::string name;      // column name or alias as the server reports it
+    int32_t typeCode = 0;  // enum_field_types of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
+};
+
+class MysqlClient {
+  public:
+    MysqlClient();   // creates a fresh, unconnected handle
+    ~MysqlClient();  // closes the connection
+    MysqlClient(const MysqlClient&) = delete;
+    MysqlClient& operator=(const MysqlClient&) = delete;
+
+    // Connects to host:port (empty texts are passed as null, so the library defaults apply: local host, no
+    // password, no default database). connectTimeoutSeconds > 0 bounds the connect phase; there is never a
+    // read time-out or automatic reconnect. Returns the handle, or null on failure (the unconnected handle is
+    // kept, so a later query fails with a client error).
+    MYSQL* connect(const std::string& host, const std::string& user, const std::string& password,
+                   const std::string& database, int port, int connectTimeoutSeconds = 0);
+    // Closes the connection and frees the handle; a later connect starts with a new one.
+    void close();
+    MYSQL* handle() const { return handle_.get(); }
+
+    // True when the server accepted the statement. The text is sent with its exact length.
+    bool query(std::string_view statement);
+    // The whole result of the last statement, or null (no handle, no result set, or an error).
+    MYSQL_RES* storeResult();
+    static void freeResult(MYSQL_RES* result);
+
+    static uint64_t rowCount(MYSQL_RES* result);
+    static int fieldCount(MYSQL_RES* result);
+    // Moves the row cursor of the result set to `row` (0-based). False when there is no such row.
+    bool seekRow(MYSQL_RES* result, uint64_t row) const;
+    static FieldInfo fieldInfo(MYSQL_RES* result, int column);
+    // Index of the first column whose name equals `name` byte for byte; -1 when none does.
+    static int columnIndex(MYSQL_RES* result, std::string_view name);
+    // The value of the named column in the cursor row, without moving the cursor. SQL NULL gives empty text.
+    // False (and `value` untouched) when no column has that name or the cursor is past the last row.
+    static bool valueByName(MYSQL_RES* result, std::string_view name, std::string& value);
+
+    std::string lastError() const;
+    int lastErrno() const;
+
+  private:
+    struct HandleCloser {
+        void operator()(MYSQL* handle) const { mysql_close(handle); }
+    };
+    std::unique_ptr<MYSQL, HandleCloser> handle_;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,143 @@
+// The SQL endpoint: one posted statement, answered with the API envelope.
+//
+// A statement whose first six bytes are "select" (any case, nothing trimmed) answers its rows as an array of
+// objects keyed by column name; every other statement answers success or the server's error.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "http/api_envelope.h"
+#include "json/json_document.h"
+#include "log/log_writer.h"
+#include "mysql/mysql_module.h"
+#include "util/encoding.h"
+
+namespace kestrum {
+
+namespace {
+
+constexpr const char* kFullWidthColon = "\xA3\xBA";  // "：" in the internal encoding
+
+enum class ValueKind { Integer, Double, Text };
+
+ValueKind valueKind(int32_t typeCode) {
+    switch (typeCode) {
+        case MYSQL_TYPE_LONG:
+        case MYSQL_TYPE_TIMESTAMP:
+        case MYSQL_TYPE_LONGLONG:
+        case MYSQL_TYPE_INT24:
+            return ValueKind::Integer;
+        case MYSQL_TYPE_FLOAT:
+        case MYSQL_TYPE_DOUBLE:
+            return ValueKind::Double;
+        default:
+            return ValueKind::Text;
+    }
+}
+
+bool startsWithSelect(const std::string& statement) {
+    static constexpr char kSelect[] = "select";
+    if (statement.size() < 6)
+        return false;
+    for (size_t i = 0; i < 6; ++i) {
+        char c = statement[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kSelect[i])
+            return false;
+    }
+    return true;
+}
+
+// A column name as a path segment of the row object. Dots keep their meaning (a.b gives {"a":{"b":..}}), but
+// brackets are escaped: an alias such as x[2000000000] would otherwise make the document allocate two billion
+// array elements.
+std::string columnPath(const std::string& name) {
+    std::string path;
+    path.reserve(name.size() + 4);
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        bool beforeBracket = i + 1 < name.size() && (name[i + 1] == '[' || name[i + 1] == ']');
+        if (c == '[' || c == ']' || (c == '\\' && beforeBracket))
+            path += '\\';
+        path += c;
+    }
+    return path;
+}
+
+std::string failureEnvelope(int errorNumber, const std::string& errorText) {
+    // The connection speaks UTF-8; the envelope is internal text, converted back to UTF-8 when sent.
+    return buildEnvelope(401, std::to_string(errorNumber) + kFullWidthColon + utf8ToGbk(errorText));
+}
+
+std::string rowsEnvelope(MysqlClient& client, MYSQL_RES* result) {
+    int columns = MysqlClient::fieldCount(result);
+    std::vector<FieldInfo> fields;
+    std::vector<std::string> paths;
+    std::vector<ValueKind> kinds;
+    for (int c = 0; c < columns; ++c) {
+        fields.push_back(MysqlClient::fieldInfo(result, c));
+        paths.push_back(columnPath(utf8ToGbk(fields.back().name)));
+        kinds.push_back(valueKind(fields.back().typeCode));
+    }
+
+    JsonDocument data;
+    data.parse("{}");
+    uint64_t rows = MysqlClient::rowCount(result);
+    std::string cell;
+    for (uint64_t r = 0; r < rows; ++r) {
+        client.seekRow(result, r);
+        std::string rowPrefix = "[" + std::to_string(r) + "].";
+        for (int c = 0; c < columns; ++c) {
+            cell.clear();
+            MysqlClient::valueByName(result, fields[c].name, cell);
+            std::string path = rowPrefix + paths[c];
+            switch (kinds[c]) {
+                case ValueKind::Integer:
+                    data.setInt64(path, std::strtoll(cell.c_str(), nullptr, 10));
+                    break;
+                case ValueKind::Double:
+                    data.setDouble(path, std::strtod(cell.c_str(), nullptr));
+                    break;
+                case ValueKind::Text:
+                    data.setText(path, utf8ToGbk(cell));
+                    break;
+            }
+        }
+    }
+    return buildEnvelope(200, "success", &data);
+}
+
+}  // namespace
+
+std::optional<std::string> handleMysqlRequest(MysqlPool& pool, const RequestContext& request) {
+    JsonDocument body;
+    body.parse(utf8BytesToGbk(request.body));
+    std::string sql = body.getText("sql");
+    logLine("mysql", "sql" + std::string(kFullWidthColon) + sql);
+
+    std::string statement = gbkToUtf8(sql);
+    bool select = startsWithSelect(statement);
+
+    int slot = 0;
+    MYSQL_RES* result = nullptr;
+    int errorNumber = 0;
+    std::string errorText;
+    if (!pool.runStatement(statement, slot, result, errorNumber, errorText)) {
+        return buildEnvelope(501, "server busy.");
+    }
+    if (slot == 0)
+        return failureEnvelope(errorNumber, errorText);
+
+    std::string envelope;
+    MysqlClient* client = pool.clientForSlot(slot);
+    if (select && client) {
+        envelope = rowsEnvelope(*client, result);
+    } else {
+        envelope = buildEnvelope(200, "success");
+    }
+    pool.endSql(slot, result);
+    return envelope;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,79 @@
+#include "mysql/mysql_module.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "log/log_writer.h"
+#include "scheduler/task_registry.h"
+#include "util/ini.h"
+
+namespace kestrum {
+
+namespace {
+
+// Log texts in the internal encoding: "：" is A3 BA.
+constexpr const char* kPoolSuccess = "mysql pool connect success\xA3\xBA";
+constexpr const char* kHeartTaskAdded = "clock task add\xA3\xBAname(mysql heart),time(60s).";
+
+// The leading decimal integer of a configuration value (blanks and sign first), clamped to [0, limit].
+int leadingCount(const std::string& text, int limit) {
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || value <= 0)
+        return 0;
+    return value > limit ? limit : static_cast<int>(value);
+}
+
+}  // namespace
+
+MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, const std::string& runDir) {
+    logLine("init/mysql", "connect database...");
+
+    IniFile config = IniFile::load(runDir + "/mod/mysql/config.ini");
+    std::string connectSum = config.get("sys", "connectSum", "5");
+    std::string host = config.get("sys", "adress");
+    std::string user = config.get("sys", "user");
+    std::string password = config.get("sys", "password");
+    std::string database = config.get("sys", "database");
+    // Without a bound an unreachable host holds start-up (and so the listeners) for minutes per connection.
+    int connectTimeout = leadingCount(config.get("sys", "connect_timeout", "10"), 3600);
+    if (connectTimeout <= 0)
+        connectTimeout = 10;
+
+    MysqlModuleStatus status;
+    status.configured = leadingCount(connectSum, kMaxConnectSum);
+    // utf8mb4 rather than MySQL's 3-byte "utf8", so characters outside the BMP (emoji) survive.
+    status.connected =
+        pool.open(status.configured, host, 3306, user, password, database, "utf8mb4", connectTimeout);
+    status.poolText = std::to_string(status.connected) + "/" + connectSum;
+    logLine("init/mysql", kPoolSuccess + status.poolText);
+    status.routeOn = status.connected > 0;
+
+    registry.registerTask(
+        "1 * * * * *", "mysqlPoolHeart",
+        [&pool](const std::string&, const std::string&, int64_t) {
+            pool.heartbeat(60);
+            logLine("init/mysql", "mysql pool heart.", true);
+            return 0;
+        },
+        0);
+    logLine("init/mysql", kHeartTaskAdded);
+
+    status.apiPath = config.get("sys", "api_url", "/api/mysql");
+    return status;
+}
+
+bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement) {
+    int slot = 0;
+    MYSQL_RES* result = nullptr;
+    int errorNumber = 0;
+    std::string errorText;
+    if (!pool.runStatement(utf8Statement, slot, result, errorNumber, errorText))
+        return false;
+    pool.endSql(slot, result);
+    return true;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,44 @@
+// The MySQL module: start-up of the process-wide pool, the SQL endpoint, and the statement runner of "sql"
+// tasks.
+//
+// Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, user, password,
+// database, api_url ("/api/mysql") and connect_timeout (seconds, "10"). The port is always 3306; connections
+// speak utf8mb4.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "http/request_context.h"
+#include "mysql/mysql_pool.h"
+
+namespace kestrum {
+
+class TaskRegistry;
+
+struct MysqlModuleStatus {
+    bool routeOn = false;  // false when no connection opened: requests are not routed to the endpoint
+    std::string apiPath;   // the URL prefix of the endpoint (api_url)
+    int connected = 0;     // slots opened
+    int configured = 0;    // connectSum as a number (0 .. kMaxConnectSum)
+    std::string poolText;  // connected + "/" + the connectSum text as written: the window's pool figure
+};
+
+// Upper bound for connectSum: a larger value (or a typo such as "50000") is clamped instead of exhausting
+// memory, the server's connection limit and start-up time.
+inline constexpr int kMaxConnectSum = 1000;
+
+// Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), and
+// registers the once-a-minute keep-alive task "mysqlPoolHeart". The caller decides beforehand whether the
+// module is on.
+MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, const std::string& runDir);
+
+// The endpoint: runs the posted {"sql": ...} statement and returns the envelope text to send (internal
+// encoding).
+std::optional<std::string> handleMysqlRequest(MysqlPool& pool, const RequestContext& request);
+
+// Runs one UTF-8 statement for a scheduled "sql" task and hands the slot back; the result is not looked at.
+// True when the statement ran (successfully or with a server error); false when no slot became free.
+bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement);
+
+}  // namespace kestrum
