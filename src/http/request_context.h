@@ -17,8 +17,8 @@ struct RequestContext {
     std::string body;  // body bytes exactly as received (UTF-8 by API convention)
 };
 
-// An endpoint runs on a worker thread. It returns the envelope text (internal encoding) to send as an HTTP 200
-// response, or nothing when the request gets no answer at all.
+// An endpoint runs on a worker thread. It returns the envelope text (internal encoding) to send as an HTTP
+// 200 response, or nothing when the request gets no answer at all.
 using Endpoint = std::function<std::optional<std::string>(const RequestContext&)>;
 
 }  // namespace kestrum

@@ -1,0 +1,254 @@
+// The API service on top of the server component: TLS contexts, listeners, the worker-side request handling
+// (whitelist, request log line, heartbeat, endpoint routing), the WebSocket echo and the log lines of the
+// listeners.
+#include "http/http_api_server.h"
+
+#include <asio/ssl.hpp>
+#include <filesystem>
+
+#include "http/api_envelope.h"
+#include "http/http_server.h"
+#include "http/tls_context.h"
+#include "log/log_writer.h"
+#include "util/encoding.h"
+#include "util/regex_matcher.h"
+#include "util/sync_map.h"
+
+namespace kestrum {
+
+namespace {
+
+// "：", the full-width colon, in the internal encoding.
+const std::string kColon = "\xA3\xBA";
+
+const char* logType(ServerKind kind) {
+    return kind == ServerKind::Http ? "server/http" : "server/https";
+}
+
+std::string headerText(const HeaderList& headers) {
+    std::string text;
+    for (const auto& [name, value] : headers) {
+        text += name;
+        text += ':';
+        text += value;
+        text += "\r\n";
+    }
+    if (text.starts_with("\r\n"))
+        text.erase(0, 2);
+    if (text.ends_with("\r\n"))
+        text.resize(text.size() - 2);
+    return collapseEmptyLines(text);
+}
+
+HttpResponse okResponse(std::string body) {
+    HttpResponse response;
+    response.status = 200;
+    response.reason = "OK";
+    response.body = std::move(body);
+    return response;
+}
+
+}  // namespace
+
+struct HttpApiServer::Impl {
+    HttpSettings settings;
+    RouteTable routes;
+    std::string heartbeatBody = gbkToUtf8Bytes("da da da ...");
+    // Declared before the servers and the core: connections hold their SSL objects until the core is gone.
+    std::unique_ptr<asio::ssl::context> defaultTls;
+    std::unique_ptr<asio::ssl::context> sniTls;
+    std::unique_ptr<HttpCore> core;
+    std::unique_ptr<HttpServer> http;
+    std::unique_ptr<HttpServer> https;
+
+    HttpServer* server(ServerKind kind) const { return kind == ServerKind::Http ? http.get() : https.get(); }
+    HttpCallbacks callbacks();
+    std::optional<HttpResponse> handleRequest(const HttpRequest& request) const;
+    UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
+    void release();
+};
+
+HttpCallbacks HttpApiServer::Impl::callbacks() {
+    HttpCallbacks callbacks;
+    callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
+        logLine(logType(kind),
+                "prepare listen " + kColon + "ip(" + address + "),port(" + std::to_string(port) + ").");
+    };
+    callbacks.onShutdown = [](ServerKind kind) { logLine(logType(kind), "shut down."); };
+    callbacks.onParseError = [](ServerKind kind, uint64_t connectionId) {
+        logLine(logType(kind), "error parse" + kColon + "id(" + std::to_string(connectionId) + ").");
+    };
+    callbacks.onRequest = [this](const HttpRequest& request) { return handleRequest(request); };
+    callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
+        return handleUpgrade(request, kind);
+    };
+    callbacks.onWsFrame = [](ServerKind, uint64_t, const WsFrame& frame) {
+        WsReply reply;
+        // A close frame ends the connection at once, without a close frame in reply. Everything else, control
+        // frames and fragments included, goes back exactly as it came, one frame per frame.
+        if (frame.opcode == 8) {
+            reply.action = WsReply::Action::kDisconnect;
+            return reply;
+        }
+        reply.action = WsReply::Action::kSend;
+        reply.frame = encodeWsFrame(frame.fin, frame.rsv, frame.opcode, frame.payload);
+        return reply;
+    };
+    return callbacks;
+}
+
+std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(const HttpRequest& request) const {
+    const std::string& address = request.remoteAddress;
+    if (routes.whitelist == nullptr || routes.whitelist->get(address) != "1")
+        return std::nullopt;
+
+    const std::string id = std::to_string(request.connectionId);
+    if (request.path != routes.heartbeatPath && processDebug()) {
+        logLine("http",
+                "request" + kColon + "id(" + id + "),ip(" + address + "),type(" + request.method +
+                    "),adress(" + request.path + "),request line(" + request.url + "),headers(" +
+                    headerText(request.headers) + "),content(" + utf8BytesToGbk(request.body) + ").",
+                true);
+    }
+    if (request.method == "GET" && request.path == routes.heartbeatPath) {
+        if (processDebug())
+            logLine("http", "heart request" + kColon + "id(" + id + "),ip(" + address + ").", true);
+        return okResponse(heartbeatBody);
+    }
+    if (request.method != "POST")
+        return std::nullopt;
+
+    const Endpoint* endpoint = nullptr;
+    if (routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) {
+        endpoint = &routes.mysql;
+    } else if (routes.redisOn && request.path.starts_with(routes.redisPath)) {
+        endpoint = &routes.redis;
+    }
+    if (endpoint == nullptr || !*endpoint)
+        return std::nullopt;
+    RequestContext context;
+    context.server = request.server;
+    context.connectionId = request.connectionId;
+    context.path = request.path;
+    context.body = request.body;
+    std::optional<std::string> envelope = (*endpoint)(context);
+    if (!envelope)
+        return std::nullopt;
+    return okResponse(envelopeBody(*envelope));
+}
+
+UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, UpgradeKind kind) const {
+    // Upgrades are accepted on any path and from any address: neither routes nor the whitelist apply.
+    UpgradeReply reply;
+    reply.response.withContentLength = false;
+    switch (kind) {
+        case UpgradeKind::kHttpTunnel:
+            reply.action = UpgradeReply::Action::kTunnel;
+            reply.response.status = 200;
+            reply.response.reason = reasonPhrase(200);
+            return reply;
+        case UpgradeKind::kWebSocket: {
+            const std::string* key = request.header("Sec-WebSocket-Key");
+            if (key == nullptr || key->empty()) {
+                reply.action = UpgradeReply::Action::kRefuse;
+                return reply;
+            }
+            reply.action = UpgradeReply::Action::kWebSocket;
+            reply.response.status = 101;
+            reply.response.reason = reasonPhrase(101);
+            reply.response.headers = {{"Connection", "Upgrade"},
+                                      {"Upgrade", "WebSocket"},
+                                      {"Sec-WebSocket-Accept", webSocketAcceptKey(*key)}};
+            return reply;
+        }
+        case UpgradeKind::kOther:
+            break;
+    }
+    reply.action = UpgradeReply::Action::kIgnore;
+    return reply;
+}
+
+void HttpApiServer::Impl::release() {
+    if (http)
+        http->stop();
+    if (https)
+        https->stop();
+    http.reset();
+    https.reset();
+    if (core)
+        core->shutdown();
+    core.reset();
+    sniTls.reset();
+    defaultTls.reset();
+}
+
+HttpApiServer::HttpApiServer() : impl_(std::make_unique<Impl>()) {}
+
+HttpApiServer::~HttpApiServer() {
+    impl_->release();
+}
+
+bool HttpApiServer::prepareServers(const HttpSettings& settings, RouteTable routes) {
+    Impl& impl = *impl_;
+    impl.release();
+    impl.settings = settings;
+    impl.routes = std::move(routes);
+
+    // TLS files are relative to the working directory; a working directory without ssl-cert/ falls back to
+    // the run directory.
+    std::error_code ec;
+    std::string certDir = "ssl-cert/";
+    if (!std::filesystem::is_directory("ssl-cert", ec))
+        certDir = settings.runDir + "/ssl-cert/";
+    TlsContextResult defaultContext =
+        createTlsContext({certDir + "server.cer", certDir + "server.key", "740391", certDir + "ca.crt", 1});
+    TlsContextResult sniContext =
+        createTlsContext({certDir + "server2.cer", certDir + "server2.key", "xqzv", certDir + "ca2.crt", 0});
+    if (!sniContext.ok) {
+        logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
+        return false;
+    }
+    // The default context's own result does not stop the start-up: without it only TLS clients that send no
+    // host name fail their handshake.
+    impl.defaultTls = std::move(defaultContext.context);
+    impl.sniTls = std::move(sniContext.context);
+    enableSniSwitch(*impl.defaultTls, *impl.sniTls);
+
+    HttpCoreSettings coreSettings;
+    coreSettings.networkThreads = settings.networkThreads;
+    coreSettings.workerThreads = settings.workerThreads;
+    coreSettings.maxBody = settings.maxBody;
+    coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
+    impl.core = std::make_unique<HttpCore>(coreSettings, impl.callbacks());
+    if (!impl.core->start()) {
+        logLine("server/error", "worker threads could not be started.");
+        impl.release();
+        return false;
+    }
+    impl.http = std::make_unique<HttpServer>(*impl.core, ServerKind::Http, nullptr);
+    impl.https = std::make_unique<HttpServer>(*impl.core, ServerKind::Https, impl.defaultTls.get());
+    return true;
+}
+
+int HttpApiServer::startListener(ServerKind kind, int port) {
+    HttpServer* server = impl_->server(kind);
+    if (server == nullptr || server->isRunning())
+        return 0;
+    return server->start(impl_->settings.localAddress, port) ? 1 : 0;
+}
+
+int HttpApiServer::stopListener(ServerKind kind) {
+    HttpServer* server = impl_->server(kind);
+    return server != nullptr && server->stop() ? 1 : 0;
+}
+
+int HttpApiServer::listenPort(ServerKind kind) const {
+    HttpServer* server = impl_->server(kind);
+    return server != nullptr ? server->port() : 0;
+}
+
+void HttpApiServer::releaseServers() {
+    impl_->release();
+}
+
+}  // namespace kestrum
