@@ -61,11 +61,11 @@ class TaskRegistry {
     // Registers every runDir/mod/crontab/tasks/*.ini whose [sys] time is not empty, with runTaskFile as
     // routine. Files whose expression never fires are silently left out.
     void loadTaskFiles();
-    // Registers the task file of `name` (internal encoding). False when the file does not exist; otherwise
-    // logs "add task：" + name and returns true whatever the registration gives.
+    // Registers the task file of `name` (internal encoding). False when the file does not exist (or the name
+    // holds a '/'); otherwise logs "add task：" + name and returns true whatever the registration gives.
     bool addTaskFile(std::string_view name);
-    // Removes the task trim(name). True when a task was removed. Logs "del task：" + name either way (except
-    // for the empty name). A running task's thread notices at its next check and ends.
+    // Removes the task trim(name). True when a task was removed. Logs "del task：" + name (as given) either
+    // way. A running task's thread notices at its next check and ends.
     bool deleteTask(std::string_view name);
 
     // Number of tasks in the registry, ended ones included (the window's task counter).

@@ -1,0 +1,342 @@
+// Supervisor and task threads.
+//
+// Timing: three moments per computation; a moment is awaited only when it lies 0 to 5000 ms ahead, otherwise
+// the thread pauses 500 ms and turns to the next one (a passed moment is never run late); the supervisor
+// pauses 100 ms after starting a thread and 100 ms per task in each later pass. Every pause is a wait on one
+// condition variable that stopTasks, task removal and the destructor signal; a woken task thread looks at its
+// task and either goes back to waiting or ends.
+#include "scheduler/task_scheduler.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <list>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "log/log_writer.h"
+#include "scheduler/cron.h"
+#include "scheduler/registry_state.h"
+
+namespace kestrum {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kMomentsPerComputation = 3;
+constexpr int64_t kLookAheadMs = 5000;
+constexpr auto kSkipPause = 500ms;
+constexpr auto kSupervisorPause = 100ms;
+// How long the destructor waits for task threads (a callback may be running) before it abandons them.
+constexpr auto kAbandonAfter = 3s;
+
+}  // namespace
+
+int64_t unixTimeMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
+  public:
+    explicit SchedulerState(std::shared_ptr<RegistryState> registry) : registry_(std::move(registry)) {}
+
+    RegistryState& registry() { return *registry_; }
+    std::atomic<bool> running{false};  // schedulerRunning
+
+    // Waits `duration`. False when cut short by shutdown, or (for a task, `name` not empty) when the task is
+    // no longer running as thread `handle`.
+    bool pause(SteadyClock::duration duration, const std::string& name = {}, int32_t handle = 0) {
+        const auto deadline = SteadyClock::now() + duration;
+        std::unique_lock lock(mutex_);
+        while (true) {
+            if (shutdown_)
+                return false;
+            const uint64_t seen = wakeCount_;
+            if (!wake_.wait_until(lock, deadline, [&] { return shutdown_ || wakeCount_ != seen; }))
+                return true;
+            if (shutdown_)
+                return false;
+            if (name.empty())
+                continue;
+            lock.unlock();  // RegistryLock is never taken under our own lock
+            const bool owned = registry_->isRunningAs(name, handle);
+            lock.lock();
+            if (!owned)
+                return false;
+        }
+    }
+
+    void wakeAll() {
+        {
+            std::lock_guard lock(mutex_);
+            ++wakeCount_;
+        }
+        wake_.notify_all();
+    }
+
+    bool isShutdown() {
+        std::lock_guard lock(mutex_);
+        return shutdown_;
+    }
+
+    int32_t nextHandle() { return nextHandle_.fetch_add(1); }
+
+    // Starts the task thread; false when no thread could be made.
+    bool launchTask(const std::string& name, int32_t handle);
+    int64_t startSupervisor();
+    void superviseLoop();
+    int liveThreads();
+    // Joins finished threads; with a deadline, waits for the others until then and abandons what is left.
+    void reapThreads(bool all, SteadyClock::duration patience);
+    void shutdown();
+
+  private:
+    struct Worker {
+        std::thread thread;
+        bool done = false;
+    };
+
+    void runTask(const std::string& name, int32_t handle, Worker* self);
+    void finished(Worker* self) {
+        {
+            std::lock_guard lock(mutex_);
+            self->done = true;
+        }
+        wake_.notify_all();
+    }
+
+    std::shared_ptr<RegistryState> registry_;
+    std::atomic<int32_t> nextHandle_{1};
+
+    std::mutex mutex_;  // guards everything below
+    std::condition_variable wake_;
+    uint64_t wakeCount_ = 0;
+    bool shutdown_ = false;
+    std::list<Worker> workers_;  // list: a thread keeps a stable pointer to its entry
+    std::thread supervisor_;
+    bool supervisorDone_ = true;
+    int64_t supervisorHandle_ = 0;
+};
+
+void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* self) {
+    RegistryState& registry = *registry_;
+    std::vector<std::string> moments;
+    CronFields fields;
+    while (!name.empty()) {
+        if (!running.load() || !registry.isRunningAs(name, handle))
+            break;
+        if (!nextRunTimes(registry.memberText(name, "crontab"), kMomentsPerComputation, moments, fields))
+            break;
+        const int32_t limit = registry.memberInt(name, "max_call_count");
+        bool ended = false;
+        for (const std::string& moment : moments) {
+            if (!running.load() || !registry.isRunningAs(name, handle)) {
+                ended = true;
+                break;
+            }
+            const int64_t delay = momentToUnixMs(moment) - unixTimeMs();
+            if (delay < 0 || delay > kLookAheadMs) {
+                if (!pause(kSkipPause, name, handle))
+                    ended = true;
+                if (ended)
+                    break;
+                continue;
+            }
+            // After the wait the task must still be ours: a task deleted or stopped meanwhile does not run.
+            if (!pause(std::chrono::milliseconds(delay), name, handle) ||
+                !registry.isRunningAs(name, handle)) {
+                ended = true;
+                break;
+            }
+            TaskCallback callback = registry.callbackOf(name);
+            const std::string stamp = std::to_string(unixTimeMs());
+            if (callback)
+                callback(name, stamp, registry.memberInt(name, "handle"));
+            const int32_t count = registry.incrementCallCount(name, handle);
+            if (count < 0 || (limit != 0 && count >= limit)) {
+                ended = true;
+                break;
+            }
+        }
+        if (ended)
+            break;
+    }
+    registry.endTask(name, handle);
+    finished(self);
+}
+
+bool SchedulerState::launchTask(const std::string& name, int32_t handle) {
+    std::lock_guard lock(mutex_);
+    if (shutdown_)
+        return false;
+    workers_.emplace_back();
+    Worker* worker = &workers_.back();
+    try {
+        worker->thread = std::thread(
+            [self = shared_from_this(), name, handle, worker] { self->runTask(name, handle, worker); });
+    } catch (const std::system_error&) {
+        workers_.pop_back();
+        return false;
+    }
+    return true;
+}
+
+void SchedulerState::superviseLoop() {
+    RegistryState& registry = *registry_;
+    running.store(true);
+    for (bool firstPass = true; !isShutdown(); firstPass = false) {
+        std::vector<std::string> names = registry.names();
+        if (names.empty())
+            break;
+        size_t ended = 0;
+        for (const std::string& name : names) {
+            if (isShutdown())
+                break;
+            const int32_t status = registry.memberInt(name, "status");
+            const bool start = firstPass ? status != kTaskRunning : status == kTaskRegistered;
+            if (start) {
+                // The handle is written before the thread runs, so the thread finds the task its own.
+                const int32_t handle = nextHandle();
+                if (registry.markStarted(name, handle)) {
+                    if (launchTask(name, handle)) {
+                        registry.setMemberIfPresent(name, "start_time", dateTimeText(std::time(nullptr)));
+                    } else {
+                        registry.endTask(name, handle);
+                    }
+                    pause(kSupervisorPause);
+                }
+            }
+            if (!firstPass) {
+                if (registry.memberInt(name, "status") == kTaskEnded)
+                    ++ended;
+                pause(kSupervisorPause);
+            }
+        }
+        reapThreads(false, {});
+        if (ended == names.size())
+            break;
+    }
+    running.store(false);
+    std::lock_guard lock(mutex_);
+    supervisorDone_ = true;
+}
+
+int64_t SchedulerState::startSupervisor() {
+    std::lock_guard lock(mutex_);
+    if (shutdown_)
+        return 0;
+    if (!supervisorDone_)
+        return supervisorHandle_;
+    if (supervisor_.joinable())
+        supervisor_.join();  // it has ended: only its last steps remain
+    supervisorDone_ = false;
+    supervisorHandle_ = nextHandle();
+    try {
+        supervisor_ = std::thread([self = shared_from_this()] { self->superviseLoop(); });
+    } catch (const std::system_error&) {
+        supervisorDone_ = true;
+        return 0;
+    }
+    return supervisorHandle_;
+}
+
+int SchedulerState::liveThreads() {
+    std::lock_guard lock(mutex_);
+    int live = 0;
+    for (const Worker& worker : workers_)
+        live += worker.done ? 0 : 1;
+    return live;
+}
+
+void SchedulerState::reapThreads(bool all, SteadyClock::duration patience) {
+    std::list<Worker> finishedWorkers;
+    {
+        std::unique_lock lock(mutex_);
+        if (all) {
+            wake_.wait_for(lock, patience, [this] {
+                for (const Worker& worker : workers_) {
+                    if (!worker.done)
+                        return false;
+                }
+                return true;
+            });
+        }
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            auto next = std::next(it);
+            if (it->done) {
+                finishedWorkers.splice(finishedWorkers.end(), workers_, it);
+            } else if (all) {
+                // Stuck in its callback: it holds a reference to this state and finishes on its own.
+                it->thread.detach();
+            }
+            it = next;
+        }
+    }
+    for (Worker& worker : finishedWorkers)
+        worker.thread.join();
+}
+
+void SchedulerState::shutdown() {
+    std::thread supervisor;
+    {
+        std::lock_guard lock(mutex_);
+        shutdown_ = true;
+        supervisor = std::move(supervisor_);
+    }
+    wake_.notify_all();
+    if (supervisor.joinable())
+        supervisor.join();
+    reapThreads(true, kAbandonAfter);
+}
+
+TaskScheduler::TaskScheduler(TaskRegistry& registry)
+    : state_(std::make_shared<SchedulerState>(registry.state())) {
+    std::weak_ptr<SchedulerState> weak = state_;
+    state_->registry().setRemovalListener([weak] {
+        if (auto state = weak.lock())
+            state->wakeAll();
+    });
+}
+
+TaskScheduler::~TaskScheduler() {
+    stopTasks();
+    state_->registry().setRemovalListener({});
+    state_->shutdown();
+}
+
+int64_t TaskScheduler::startSupervisor() {
+    return state_->startSupervisor();
+}
+
+bool TaskScheduler::stopTasks(std::string_view name, bool endThreads) {
+    RegistryState& registry = state_->registry();
+    std::vector<std::string> names =
+        name.empty() ? registry.names() : std::vector<std::string>{std::string(name)};
+    for (const std::string& task : names)
+        registry.setMemberIfPresent(task, "status", int32_t{kTaskEnded});
+    if (endThreads) {
+        if (name.empty())
+            registry.abortTransfers.store(true);
+        state_->wakeAll();
+    }
+    return true;
+}
+
+void TaskScheduler::setSqlRunner(SqlRunner runner) {
+    state_->registry().setSqlRunner(std::move(runner));
+}
+
+bool TaskScheduler::running() const {
+    return state_->running.load();
+}
+
+int TaskScheduler::liveThreads() const {
+    return state_->liveThreads();
+}
+
+}  // namespace kestrum
