@@ -1,0 +1,159 @@
+// Byte-level pieces of the HTTP service: reason phrases, whitelist loading, WebSocket framing and accept key,
+// response serialisation and the answer envelope.
+#include <gtest/gtest.h>
+
+#include "http/api_envelope.h"
+#include "http/http_api_server.h"
+#include "http/http_server.h"
+#include "http/websocket_codec.h"
+#include "json/json_document.h"
+#include "util/sync_map.h"
+
+namespace kestrum {
+namespace {
+
+TEST(ReasonPhraseTest, TableAndUnknownCodes) {
+    const std::pair<int, const char*> cases[] = {
+        {100, "Continue"},
+        {101, "Switching Protocols"},
+        {200, "OK"},
+        {302, "Move temporarily"},
+        {306, "Switch Proxy"},
+        {413, "Request Entity Too Large"},
+        {425, "Unordered Collection"},
+        {449, "Retry With"},
+        {511, "Network Authentication Required"},
+        {600, "Unparseable Response Headers"},
+        {418, "***"},
+        {0, "***"},
+        {-1, "***"},
+        {99, "***"},
+        {601, "***"},
+        {227, "***"},
+    };
+    for (const auto& [code, phrase] : cases) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(reasonPhrase(code), phrase);
+    }
+    int known = 0;
+    for (int code = 0; code < 1000; ++code)
+        known += reasonPhrase(code) != "***";
+    EXPECT_EQ(known, 64);
+}
+
+TEST(WhitelistTest, SeparatorsLocalhostAndEmptyPieces) {
+    SyncMap whitelist;
+    // "，" in the internal encoding is A3 AC.
+    loadWhitelist(whitelist,
+                  "10.0.0.1,10.0.0.2\xA3\xAC"
+                  "10.0.0.3 localhost,,",
+                  "192.168.1.9");
+    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "192.168.1.9", ""}) {
+        SCOPED_TRACE(address);
+        EXPECT_EQ(whitelist.get(address), std::optional<std::string>("1"));
+    }
+    EXPECT_FALSE(whitelist.contains("localhost"));
+    EXPECT_EQ(whitelist.size(), 5u);
+
+    // Reloading replaces the table; an empty value admits nobody with an address.
+    loadWhitelist(whitelist, "", "192.168.1.9");
+    EXPECT_EQ(whitelist.size(), 1u);
+    EXPECT_FALSE(whitelist.contains("10.0.0.1"));
+}
+
+TEST(WhitelistTest, FullWidthCommaIsMatchedByCharacterNotByByte) {
+    SyncMap whitelist;
+    // B0 A3 is one character; its trail byte A3 followed by AC must not be taken for "，".
+    loadWhitelist(whitelist,
+                  "\xB0\xA3\xAC"
+                  "1",
+                  "127.0.0.1");
+    EXPECT_EQ(whitelist.size(), 1u);
+    EXPECT_TRUE(
+        whitelist.contains("\xB0\xA3\xAC"
+                           "1"));
+}
+
+TEST(WebSocketCodecTest, AcceptKeyOfTheRfcExample) {
+    EXPECT_EQ(webSocketAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    EXPECT_EQ(base64Encode(""), "");
+    EXPECT_EQ(base64Encode("f"), "Zg==");
+    EXPECT_EQ(base64Encode("foobar"), "Zm9vYmFy");
+}
+
+TEST(WebSocketCodecTest, RoundTripAtEveryLengthClassAndEverySplit) {
+    for (size_t length : {size_t{0}, size_t{5}, size_t{125}, size_t{126}, size_t{65535}, size_t{65536}}) {
+        for (bool masked : {false, true}) {
+            SCOPED_TRACE(std::to_string(length) + (masked ? " masked" : ""));
+            std::string payload(length, '\0');
+            for (size_t i = 0; i < length; ++i)
+                payload[i] = static_cast<char>(i * 7);
+            std::string wire = encodeWsFrame(false, 5, 2, payload, masked, 0xA1B2C3D4);
+            wire += "tail";
+            WsFrame frame;
+            size_t consumed = 0;
+            ASSERT_EQ(parseWsFrame(wire, 1 << 20, frame, consumed), WsParseResult::kFrame);
+            EXPECT_EQ(consumed, wire.size() - 4);
+            EXPECT_FALSE(frame.fin);
+            EXPECT_EQ(frame.rsv, 5);
+            EXPECT_EQ(frame.opcode, 2);
+            EXPECT_EQ(frame.masked, masked);
+            EXPECT_EQ(frame.payload, payload);
+            if (length <= 126) {
+                // Any cut before the end of the frame asks for more and consumes nothing.
+                for (size_t cut = 0; cut < consumed; ++cut) {
+                    ASSERT_EQ(parseWsFrame(std::string_view(wire).substr(0, cut), 1 << 20, frame, consumed),
+                              WsParseResult::kNeedMore)
+                        << cut;
+                    ASSERT_EQ(consumed, 0u);
+                }
+            }
+        }
+    }
+}
+
+TEST(WebSocketCodecTest, OversizedFrameIsRefusedFromItsHeaderAlone) {
+    WsFrame frame;
+    size_t consumed = 0;
+    std::string header = encodeWsFrame(true, 0, 1, std::string(70000, 'x')).substr(0, 10);
+    EXPECT_EQ(parseWsFrame(header, 65536, frame, consumed), WsParseResult::kTooLarge);
+    // A 64-bit length far beyond memory.
+    std::string huge = "\x82\x7F\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF";
+    EXPECT_EQ(parseWsFrame(huge, 16 << 20, frame, consumed), WsParseResult::kTooLarge);
+}
+
+TEST(ResponseTest, SerialisedWithLengthAndConnectionHeader) {
+    HttpResponse response;
+    response.body = "abc";
+    EXPECT_EQ(serializeResponse(response, {}), "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+    response.status = 418;
+    response.headers = {{"X-A", "1"}};
+    EXPECT_EQ(serializeResponse(response, "close"),
+              "HTTP/1.1 418 ***\r\nX-A: 1\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc");
+    HttpResponse upgrade;
+    upgrade.status = 101;
+    upgrade.withContentLength = false;
+    EXPECT_EQ(serializeResponse(upgrade, {}), "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+}
+
+TEST(EnvelopeTest, MembersInOrderAndBodyEncoding) {
+    EXPECT_EQ(buildEnvelope(), R"({"errcode":200,"errmsg":"success"})");
+    EXPECT_EQ(buildEnvelope(501, "server busy."), R"({"errcode":501,"errmsg":"server busy."})");
+
+    JsonDocument data;
+    ASSERT_TRUE(data.parse(R"([{"id":1}])"));
+    EXPECT_EQ(buildEnvelope(std::nullopt, std::nullopt, &data),
+              R"({"errcode":200,"errmsg":"success","data":[{"id":1}]})");
+
+    // "中文" in the internal encoding (D6 D0 CE C4) travels as UTF-8 after the byte-order mark.
+    std::string body = envelopeBody(buildEnvelope(100, "\xD6\xD0\xCE\xC4"));
+    EXPECT_EQ(body,
+              "\xEF\xBB\xBF"
+              R"({"errcode":100,"errmsg":")"
+              "\xE4\xB8\xAD\xE6\x96\x87"
+              R"("})");
+    EXPECT_EQ(envelopeBody(""), "\xEF\xBB\xBF");
+}
+
+}  // namespace
+}  // namespace kestrum
