@@ -1,0 +1,107 @@
+// MysqlClient against the private server, and the IdleSlotQueue on its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "mysql/idle_slot_queue.h"
+#include "mysql/mysql_client.h"
+#include "mysql_test_support.h"
+
+namespace kestrum {
+namespace {
+
+using test::mariadbReady;
+using test::sharedMariadb;
+
+TEST(MysqlClientTest, FailedConnectLeavesClientErrorsAndFailingQueries) {
+    MysqlClient client;
+    // Nothing listens on port 1: refused at once.
+    EXPECT_EQ(client.connect("127.0.0.1", "nobody", "", "", 1, 5), nullptr);
+    EXPECT_FALSE(client.query("select 1"));
+    EXPECT_GE(client.lastErrno(), 2000);  // a client library error, not a server one
+    EXPECT_FALSE(client.lastError().empty());
+    EXPECT_EQ(client.storeResult(), nullptr);
+
+    client.close();
+    EXPECT_FALSE(client.query("select 1"));
+    EXPECT_EQ(client.lastErrno(), 0);
+    EXPECT_EQ(client.lastError(), "");
+}
+
+TEST(MysqlClientTest, ReadsCellsByNameWithoutMovingTheCursor) {
+    ASSERT_TRUE(mariadbReady());
+    const auto& server = sharedMariadb();
+    MysqlClient client;
+    ASSERT_NE(client.connect(server.host(), server.options().user, server.options().password,
+                             server.options().database, 3306),
+              nullptr)
+        << client.lastError();
+    ASSERT_TRUE(
+        client.query("select 1 as a, NULL as b, 'first' as c, 'second' as c "
+                     "union all select 2, 'n', 'x', 'y'"))
+        << client.lastError();
+    MYSQL_RES* result = client.storeResult();
+    ASSERT_NE(result, nullptr);
+
+    EXPECT_EQ(MysqlClient::rowCount(result), 2u);
+    EXPECT_EQ(MysqlClient::fieldCount(result), 4);
+    EXPECT_EQ(MysqlClient::fieldInfo(result, 2).name, "c");
+    for (int outside : {-1, 4}) {
+        FieldInfo none = MysqlClient::fieldInfo(result, outside);
+        EXPECT_EQ(none.name, "");
+        EXPECT_EQ(none.typeCode, 0);
+    }
+    EXPECT_EQ(MysqlClient::columnIndex(result, "c"), 2);
+    EXPECT_EQ(MysqlClient::columnIndex(result, "C"), -1);  // case-sensitive
+
+    std::string value = "untouched";
+    ASSERT_TRUE(client.seekRow(result, 0));
+    EXPECT_TRUE(MysqlClient::valueByName(result, "b", value));
+    EXPECT_EQ(value, "");  // SQL NULL
+    EXPECT_TRUE(MysqlClient::valueByName(result, "c", value));
+    EXPECT_EQ(value, "first");  // the first of two columns named c
+    value = "untouched";
+    EXPECT_FALSE(MysqlClient::valueByName(result, "missing", value));
+    EXPECT_EQ(value, "untouched");
+
+    ASSERT_TRUE(client.seekRow(result, 1));
+    for (int repeat = 0; repeat < 2; ++repeat) {  // reading does not advance the cursor
+        EXPECT_TRUE(MysqlClient::valueByName(result, "a", value));
+        EXPECT_EQ(value, "2");
+    }
+    EXPECT_FALSE(client.seekRow(result, 2));
+    MysqlClient::freeResult(result);
+    MysqlClient::freeResult(nullptr);
+    EXPECT_EQ(MysqlClient::rowCount(nullptr), 0u);
+    EXPECT_EQ(MysqlClient::columnIndex(nullptr, "a"), -1);
+}
+
+TEST(IdleSlotQueueTest, HandsOutSlotsFirstInFirstOut) {
+    IdleSlotQueue queue;
+    for (int slot : {3, 1, 2})
+        queue.post(slot);
+    EXPECT_EQ(queue.take(0), 3);
+    EXPECT_EQ(queue.take(0), 1);
+    EXPECT_EQ(queue.take(0), 2);
+    EXPECT_EQ(queue.take(0), 0);
+}
+
+TEST(IdleSlotQueueTest, TakeWaitsForAPostOrGivesZeroAfterItsTimeout) {
+    IdleSlotQueue queue;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue.take(80), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(75));
+
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        queue.post(7);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(queue.take(5000), 7);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    poster.join();
+}
+
+}  // namespace
+}  // namespace kestrum

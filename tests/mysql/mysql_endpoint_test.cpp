@@ -1,0 +1,141 @@
+// The SQL endpoint in-process: request body in, envelope text out (compared as UTF-8).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mysql/mysql_module.h"
+#include "mysql_test_support.h"
+
+namespace kestrum {
+namespace {
+
+using test::postSql;
+using test::sqlBody;
+
+const std::string kSuccess = R"({"errcode":200,"errmsg":"success"})";
+
+class MysqlEndpointTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!test::mariadbReady())
+            return;
+        pool_ = new MysqlPool();
+        test::openTestPool(*pool_, 2);
+    }
+    static void TearDownTestSuite() {
+        delete pool_;
+        pool_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(test::mariadbReady());
+        ASSERT_EQ(pool_->slotCount(), 2);
+    }
+    static std::string post(const std::string& sql) { return postSql(*pool_, sqlBody(sql)); }
+
+    static MysqlPool* pool_;
+};
+
+MysqlPool* MysqlEndpointTest::pool_ = nullptr;
+
+TEST_F(MysqlEndpointTest, SelectTypesEachColumnByItsTypeCode) {
+    ASSERT_EQ(post("drop table if exists typed"), kSuccess);
+    ASSERT_EQ(post("create table typed (n int, i int, b bigint, m mediumint, t tinyint, s smallint, "
+                   "d decimal(10,2), db double, f float, ts timestamp null, dt datetime, v varchar(40)) "
+                   "character set utf8mb4"),
+              kSuccess);
+    // The insert goes through the statement path too: Chinese and a 4-byte character must survive the way in.
+    ASSERT_EQ(post("insert into typed values (1, -7, 9007199254740993, 8388607, 1, 2, 12.50, 1.25, 0.5, "
+                   "'2024-05-01 10:00:00', '2024-05-01 10:00:00', '中文 \"q\" 😀')"),
+              kSuccess);
+    ASSERT_EQ(post("insert into typed (n) values (2)"), kSuccess);
+
+    EXPECT_EQ(post("select i, b, m, t, s, d, db, f, ts, dt, v from typed order by n"),
+              R"({"errcode":200,"errmsg":"success","data":[)"
+              R"({"i":-7,"b":9007199254740993,"m":8388607,"t":"1","s":"2","d":"12.50","db":1.25,"f":0.5,)"
+              R"("ts":2024,"dt":"2024-05-01 10:00:00","v":"中文 \"q\" 😀"},)"
+              R"({"i":0,"b":0,"m":0,"t":"","s":"","d":"","db":0,"f":0,"ts":0,"dt":"","v":""}]})");
+}
+
+TEST_F(MysqlEndpointTest, OnlyALeadingSelectInAnyCaseAnswersRows) {
+    ASSERT_EQ(post("create table if not exists kv (id int primary key, name varchar(20))"), kSuccess);
+    ASSERT_EQ(post("replace into kv values (1, 'a'), (2, 'b')"), kSuccess);
+    struct Case {
+        std::string sql;
+        std::string answer;
+    } cases[] = {
+        {"SELECT id, name FROM kv ORDER BY id",
+         R"({"errcode":200,"errmsg":"success","data":[{"id":1,"name":"a"},{"id":2,"name":"b"}]})"},
+        {"SeLeCt name from kv where id = 2", R"({"errcode":200,"errmsg":"success","data":[{"name":"b"}]})"},
+        {"select id from kv where id < 0", R"({"errcode":200,"errmsg":"success","data":{}})"},
+        {" select id from kv", kSuccess},  // a blank first: statement path, no rows
+        {"show tables", kSuccess},
+        {"(select id from kv)", kSuccess},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(post(c.sql), c.answer) << c.sql;
+}
+
+TEST_F(MysqlEndpointTest, ColumnNamesArePathsExceptForBrackets) {
+    struct Case {
+        std::string sql;
+        std::string data;
+    } cases[] = {
+        {"select 1 as `a.b`, 'x' as `a.c`", R"([{"a":{"b":1,"c":"x"}}])"},
+        {"select 1 as id, 2 as id", R"([{"id":1}])"},  // the first of two equal names wins
+        {"select 5 as `名字`", R"([{"名字":5}])"},
+        // An index in a name stays text: no array of two billion elements.
+        {"select 7 as `x[2000000000]`, 8 as `[3]`", R"([{"x[2000000000]":7,"[3]":8}])"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(post(c.sql), R"({"errcode":200,"errmsg":"success","data":)" + c.data + "}") << c.sql;
+    }
+}
+
+TEST_F(MysqlEndpointTest, FailuresAnswer401WithNumberAndServerText) {
+    struct Case {
+        std::string body;
+        std::string answer;
+    } cases[] = {
+        {sqlBody("select * from missing_table"),
+         R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.missing_table' doesn't exist"})"},
+        {sqlBody("select * from `表格`"),
+         R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.表格' doesn't exist"})"},
+        {sqlBody("select 1; select 2"), ""},
+        {"", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
+        {"not json at all", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
+        {R"({"query":"select 1"})", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
+    };
+    for (const Case& c : cases) {
+        std::string answer = postSql(*pool_, c.body);
+        if (c.answer.empty()) {
+            EXPECT_EQ(
+                answer.rfind(R"({"errcode":401,"errmsg":"1064：You have an error in your SQL syntax)", 0), 0u)
+                << answer;
+        } else {
+            EXPECT_EQ(answer, c.answer) << c.body;
+        }
+    }
+    EXPECT_EQ(pool_->idleCount(), 2u);  // every failing statement gave its slot back
+}
+
+TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheRetries) {
+    ASSERT_TRUE(test::mariadbReady());
+    PoolTiming timing;
+    timing.takeTimeoutMs = 50;
+    timing.retryPauseMs = 1;
+    timing.attempts = 2;
+    MysqlPool pool(timing);
+    ASSERT_EQ(test::openTestPool(pool, 1), 1);
+    int slot = 0;
+    MYSQL_RES* result = nullptr;
+    int errorNumber = 0;
+    std::string errorText;
+    ASSERT_TRUE(pool.runStatement("select 1", slot, result, errorNumber, errorText));
+    EXPECT_EQ(postSql(pool, sqlBody("select 1")), R"({"errcode":501,"errmsg":"server busy."})");
+    pool.endSql(slot, result);
+    EXPECT_EQ(postSql(pool, sqlBody("select 1 as one")),
+              R"({"errcode":200,"errmsg":"success","data":[{"one":1}]})");
+}
+
+}  // namespace
+}  // namespace kestrum

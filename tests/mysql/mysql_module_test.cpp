@@ -1,0 +1,119 @@
+// Module start from a run directory: configuration, log lines, route switch and keep-alive registration.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "log/log_writer.h"
+#include "mysql/mysql_module.h"
+#include "mysql_test_support.h"
+#include "scheduler/task_registry.h"
+#include "util/encoding.h"
+
+namespace kestrum {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MysqlModuleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kestrum-mysql-module-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        runDir_ = pattern;
+        fs::create_directories(runDir_ + "/mod/mysql");
+        LogWriter::OpenOptions options;
+        options.runDir = runDir_;
+        options.fileName = "run.log";
+        options.lineTemplate = "[type]|[content]";
+        log_.open(options);
+        bindProcessLog(&log_, false);
+    }
+    void TearDown() override {
+        unbindProcessLog();
+        log_.close();
+        fs::remove_all(runDir_);
+    }
+    void writeConfig(const std::string& sysLines) {
+        std::ofstream(runDir_ + "/mod/mysql/config.ini") << "[sys]\n" << sysLines;
+    }
+    std::string logText() {
+        std::ifstream in(log_.filePath(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return gbkToUtf8(text.str());
+    }
+
+    std::string runDir_;
+    LogWriter log_;
+};
+
+TEST_F(MysqlModuleTest, NoConnectionsSwitchTheRouteOffButStillRegisterTheKeepAlive) {
+    struct Case {
+        std::string config;
+        std::string figure;
+        std::string apiPath;
+    } cases[] = {
+        {"connectSum=0\n", "0/0", "/api/mysql"},
+        {"connectSum=\napi_url=/db\n", "0/", "/db"},  // empty means no connection
+        {"connectSum=-3\napi_url=\n", "0/-3", ""},
+    };
+    for (const Case& c : cases) {
+        writeConfig(c.config);
+        MysqlPool pool;
+        TaskRegistry registry(runDir_);
+        MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
+        EXPECT_FALSE(status.routeOn) << c.config;
+        EXPECT_EQ(status.connected, 0);
+        EXPECT_EQ(status.configured, 0);
+        EXPECT_EQ(status.poolText, c.figure);
+        EXPECT_EQ(status.apiPath, c.apiPath);
+        EXPECT_EQ(pool.clientCount(), 0);
+        EXPECT_TRUE(registry.hasTask("mysqlPoolHeart"));
+        EXPECT_EQ(registry.getText("mysqlPoolHeart.crontab"), "1 * * * * * mysqlPoolHeart");
+        EXPECT_NE(logText().find("init/mysql|mysql pool connect success：" + c.figure + "\r\n"),
+                  std::string::npos)
+            << logText();
+    }
+}
+
+TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
+    ASSERT_TRUE(test::mariadbReady());
+    const auto& server = test::sharedMariadb();
+    writeConfig("connectSum=3\nadress=" + server.host() + "\nuser=" + server.options().user +
+                "\npassword=" + server.options().password + "\ndatabase=" + server.options().database + "\n");
+    MysqlPool pool;
+    TaskRegistry registry(runDir_);
+    MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
+    EXPECT_TRUE(status.routeOn);
+    EXPECT_EQ(status.connected, 3);
+    EXPECT_EQ(status.configured, 3);
+    EXPECT_EQ(status.poolText, "3/3");
+    EXPECT_EQ(status.apiPath, "/api/mysql");
+    EXPECT_EQ(logText(),
+              "init/mysql|connect database...\r\n"
+              "init/mysql|mysql pool connect success：3/3\r\n"
+              "init/mysql|clock task add：name(mysql heart),time(60s).\r\n");
+    EXPECT_EQ(pool.slotInfo(1).charset, "utf8mb4");
+    EXPECT_TRUE(runTaskStatement(pool, "create table if not exists task_runs (id int)"));
+    EXPECT_TRUE(runTaskStatement(pool, "no such statement"));  // ran, the server refused it
+    EXPECT_EQ(pool.idleCount(), 3u);
+}
+
+TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
+    ASSERT_TRUE(test::mariadbReady());
+    const auto& server = test::sharedMariadb();
+    writeConfig("connectSum=2\nadress=" + server.host() + "\nuser=" + server.options().user +
+                "\npassword=wrong\n");
+    MysqlPool pool;
+    TaskRegistry registry(runDir_);
+    MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
+    EXPECT_FALSE(status.routeOn);
+    EXPECT_EQ(status.poolText, "0/2");
+    EXPECT_EQ(pool.clientCount(), 2);
+}
+
+}  // namespace
+}  // namespace kestrum

@@ -1,0 +1,49 @@
+// Shared pieces of the MySQL tests: one private MariaDB server for the whole executable, pools opened on it,
+// and a loopback relay that can refuse chosen connections.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mysql/mysql_pool.h"
+#include "support/mariadb_server.h"
+
+namespace kestrum::test {
+
+// Started on first use, stopped at exit. Tests call ASSERT_TRUE(mariadbReady()) first.
+MariadbServer& sharedMariadb();
+bool mariadbReady();
+
+// A pool on the shared server (utf8mb4, as the module opens it).
+int openTestPool(MysqlPool& pool, int connections);
+
+// Runs the endpoint on a body and returns the envelope as UTF-8 text (no byte-order mark).
+std::string postSql(MysqlPool& pool, const std::string& utf8Body);
+std::string sqlBody(const std::string& utf8Statement);
+
+// Listens on a free loopback address, port 3306, and relays every connection to the shared server, except
+// that the connections whose 1-based number is in `refused` are closed at once.
+class RefusingRelay {
+  public:
+    explicit RefusingRelay(std::vector<int> refused);
+    ~RefusingRelay();
+    bool listening() const { return listenFd_ >= 0; }
+    const std::string& address() const { return address_; }
+    int accepted() const { return accepted_.load(); }
+
+  private:
+    void acceptLoop();
+    std::vector<int> refused_;
+    std::string address_;
+    int listenFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> accepted_{0};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;
+    std::vector<int> openFds_;
+};
+
+}  // namespace kestrum::test
