@@ -1,56 +1,203 @@
+// JsonDocument: a per-request tree over the shared node model (json_node.h).
 #include "json/json_document.h"
+
+#include <limits>
+#include <new>
 
 #include "json/json_node.h"
 
 namespace kestrum {
+
+namespace {
+
+constexpr int kAllocationFailed = -3;
+
+const JsonNode* findNode(const JsonNode* root, std::string_view path) {
+    if (root == nullptr)
+        return nullptr;
+    if (path.empty())
+        return root;
+    return json::resolveForReading(root, json::splitPath(json::toUtf16(path)));
+}
+
+JsonNode* findNodeForWriting(JsonNode* root, std::string_view path) {
+    if (root == nullptr)
+        return nullptr;
+    return json::resolveForWriting(root, json::splitPath(json::toUtf16(path)));
+}
+
+// atoi: leading white space, an optional sign, decimal digits up to the first other character; saturating.
+int32_t readLikeAtoi(std::u16string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
+        ++i;
+    return json::readIndex(text.substr(i));
+}
+
+}  // namespace
 
 JsonDocument::JsonDocument() = default;
 JsonDocument::~JsonDocument() = default;
 JsonDocument::JsonDocument(JsonDocument&& other) noexcept = default;
 JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept = default;
 
-bool JsonDocument::parse(std::string_view, bool) {
-    return false;
+bool JsonDocument::parse(std::string_view text, bool decodeUnicodeEscapes) {
+    try {
+        std::u16string units = json::toUtf16(text);
+        if (!root_)
+            root_ = std::make_unique<JsonNode>(JsonValueType::Object);
+        if (units.empty()) {
+            lastError_ = 0;
+            return true;
+        }
+        lastError_ = json::parseInto(*root_, units, decodeUnicodeEscapes).code;
+    } catch (const std::bad_alloc&) {
+        if (root_)
+            json::resetNode(*root_, root_->type);
+        lastError_ = kAllocationFailed;
+    }
+    return lastError_ == 0;
 }
-std::string JsonDocument::toText(std::string_view, bool, bool) const {
-    return {};
+
+std::string JsonDocument::toText(std::string_view path, bool pretty, bool escape) const {
+    try {
+        const JsonNode* node = findNode(root_.get(), path);
+        if (node == nullptr)
+            return {};
+        std::u16string out;
+        out.reserve(64);
+        json::writeNode(*node, pretty, escape, out);
+        return json::fromUtf16(out);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
 }
-int JsonDocument::typeAt(std::string_view) const {
-    return -1;
+
+int JsonDocument::typeAt(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    return node == nullptr ? -1 : static_cast<int>(node->type);
 }
-std::string JsonDocument::getText(std::string_view) const {
-    return {};
+
+std::string JsonDocument::getText(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    if (node == nullptr)
+        return {};
+    switch (node->type) {
+        case JsonValueType::Float:
+            return json::fromUtf16(json::formatDouble(node->number));
+        case JsonValueType::Integer:
+            return json::fromUtf16(json::formatInteger(node->integer));
+        case JsonValueType::Boolean:
+            return node->boolean ? "1" : "0";
+        case JsonValueType::String:
+            return json::fromUtf16(node->text);
+        default:
+            return {};
+    }
 }
-int32_t JsonDocument::getInt(std::string_view) const {
+
+int32_t JsonDocument::getInt(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    if (node == nullptr)
+        return 0;
+    switch (node->type) {
+        case JsonValueType::Integer:
+            return static_cast<int32_t>(static_cast<uint32_t>(node->integer));
+        case JsonValueType::String:
+            return readLikeAtoi(node->text);
+        case JsonValueType::Boolean:
+            return node->boolean ? 1 : 0;
+        default:
+            return 0;  // a Float included
+    }
+}
+
+int64_t JsonDocument::getInt64(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    if (node == nullptr)
+        return 0;
+    if (node->type == JsonValueType::Integer)
+        return node->integer;
+    if (node->type == JsonValueType::Float)
+        return json::truncateToInt64(node->number);
     return 0;
 }
-int64_t JsonDocument::getInt64(std::string_view) const {
-    return 0;
+
+double JsonDocument::getDouble(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    if (node == nullptr)
+        return 0.0;
+    if (node->type == JsonValueType::Float)
+        return node->number;
+    if (node->type == JsonValueType::Integer)
+        return static_cast<double>(node->integer);
+    return 0.0;
 }
-double JsonDocument::getDouble(std::string_view) const {
-    return 0;
+
+bool JsonDocument::getBool(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    return node != nullptr && node->type == JsonValueType::Boolean && node->boolean;
 }
-bool JsonDocument::getBool(std::string_view) const {
-    return false;
+
+bool JsonDocument::setText(std::string_view path, std::string_view text) {
+    try {
+        JsonNode* node = findNodeForWriting(root_.get(), path);
+        if (node == nullptr)
+            return false;
+        json::setStringValue(*node, json::toUtf16(text));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
-bool JsonDocument::setText(std::string_view, std::string_view) {
-    return false;
+
+bool JsonDocument::setInt64(std::string_view path, int64_t value) {
+    try {
+        JsonNode* node = findNodeForWriting(root_.get(), path);
+        if (node == nullptr)
+            return false;
+        json::setIntegerValue(*node, value);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
-bool JsonDocument::setInt64(std::string_view, int64_t) {
-    return false;
+
+bool JsonDocument::setDouble(std::string_view path, double value) {
+    try {
+        JsonNode* node = findNodeForWriting(root_.get(), path);
+        if (node == nullptr)
+            return false;
+        json::setFloatValue(*node, value);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
-bool JsonDocument::setDouble(std::string_view, double) {
-    return false;
+
+bool JsonDocument::setDocument(std::string_view path, std::string_view key, const JsonDocument& other) {
+    try {
+        JsonNode* node = findNodeForWriting(root_.get(), path);
+        if (node == nullptr || !other.root_)
+            return false;
+        // Copy before touching the target: `other` may be this very document.
+        json::NodePtr copy = json::deepCopy(*other.root_);
+        if (node->type != JsonValueType::Object)
+            json::resetNode(*node, JsonValueType::Object);
+        json::putMember(*node, json::toUtf16(key), std::move(copy));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
-bool JsonDocument::setDocument(std::string_view, std::string_view, const JsonDocument&) {
-    return false;
+
+int JsonDocument::memberNames(std::string_view path, std::vector<std::string>& names) const {
+    return json::memberNames(findNode(root_.get(), path), names);
 }
-int JsonDocument::memberNames(std::string_view, std::vector<std::string>& names) const {
-    names.clear();
-    return 0;
-}
+
 void JsonDocument::clear() {
     root_.reset();
+    lastError_ = 0;
 }
 
 }  // namespace kestrum

@@ -1,7 +1,417 @@
+// The node model shared by JsonDocument and JsonStore: boundary conversions, node content, the Object member
+// table, paths and the deep copy.
 #include "json/json_node.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "util/encoding.h"
 
 namespace kestrum {
 
-JsonNode::~JsonNode() = default;
+JsonNode::~JsonNode() {
+    // Children are freed from an explicit list so that a deeply nested tree cannot exhaust the native stack:
+    // every node reaching its destructor from here has already handed its own children over.
+    if (items.empty())
+        return;
+    std::vector<std::unique_ptr<JsonNode>> pending = std::move(items);
+    items.clear();
+    while (!pending.empty()) {
+        std::unique_ptr<JsonNode> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : node->items)
+            pending.push_back(std::move(child));
+        node->items.clear();
+    }
+}
 
+namespace json {
+namespace {
+
+constexpr size_t kInitialBuckets = 11;
+
+// Writing "[n]" appends Null elements up to n. A path may extend an Array by at most this many elements
+// beyond its current end, so that a stray large index fails instead of allocating without bound.
+constexpr int64_t kMaxIndexGap = 65536;
+
+size_t bucketOf(uint32_t hash, size_t bucketCount) {
+    return hash % bucketCount;
+}
+
+void linkIntoBucket(JsonNode& object, JsonNode* node) {
+    JsonNode*& head = object.buckets[bucketOf(node->keyHash, object.buckets.size())];
+    node->nextInBucket = head;
+    head = node;
+}
+
+void unlinkFromBucket(JsonNode& object, JsonNode* node) {
+    JsonNode** link = &object.buckets[bucketOf(node->keyHash, object.buckets.size())];
+    while (*link != nullptr && *link != node)
+        link = &(*link)->nextInBucket;
+    if (*link == node)
+        *link = node->nextInBucket;
+    node->nextInBucket = nullptr;
+}
+
+void growBuckets(JsonNode& object) {
+    size_t count = object.buckets.size() * 2 + 1;
+    object.buckets.assign(count, nullptr);
+    for (auto& member : object.items)
+        linkIntoBucket(object, member.get());
+}
+
+JsonNode* findMemberHashed(const JsonNode& object, std::u16string_view key, uint32_t hash) {
+    if (object.buckets.empty())
+        return nullptr;
+    for (JsonNode* node = object.buckets[bucketOf(hash, object.buckets.size())]; node != nullptr;
+         node = node->nextInBucket) {
+        if (node->keyHash == hash && node->key == key)
+            return node;
+    }
+    return nullptr;
+}
+
+bool isAsciiUnits(std::u16string_view text) {
+    for (char16_t unit : text) {
+        if (unit >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- boundary conversions
+// -------------------------------------------------------------------------------------
+
+std::u16string toUtf16(std::string_view text) {
+    size_t end = text.find('\0');
+    if (end != std::string_view::npos)
+        text = text.substr(0, end);
+    return textToUtf16(text, CodePage::Gbk);
+}
+
+std::string fromUtf16(std::u16string_view text) {
+    return utf16ToText(text, CodePage::Gbk);
+}
+
+size_t encodedLength(std::u16string_view text) {
+    if (isAsciiUnits(text))
+        return text.size();
+    return fromUtf16(text).size();
+}
+
+// ---- node content
+// ---------------------------------------------------------------------------------------------
+
+void resetNode(JsonNode& node, JsonValueType type) {
+    std::vector<NodePtr> children = std::move(node.items);  // freed at the end of this scope
+    node.items.clear();
+    node.buckets.clear();
+    node.text.clear();
+    node.boolean = false;
+    node.integer = 0;
+    node.number = 0.0;
+    node.type = type;
+}
+
+void setIntegerValue(JsonNode& node, int64_t value) {
+    resetNode(node, JsonValueType::Integer);
+    node.integer = value;
+    node.text = formatInteger(value);
+}
+
+void setFloatValue(JsonNode& node, double value) {
+    resetNode(node, JsonValueType::Float);
+    node.number = value;
+    node.text = formatDouble(value);
+}
+
+void setStringValue(JsonNode& node, std::u16string text) {
+    resetNode(node, JsonValueType::String);
+    node.text = std::move(text);
+}
+
+std::u16string formatInteger(int64_t value) {
+    char buffer[32];
+    int length = std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
+    return std::u16string(buffer, buffer + length);
+}
+
+std::u16string formatDouble(double value) {
+    char buffer[64];
+    int length = std::snprintf(buffer, sizeof buffer, "%.13g", value);
+    std::u16string out(buffer, buffer + length);
+    // The C library writes at least two exponent digits; the program's texts always carry three (1e+020).
+    size_t e = out.find(u'e');
+    if (e != std::u16string::npos && e + 1 < out.size()) {
+        size_t digits = out.size() - (e + 2);
+        if (digits < 3)
+            out.insert(e + 2, 3 - digits, u'0');
+    }
+    return out;
+}
+
+int64_t truncateToInt64(double value) {
+    if (std::isnan(value))
+        return 0;
+    // 2^63 is exact as a double; anything at or beyond it (or below -2^63) saturates.
+    if (value >= 9223372036854775808.0)
+        return std::numeric_limits<int64_t>::max();
+    if (value < -9223372036854775808.0)
+        return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(value);
+}
+
+// ---- member table
+// ---------------------------------------------------------------------------------------------
+
+uint32_t keyHash(std::u16string_view key) {
+    // Over the key's UTF-16LE bytes from the last byte to the first.
+    uint32_t hash = 0;
+    for (size_t i = key.size(); i-- > 0;) {
+        uint32_t unit = key[i];
+        hash = hash * 31 + (unit >> 8);
+        hash = hash * 31 + (unit & 0xFF);
+    }
+    return hash & 0x7FFFFFFF;
+}
+
+JsonNode* findMember(const JsonNode& object, std::u16string_view key) {
+    return findMemberHashed(object, key, keyHash(key));
+}
+
+JsonNode* putMember(JsonNode& object, std::u16string key, NodePtr member) {
+    uint32_t hash = keyHash(key);
+    JsonNode* raw = member.get();
+    raw->key = std::move(key);
+    raw->keyHash = hash;
+    raw->parent = &object;
+    raw->nextInBucket = nullptr;
+    if (JsonNode* old = findMemberHashed(object, raw->key, hash)) {
+        // Same key: the new node takes the old one's place in the member order.
+        raw->slot = old->slot;
+        unlinkFromBucket(object, old);
+        linkIntoBucket(object, raw);
+        object.items[raw->slot] = std::move(member);
+        return raw;
+    }
+    if (object.buckets.empty())
+        object.buckets.assign(kInitialBuckets, nullptr);
+    else if (object.items.size() >= object.buckets.size() * 3 / 4)
+        growBuckets(object);
+    raw->slot = static_cast<uint32_t>(object.items.size());
+    object.items.push_back(std::move(member));
+    linkIntoBucket(object, raw);
+    return raw;
+}
+
+bool eraseMember(JsonNode& object, std::u16string_view key) {
+    JsonNode* node = findMember(object, key);
+    if (node == nullptr)
+        return false;
+    unlinkFromBucket(object, node);
+    size_t slot = node->slot;
+    object.items.erase(object.items.begin() + static_cast<std::ptrdiff_t>(slot));
+    for (size_t i = slot; i < object.items.size(); ++i)
+        object.items[i]->slot = static_cast<uint32_t>(i);
+    return true;
+}
+
+JsonNode* appendElement(JsonNode& array, NodePtr element) {
+    JsonNode* raw = element.get();
+    raw->parent = &array;
+    raw->slot = static_cast<uint32_t>(array.items.size());
+    array.items.push_back(std::move(element));
+    return raw;
+}
+
+// ---- paths
+// ----------------------------------------------------------------------------------------------------
+
+int32_t readIndex(std::u16string_view text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'-' || text[i] == u'+')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        value = value * 10 + (text[i] - u'0');
+        if (value > std::numeric_limits<int32_t>::max())
+            value = int64_t{std::numeric_limits<int32_t>::max()} + 1;  // saturate, keep room for INT32_MIN
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<int32_t>::max())
+        return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
+
+std::vector<PathSegment> splitPath(std::u16string_view path) {
+    std::vector<PathSegment> segments;
+    std::u16string name;
+    bool indexOpened = false;
+    size_t indexStart = 0;
+    auto flushName = [&] {
+        if (!name.empty()) {
+            PathSegment segment;
+            segment.name = std::move(name);
+            segments.push_back(std::move(segment));
+            name.clear();
+        }
+    };
+    for (size_t i = 0; i < path.size(); ++i) {
+        char16_t c = path[i];
+        if (c == u'\\' && i + 1 < path.size()) {
+            char16_t next = path[i + 1];
+            if (next == u'.' || next == u'[' || next == u']' || next == u'\\') {
+                name.push_back(next);
+                ++i;
+                continue;
+            }
+        }
+        if (c == u'.') {
+            flushName();
+        } else if (c == u'[') {
+            flushName();
+            indexOpened = true;
+            indexStart = i + 1;
+        } else if (c == u']' && indexOpened) {
+            PathSegment segment;
+            segment.isIndex = true;
+            segment.index = readIndex(path.substr(indexStart, i - indexStart));
+            segments.push_back(std::move(segment));
+            name.clear();  // the index text itself
+        } else {
+            name.push_back(c);
+        }
+    }
+    flushName();
+    return segments;
+}
+
+const JsonNode* resolveForReading(const JsonNode* root, const std::vector<PathSegment>& segments) {
+    const JsonNode* node = root;
+    for (const PathSegment& segment : segments) {
+        if (node == nullptr)
+            return nullptr;
+        if (!segment.isIndex) {
+            node = node->type == JsonValueType::Object ? findMember(*node, segment.name) : nullptr;
+            continue;
+        }
+        if (node->type != JsonValueType::Array && node->type != JsonValueType::Object)
+            return nullptr;
+        if (segment.index < 0 || static_cast<size_t>(segment.index) >= node->items.size())
+            return nullptr;
+        node = node->items[static_cast<size_t>(segment.index)].get();
+    }
+    return node;
+}
+
+JsonNode* resolveForWriting(JsonNode* root, const std::vector<PathSegment>& segments) {
+    if (root == nullptr)
+        return nullptr;
+    // First a dry run over what exists, so that a path that cannot be written changes nothing.
+    const JsonNode* existing = root;
+    for (const PathSegment& segment : segments) {
+        if (!segment.isIndex) {
+            existing = existing != nullptr && existing->type == JsonValueType::Object
+                           ? findMember(*existing, segment.name)
+                           : nullptr;
+            continue;
+        }
+        int64_t count = existing != nullptr && existing->type == JsonValueType::Array
+                            ? static_cast<int64_t>(existing->items.size())
+                            : 0;
+        if (segment.index < 0 || segment.index - count > kMaxIndexGap)
+            return nullptr;
+        existing =
+            segment.index < count ? existing->items[static_cast<size_t>(segment.index)].get() : nullptr;
+    }
+
+    JsonNode* node = root;
+    for (const PathSegment& segment : segments) {
+        if (!segment.isIndex) {
+            if (node->type != JsonValueType::Object)
+                resetNode(*node, JsonValueType::Object);
+            JsonNode* member = findMember(*node, segment.name);
+            if (member == nullptr)
+                member = putMember(*node, segment.name, std::make_unique<JsonNode>(JsonValueType::Null));
+            node = member;
+            continue;
+        }
+        if (node->type != JsonValueType::Array)
+            resetNode(*node, JsonValueType::Array);
+        size_t index = static_cast<size_t>(segment.index);
+        while (node->items.size() <= index)
+            appendElement(*node, std::make_unique<JsonNode>(JsonValueType::Null));
+        node = node->items[index].get();
+    }
+    return node;
+}
+
+// ---- copy and shared readers
+// ----------------------------------------------------------------------------------
+
+namespace {
+
+// Copies one node without its children. Numbers are copied by value and get a fresh text.
+NodePtr copyShallow(const JsonNode& source) {
+    auto copy = std::make_unique<JsonNode>(source.type);
+    switch (source.type) {
+        case JsonValueType::Float:
+            setFloatValue(*copy, source.number);
+            break;
+        case JsonValueType::Integer:
+            setIntegerValue(*copy, source.integer);
+            break;
+        case JsonValueType::Null:
+        case JsonValueType::Boolean:
+        case JsonValueType::String:
+        case JsonValueType::Literal:
+            copy->boolean = source.boolean;
+            copy->text = source.text;
+            break;
+        default:
+            break;
+    }
+    return copy;
+}
+
+}  // namespace
+
+NodePtr deepCopy(const JsonNode& source) {
+    NodePtr root = copyShallow(source);
+    std::vector<std::pair<const JsonNode*, JsonNode*>> pending;
+    if (!source.items.empty())
+        pending.emplace_back(&source, root.get());
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        for (const auto& child : from->items) {
+            NodePtr copy = copyShallow(*child);
+            JsonNode* placed = from->type == JsonValueType::Array
+                                   ? appendElement(*to, std::move(copy))
+                                   : putMember(*to, child->key, std::move(copy));
+            if (!child->items.empty())
+                pending.emplace_back(child.get(), placed);
+        }
+    }
+    return root;
+}
+
+int memberNames(const JsonNode* node, std::vector<std::string>& names) {
+    names.clear();
+    if (node == nullptr || node->type != JsonValueType::Object)
+        return 0;
+    names.reserve(node->items.size());
+    for (const auto& member : node->items)
+        names.push_back(fromUtf16(member->key));
+    return static_cast<int>(names.size());
+}
+
+}  // namespace json
 }  // namespace kestrum

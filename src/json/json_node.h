@@ -20,7 +20,11 @@ namespace kestrum {
 
 struct JsonNode {
     JsonNode() = default;
-    explicit JsonNode(JsonValueType t) : type(t) {}
+    // A new Null node carries its keyword as text; every other type gets its text when its value is set.
+    explicit JsonNode(JsonValueType t) : type(t) {
+        if (t == JsonValueType::Null)
+            text = u"null";
+    }
     ~JsonNode();
     JsonNode(const JsonNode&) = delete;
     JsonNode& operator=(const JsonNode&) = delete;
@@ -29,8 +33,8 @@ struct JsonNode {
     bool boolean = false;
     int64_t integer = 0;
     double number = 0.0;
-    // The String's value, or the text written verbatim for Float, Integer and Literal. Null and Boolean nodes
-    // write their fixed keyword, so they keep nothing here.
+    // The String's value, or the text written verbatim for every other scalar (its textForm: "null", "true",
+    // "false", a number as read or formatted, a literal). A cleared root keeps its type but loses this text.
     std::u16string text;
     std::u16string key;  // set while the node is a member of an Object
     uint32_t keyHash = 0;

@@ -1,0 +1,394 @@
+#include "json/json_document.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "json/json_node.h"
+
+namespace kestrum {
+namespace {
+
+// GB18030 bytes used below.
+const std::string kName = "\xC3\xFB\xD7\xD6";    // 名字
+const std::string kValue = "\xD6\xB5";           // 值
+const std::string kMiddle = "\xD6\xD0";          // 中
+const std::string kBackslashTrail = "\x81\x5C";  // 乗: second byte is "\"
+const std::string kBraceTrail = "\x81\x7B";      // 亄: second byte is "{"
+const std::string kEmoji = "\x94\x39\xFC\x36";   // U+1F600, four bytes
+
+std::string parsedText(std::string_view input, int* code = nullptr) {
+    JsonDocument doc;
+    doc.parse(input);
+    if (code != nullptr)
+        *code = doc.lastError();
+    return doc.toText();
+}
+
+TEST(JsonDocumentParse, TextsAndTheirCanonicalForm) {
+    struct Case {
+        const char* name;
+        std::string input;
+        int code;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"empty text", "", 0, "{}"},
+        {"empty object", "{}", 0, "{}"},
+        {"plain", R"({"a":1,"b":"x","c":[true,false,null]})", 0, R"({"a":1,"b":"x","c":[true,false,null]})"},
+        {"blanks dropped", " {\r\n\t\"a\" : 1 ,\n \"b\" : [ 1 , 2 ] } ", 0, R"({"a":1,"b":[1,2]})"},
+        {"single quotes", R"({'a':'x"y'})", 0, R"({"a":"x\"y"})"},
+        {"unquoted key trimmed", "{  key one  : 1}", 0, R"({"key one":1})"},
+        {"quoted key trimmed", R"({"  k  ":1})", 0, R"({"k":1})"},
+        {"empty quoted key", R"({"":1,'':2})", 0, R"({"":2})"},
+        {"literal kept bare", "{a:hello, b:True, c:NULL}", 0, R"({"a":hello,"b":True,"c":NULL})"},
+        {"numbers verbatim", R"({"a":1.50,"b":1E5,"c":-0,"d":+7,"e":00012})", 0,
+         R"({"a":1.50,"b":1E5,"c":-0,"d":+7,"e":00012})"},
+        {"backslash-u kept", R"({"s":"a\u0041"})", 0, R"({"s":"a\\u0041"})"},
+        {"slash escaped", R"({"p":"a/b"})", 0, R"({"p":"a\/b"})"},
+        {"escapes round trip", R"({"e":"\"\\\/\b\f\n\r\t"})", 0, R"({"e":"\"\\\/\b\f\n\r\t"})"},
+        {"escaped single quote kept", R"({"k":"it\'s"})", 0, R"({"k":"it\\'s"})"},
+        {"doubled backslash then n", R"({"k":"\\n"})", 0, R"({"k":"\\n"})"},
+        {"key unescaped", R"({"a\"b":1})", 0, R"({"a\"b":1})"},
+        {"duplicate key replaced in place", R"({"a":1,"b":2,"a":3})", 0, R"({"a":3,"b":2})"},
+        {"nested", R"({"a":[1,{"b":[]},[[]]],"c":{"d":{}}})", 0, R"({"a":[1,{"b":[]},[[]]],"c":{"d":{}}})"},
+        {"array with blanks only", "[ \t ]", 0, "[]"},
+        {"empty elements skipped", "[1,,2]", 0, "[1,2]"},
+        {"trailing comma before brace", R"({"a":1,})", 0, R"({"a":1,"":})"},
+        {"member without value", "{a:}", 0, R"({"a":})"},
+        {"member without colon dropped", R"({"a"})", 0, "{}"},
+        {"mismatched bracket makes array", R"({"a":1])", 0, "[1]"},
+        {"top-level string as written", R"( "a\nb" tail)", 0, R"("a\\nb")"},
+        {"top-level literal", "  hello world ", 0, "hello world"},
+        {"top-level integer", " 42 ", 0, "42"},
+        {"top-level keyword", "true", 0, "true"},
+        {"trailing comma in array", "[1, ]", -7, "[]"},
+        {"trailing comma nested", R"({"a":[1,2,]})", -7, "{}"},
+        {"object under object needs key", "{{}}", -4, "{}"},
+        {"colon without key", ":", -4, "{}"},
+        {"pending member without key", "[1}", -4, "[]"},
+        {"comma outside containers", "1,2", -5, "{}"},
+        {"unclosed object", R"({"a":1)", -5, "{}"},
+        {"unclosed string", R"({"a":"x)", -5, "{}"},
+        {"closing bracket too many", R"({"a":1}})", -5, "{}"},
+        {"closing bracket only", "]", -5, "{}"},
+        {"colon in array", "[1,2:3]", -8, "[]"},
+        {"colon in array before any comma", "[1:2]", -4, "[]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int code = 99;
+        EXPECT_EQ(parsedText(c.input, &code), c.output);
+        EXPECT_EQ(code, c.code);
+    }
+}
+
+TEST(JsonDocumentParse, FailureKeepsRootTypeAndEmptyTextKeepsContent) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("[1,2]"));
+    EXPECT_FALSE(doc.parse("[3,]"));
+    EXPECT_EQ(doc.lastError(), -7);
+    EXPECT_EQ(doc.typeAt(""), static_cast<int>(JsonValueType::Array));
+    EXPECT_EQ(doc.toText(), "[]");
+
+    ASSERT_TRUE(doc.parse(R"({"a":1})"));
+    EXPECT_TRUE(doc.parse(""));  // nothing to parse: the document stays as it was
+    EXPECT_EQ(doc.toText(), R"({"a":1})");
+    EXPECT_TRUE(doc.parse(R"({"b":2})"));  // a new text replaces the old content
+    EXPECT_EQ(doc.toText(), R"({"b":2})");
+}
+
+TEST(JsonDocumentParse, MultiByteTextSurvives) {
+    // Trail bytes equal to "\" or "{" must not be read as syntax, and characters outside GBK must survive.
+    const std::string text = "{\"" + kName + "\":\"" + kValue + kBackslashTrail + kBraceTrail + "\",\"" +
+                             kEmoji + "\":\"x" + kEmoji + "\"}";
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(text));
+    EXPECT_EQ(doc.toText(), text);
+    EXPECT_EQ(doc.getText(kName), kValue + kBackslashTrail + kBraceTrail);
+    EXPECT_EQ(doc.getText(kEmoji), "x" + kEmoji);
+    std::vector<std::string> names;
+    EXPECT_EQ(doc.memberNames("", names), 2);
+    EXPECT_EQ(names, (std::vector<std::string>{kName, kEmoji}));
+}
+
+TEST(JsonDocumentParse, UnicodeEscapesWhenAsked) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(R"({"a":"\u4e2d\uD83D\uDE00","b":"\u12G4","c":"\u12"})", true));
+    EXPECT_EQ(doc.getText("a"), kMiddle + kEmoji);
+    EXPECT_EQ(doc.getText("b"), "\\u12G4");  // not four hex digits: left as written
+    EXPECT_EQ(doc.getText("c"), "\\u12");
+    ASSERT_TRUE(doc.parse(R"({"lone":"\uD800"})", true));
+    EXPECT_FALSE(doc.toText().empty());  // a lone surrogate is written as a replacement character
+}
+
+TEST(JsonDocumentParse, TextStopsAtFirstNul) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(std::string_view("{\"a\":1}\0garbage", 15)));
+    EXPECT_EQ(doc.toText(), R"({"a":1})");
+}
+
+TEST(JsonDocumentParse, DeepNestingNeedsNoNativeStack) {
+    const size_t depth = 300000;
+    std::string text(depth, '[');
+    text += "1";
+    text.append(depth, ']');
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(text));
+    EXPECT_EQ(doc.toText(), text);
+    JsonDocument copy;
+    ASSERT_TRUE(copy.parse("{}"));
+    ASSERT_TRUE(copy.setDocument("", "deep", doc));
+    EXPECT_EQ(copy.toText().size(), text.size() + 9);
+    std::string objects;
+    for (size_t i = 0; i < depth; ++i)
+        objects += "{\"a\":";
+    objects += "1";
+    objects.append(depth, '}');
+    ASSERT_TRUE(doc.parse(objects));
+    EXPECT_EQ(doc.toText(), objects);
+}
+
+class JsonDocumentRead : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(
+            doc_.parse(R"({"i":42,"big":9007199254740993,"f":2.9,"one":1.0,"neg":-2.9,"s":"3abc",)"
+                       R"("sp":"  -7x","b":true,"bf":false,"lit":hello,"T":True,"n":null,)"
+                       R"("arr":[10,{"x":"y"}],"obj":{"k":"v"},"half":1.50,"e":1e20,"wide":4294967297,)"
+                       R"("a.b":{"c":"dotted"},"x[1]":"bracketed","a":{"b":"plain"},"huge":1e400})"));
+    }
+    JsonDocument doc_;
+};
+
+TEST_F(JsonDocumentRead, ConversionsByType) {
+    struct Case {
+        const char* path;
+        int type;
+        std::string text;
+        int32_t asInt;
+        int64_t asInt64;
+    };
+    const int kLiteral = static_cast<int>(JsonValueType::Literal);
+    const std::vector<Case> cases = {
+        {"i", 2, "42", 42, 42},
+        {"big", 2, "9007199254740992", 0, 9007199254740992},  // read through a double
+        {"f", 1, "2.9", 0, 2},
+        {"one", 1, "1", 0, 1},
+        {"neg", 1, "-2.9", 0, -2},
+        {"s", 4, "3abc", 3, 0},
+        {"sp", 4, "  -7x", -7, 0},
+        {"b", 3, "1", 1, 0},
+        {"bf", 3, "0", 0, 0},
+        {"lit", kLiteral, "", 0, 0},
+        {"T", kLiteral, "", 0, 0},
+        {"n", 0, "", 0, 0},
+        {"arr", 5, "", 0, 0},
+        {"obj", 6, "", 0, 0},
+        {"half", 1, "1.5", 0, 1},
+        {"e", 1, "1e+020", 0, std::numeric_limits<int64_t>::max()},
+        {"wide", 2, "4294967297", 1, 4294967297},
+        {"huge", 1, "inf", 0, std::numeric_limits<int64_t>::max()},
+        {"missing", -1, "", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(doc_.typeAt(c.path), c.type);
+        EXPECT_EQ(doc_.getText(c.path), c.text);
+        EXPECT_EQ(doc_.getInt(c.path), c.asInt);
+        EXPECT_EQ(doc_.getInt64(c.path), c.asInt64);
+    }
+    EXPECT_DOUBLE_EQ(doc_.getDouble("f"), 2.9);
+    EXPECT_DOUBLE_EQ(doc_.getDouble("i"), 42.0);
+    EXPECT_DOUBLE_EQ(doc_.getDouble("s"), 0.0);
+    EXPECT_TRUE(doc_.getBool("b"));
+    EXPECT_FALSE(doc_.getBool("bf"));
+    EXPECT_FALSE(doc_.getBool("i"));
+    // Numbers keep their source text on output.
+    EXPECT_EQ(doc_.toText("half"), "1.50");
+    EXPECT_EQ(doc_.toText("big"), "9007199254740993");
+    EXPECT_EQ(doc_.toText("lit"), "hello");
+}
+
+TEST_F(JsonDocumentRead, Paths) {
+    struct Case {
+        const char* path;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"arr[0]", "10"},
+        {"arr[1].x", "y"},
+        {"arr[1]x", "y"},  // a name may follow "]" directly
+        {"arr[2]", ""},    // out of range
+        {"arr[-1]", ""},
+        {"arr[+1].x", "y"},
+        {"arr[x]", "10"},  // no digits read as 0
+        {"obj[0]", "v"},   // an index on an Object counts members in order
+        {"[0]", "42"},
+        {"..obj..k.", "v"},  // empty names produce no segment
+        {"a.b", "plain"},
+        {R"(a\.b.c)", "dotted"},  // escaped separator
+        {R"(x\[1\])", "bracketed"},
+        {"i.x", ""},    // a name on a scalar
+        {"arr.x", ""},  // a name on an Array
+        {"obj[0].z", ""},
+        {"Obj", ""},  // keys compare exactly
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(doc_.getText(c.path), c.text);
+    }
+    EXPECT_EQ(doc_.toText("arr[1]"), R"({"x":"y"})");
+    EXPECT_EQ(doc_.toText("nothing"), "");
+    EXPECT_EQ(doc_.toText("..."), doc_.toText());  // no segment: the root
+}
+
+TEST(JsonDocumentEmpty, DocumentWithoutRootReadsAsEmpty) {
+    JsonDocument doc;
+    EXPECT_FALSE(doc.hasRoot());
+    EXPECT_EQ(doc.toText(), "");
+    EXPECT_EQ(doc.typeAt(""), -1);
+    EXPECT_EQ(doc.getText("a"), "");
+    std::vector<std::string> names{"stale"};
+    EXPECT_EQ(doc.memberNames("", names), 0);
+    EXPECT_TRUE(names.empty());
+    EXPECT_FALSE(doc.setText("a", "x"));
+    EXPECT_FALSE(doc.setInt64("a", 1));
+    EXPECT_FALSE(doc.hasRoot());
+}
+
+TEST(JsonDocumentWrite, SettersBuildAndConvert) {
+    struct Case {
+        const char* name;
+        const char* start;
+        void (*edit)(JsonDocument&);
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"index paths turn {} into an array of objects", "{}",
+         [](JsonDocument& d) {
+             d.setInt64("[0].id", 1);
+             d.setText("[0].name", "x");
+             d.setInt64("[1].id", 2);
+         },
+         R"([{"id":1,"name":"x"},{"id":2}])"},
+        {"untouched {} stays an object", "{}", [](JsonDocument&) {}, "{}"},
+        {"gap filled with null", "[]", [](JsonDocument& d) { d.setInt64("[2]", 7); }, "[null,null,7]"},
+        {"overwrite keeps place", R"({"a":{"b":1},"c":2})", [](JsonDocument& d) { d.setText("a", "x"); },
+         R"({"a":"x","c":2})"},
+        {"scalar becomes object", R"({"c":2})", [](JsonDocument& d) { d.setText("c.d", "y"); },
+         R"({"c":{"d":"y"}})"},
+        {"root changes type", "{}", [](JsonDocument& d) { d.setInt64("", -5); }, "-5"},
+        {"doubles", "{}",
+         [](JsonDocument& d) {
+             d.setDouble("a", 0.1);
+             d.setDouble("b", 1e20);
+             d.setDouble("c", 2.5e-7);
+             d.setDouble("d", 1.0 / 3.0);
+             d.setDouble("e", -0.0);
+         },
+         R"({"a":0.1,"b":1e+020,"c":2.5e-007,"d":0.3333333333333,"e":-0})"},
+        {"integer extremes", "{}",
+         [](JsonDocument& d) {
+             d.setInt64("min", std::numeric_limits<int64_t>::min());
+             d.setInt64("max", std::numeric_limits<int64_t>::max());
+         },
+         R"({"min":-9223372036854775808,"max":9223372036854775807})"},
+        {"text is escaped on output", "{}", [](JsonDocument& d) { d.setText("k/\"", "a\"b/c\\\n"); },
+         R"({"k\/\"":"a\"b\/c\\\n"})"},
+        {"negative index changes nothing", R"({"a":1})", [](JsonDocument& d) { d.setText("b.c[-1]", "x"); },
+         R"({"a":1})"},
+        {"absurd index changes nothing", R"({"a":1})",
+         [](JsonDocument& d) { d.setText("a[100000000]", "x"); }, R"({"a":1})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JsonDocument doc;
+        ASSERT_TRUE(doc.parse(c.start));
+        c.edit(doc);
+        EXPECT_EQ(doc.toText(), c.output);
+    }
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("{}"));
+    EXPECT_FALSE(doc.setText("[-1]", "x"));
+    EXPECT_TRUE(doc.setText("[3]", "x"));
+    EXPECT_EQ(doc.getText("[3]"), "x");
+}
+
+TEST(JsonDocumentWrite, SetDocumentCopiesDeeplyWithFreshNumbers) {
+    JsonDocument source;
+    ASSERT_TRUE(
+        source.parse(R"({"n":1.50,"i":007,"s":"x\/","l":hello,"b":true,"z":null,"a":[1.0,{"k":2E2}]})"));
+    JsonDocument envelope;
+    ASSERT_TRUE(envelope.parse(R"({"errcode":200,"errmsg":"success"})"));
+    ASSERT_TRUE(envelope.setInt64("errcode", 401));
+    ASSERT_TRUE(envelope.setText("errmsg", "bad"));
+    ASSERT_TRUE(envelope.setDocument("", "data", source));
+    EXPECT_EQ(envelope.toText(),
+              R"({"errcode":401,"errmsg":"bad","data":)"
+              R"({"n":1.5,"i":7,"s":"x\/","l":hello,"b":true,"z":null,"a":[1,{"k":200}]}})");
+    // The copy is independent of its source.
+    ASSERT_TRUE(source.setText("s", "changed"));
+    EXPECT_EQ(envelope.getText("data.s"), "x/");
+
+    // A source without a root fails, but the path has been created.
+    JsonDocument empty;
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("{}"));
+    EXPECT_FALSE(doc.setDocument("x.y", "k", empty));
+    EXPECT_EQ(doc.toText(), R"({"x":{"y":null}})");
+    // A non-object target becomes an Object; copying a document into itself copies what it was.
+    ASSERT_TRUE(doc.setDocument("x.y", "self", doc));
+    EXPECT_EQ(doc.toText(), R"({"x":{"y":{"self":{"x":{"y":null}}}}})");
+}
+
+TEST(JsonDocumentWrite, PrettyLayout) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(R"({"a":1,"b":{"c":[{"d":2}],"e":{}},"f":"x/y"})"));
+    EXPECT_EQ(doc.toText("", true),
+              "{\r\n\t\"a\":1,\r\n\t\"b\":{\r\n\t\t\"c\":[{\r\n\t\t\t\t\"d\":2\r\n\t\t\t}],\r\n"
+              "\t\t\"e\":{\r\n\t\t}\r\n\t},\r\n\t\"f\":\"x\\/y\"\r\n}");
+    EXPECT_EQ(doc.toText("", false, false), R"({"a":1,"b":{"c":[{"d":2}],"e":{}},"f":"x/y"})");
+    ASSERT_TRUE(doc.parse("{}"));
+    EXPECT_EQ(doc.toText("", true), "{\r\n}");
+}
+
+TEST(JsonDocumentWrite, ManyMembersKeepOrderAcrossRehashing) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("{}"));
+    const int count = 2000;
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(doc.setInt64("k" + std::to_string(i * 7919 % count), i));
+    ASSERT_TRUE(doc.setInt64("k5", -1));  // replacement keeps the place
+    std::vector<std::string> names;
+    ASSERT_EQ(doc.memberNames("", names), count);
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(names[i], "k" + std::to_string(i * 7919 % count));
+        ASSERT_EQ(doc.getInt64(names[i]), names[i] == "k5" ? -1 : i);
+    }
+}
+
+TEST(JsonDocumentInternals, KeyHashRunsOverLittleEndianBytesBackwards) {
+    // Bytes of "ab" in UTF-16LE are 61 00 62 00; read from the last: 00 62 00 61.
+    EXPECT_EQ(json::keyHash(u"ab"), ((0u * 31 + 0x62) * 31 + 0) * 31 + 0x61);
+    EXPECT_EQ(json::keyHash(u""), 0u);
+    EXPECT_LE(json::keyHash(std::u16string(64, u'\xFFFF')), 0x7FFFFFFFu);
+}
+
+TEST(JsonDocumentInternals, DoubleFormatWidensExponent) {
+    struct Case {
+        double value;
+        std::u16string text;
+    };
+    const std::vector<Case> cases = {{1e20, u"1e+020"},      {1e-5, u"1e-005"},
+                                     {1.5e100, u"1.5e+100"}, {123456789012345.0, u"1.234567890123e+014"},
+                                     {0.5, u"0.5"},          {1e-300, u"1e-300"}};
+    for (const Case& c : cases)
+        EXPECT_EQ(json::formatDouble(c.value), c.text);
+}
+
+}  // namespace
+}  // namespace kestrum
