@@ -1,0 +1,540 @@
+// The API service in-process on 127.0.0.1: routing, whitelist, limits, pipelining, TLS contexts, WebSocket
+// echo and shutdown, driven through real sockets by the loopback test client.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "http/http_api_server.h"
+#include "log/log_writer.h"
+#include "support/http_client.h"
+#include "support/kestrum_process.h"
+#include "util/sync_map.h"
+
+namespace kestrum {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::gb;
+using testing::HttpClient;
+using testing::HttpReply;
+using testing::RunDir;
+using testing::TlsOptions;
+
+const std::string kHost = "127.0.0.1";
+const std::string kHeartbeat =
+    "\xEF\xBB\xBF"
+    "da da da ...";
+
+class ApiServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        runDir_ = new RunDir();
+        runDir_->installCertificates();
+        ASSERT_TRUE(std::filesystem::exists(runDir_->path() + "/ssl-cert/server2.key"));
+        log_ = new LogWriter();
+        LogWriter::OpenOptions options;
+        options.runDir = runDir_->path();
+        options.fileName = "http-test.txt";
+        log_->open(options);
+        bindProcessLog(log_, true);
+    }
+    static void TearDownTestSuite() {
+        unbindProcessLog();
+        delete log_;
+        delete runDir_;
+    }
+
+    void SetUp() override { whitelist_.set(kHost, "1"); }
+    void TearDown() override { server_.releaseServers(); }
+
+    // The routes every test starts from; the endpoints answer with a plain text naming what they got (the
+    // server sends any endpoint text as it would an envelope), "silent" gets no answer and a body starting
+    // with "slow" takes 300 ms.
+    RouteTable routes() {
+        RouteTable table;
+        table.heartbeatPath = "/api/this/heart";
+        table.mysqlOn = true;
+        table.mysqlPath = "/api/mysql";
+        table.mysql = [this](const RequestContext& request) -> std::optional<std::string> {
+            ++mysqlCalls_;
+            if (request.body == "silent")
+                return std::nullopt;
+            if (request.body.starts_with("slow"))
+                std::this_thread::sleep_for(300ms);
+            return "mysql " + request.path + " " + request.body;
+        };
+        table.redisOn = true;
+        table.redisPath = "/api/redis";
+        table.redis = [](const RequestContext& request) -> std::optional<std::string> {
+            return "redis " + request.path;
+        };
+        table.whitelist = &whitelist_;
+        return table;
+    }
+
+    HttpSettings settings() {
+        HttpSettings value;
+        value.localAddress = kHost;
+        value.runDir = runDir_->path();
+        value.workerThreads = 4;
+        return value;
+    }
+
+    void start(const HttpSettings& config, RouteTable table) {
+        ASSERT_TRUE(server_.prepareServers(config, std::move(table)));
+        ASSERT_EQ(server_.startListener(ServerKind::Http, 0), 1);
+        ASSERT_EQ(server_.startListener(ServerKind::Https, 0), 1);
+        httpPort_ = server_.listenPort(ServerKind::Http);
+        httpsPort_ = server_.listenPort(ServerKind::Https);
+    }
+    void start() { start(settings(), routes()); }
+
+    static std::string logText() { return testing::readFile(log_->filePath()); }
+    static std::string certFile(const std::string& name) { return runDir_->path() + "/ssl-cert/" + name; }
+
+    static RunDir* runDir_;
+    static LogWriter* log_;
+    SyncMap whitelist_;
+    HttpApiServer server_;
+    std::atomic<int> mysqlCalls_{0};
+    int httpPort_ = 0;
+    int httpsPort_ = 0;
+};
+
+RunDir* ApiServerTest::runDir_ = nullptr;
+LogWriter* ApiServerTest::log_ = nullptr;
+
+TEST_F(ApiServerTest, HeartbeatWithQueryStringOnOneKeptConnection) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    for (const char* target : {"/api/this/heart", "/api/this/heart?x=1&y=2", "/api/this/heart#frag"}) {
+        SCOPED_TRACE(target);
+        auto reply = client.request("GET", target);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->reason, "OK");
+        EXPECT_EQ(reply->body, kHeartbeat);
+        EXPECT_FALSE(reply->hasHeader("Connection"));
+    }
+    // The heartbeat has its own debug line and no request line.
+    std::string log = logText();
+    EXPECT_NE(log.find(gb("heart request：id(")), std::string::npos);
+    EXPECT_EQ(log.find("adress(/api/this/heart)"), std::string::npos);
+}
+
+TEST_F(ApiServerTest, ConnectionCloseAndHttp10) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("GET", "/api/this/heart", {}, {}, false));
+    auto reply = client.readResponse();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->header("Connection"), "close");
+    EXPECT_TRUE(client.waitClosed(1s));
+
+    // HTTP/1.0 without keep-alive: answered, then closed; with keep-alive: told so and kept.
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRaw("GET /api/this/heart HTTP/1.0\r\n\r\n"));
+    reply = client.readResponse();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, kHeartbeat);
+    EXPECT_TRUE(client.waitClosed(1s));
+
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(client.sendRaw("GET /api/this/heart HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+        reply = client.readResponse();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->header("Connection"), "keep-alive");
+    }
+}
+
+TEST_F(ApiServerTest, RoutingTable) {
+    start();
+    struct Case {
+        const char* name;
+        const char* method;
+        const char* target;
+        std::optional<std::string> body;  // expected answer body after the BOM; nothing = no answer
+    };
+    const Case cases[] = {
+        {"mysql prefix", "POST", "/api/mysql", "mysql /api/mysql {}"},
+        {"mysql prefix plus more", "POST", "/api/mysqlx/y?q=1", "mysql /api/mysqlx/y {}"},
+        {"redis sub-path", "POST", "/api/redis/get", "redis /api/redis/get"},
+        {"GET to mysql", "GET", "/api/mysql", std::nullopt},
+        {"POST to heartbeat", "POST", "/api/this/heart", std::nullopt},
+        {"heartbeat other case", "GET", "/API/this/heart", std::nullopt},
+        {"PUT to mysql", "PUT", "/api/mysql", std::nullopt},
+        {"unknown path", "POST", "/nothing", std::nullopt},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        HttpClient client;
+        ASSERT_TRUE(client.connect(kHost, httpPort_));
+        ASSERT_TRUE(client.sendRequest(test.method, test.target, "{}"));
+        auto reply = client.readResponse(test.body ? 2000ms : 300ms);
+        if (!test.body) {
+            EXPECT_FALSE(reply);
+            continue;
+        }
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->reason, "OK");
+        EXPECT_EQ(reply->body, "\xEF\xBB\xBF" + *test.body);
+    }
+    // GET to the MySQL path is logged (debug on), with the URL in the request-line field.
+    EXPECT_NE(logText().find(
+                  gb("),ip(127.0.0.1),type(GET),adress(/api/mysql),request line(/api/mysql),headers(Host:"
+                     "127.0.0.1"
+                     "\r\nContent-Length:2),content({}).")),
+              std::string::npos);
+}
+
+TEST_F(ApiServerTest, DisabledModulesAndSilentEndpoint) {
+    RouteTable table = routes();
+    table.redisOn = false;
+    start(settings(), std::move(table));
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("POST", "/api/redis/set", "{}"));
+    EXPECT_FALSE(client.readResponse(300ms));
+    // No answer on a keep-alive connection: the connection stays usable.
+    auto reply = client.request("GET", "/api/this/heart");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, kHeartbeat);
+
+    // An endpoint that gives no answer to a non-keep-alive request: the connection is closed.
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("POST", "/api/mysql", "silent", {}, false));
+    EXPECT_TRUE(client.waitClosed(1s));
+}
+
+TEST_F(ApiServerTest, WhitelistDropsSilently) {
+    whitelist_.clear();
+    whitelist_.set("10.9.9.9", "1");
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("GET", "/api/this/heart"));
+    EXPECT_FALSE(client.readResponse(300ms));
+    ASSERT_TRUE(client.sendRequest("POST", "/api/mysql", "{}"));
+    EXPECT_FALSE(client.readResponse(300ms));
+    EXPECT_EQ(mysqlCalls_.load(), 0);
+
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("GET", "/api/this/heart", {}, {}, false));
+    EXPECT_TRUE(client.waitClosed(1s));
+    EXPECT_FALSE(client.readResponse(10ms));
+}
+
+TEST_F(ApiServerTest, PipelinedRequestsAnsweredInOrder) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    // The first request is slow; the later ones must neither overtake it nor mix into its body.
+    std::string burst;
+    auto post = [](const std::string& body) {
+        return "POST /api/mysql HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    burst += post("slow-1");
+    burst += "GET /api/this/heart HTTP/1.1\r\nHost: x\r\n\r\n";
+    burst +=
+        "POST /api/mysql HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+        "chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n";
+    burst += post("third");
+    ASSERT_TRUE(client.sendRaw(burst));
+    const std::string expected[] = {
+        "\xEF\xBB\xBF"
+        "mysql /api/mysql slow-1",
+        kHeartbeat,
+        "\xEF\xBB\xBF"
+        "mysql /api/mysql abcde",
+        "\xEF\xBB\xBF"
+        "mysql /api/mysql third",
+    };
+    for (const std::string& body : expected) {
+        auto reply = client.readResponse();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body, body);
+    }
+}
+
+TEST_F(ApiServerTest, RequestSplitAtEveryByteIsParsedAlike) {
+    start();
+    const std::string request =
+        "POST /api/mysql/split HTTP/1.1\r\nHost: x\r\nX-Long-Header: abcdefgh\r\nContent-Length: "
+        "5\r\n\r\nhello";
+    for (size_t cut = 1; cut < request.size(); cut += 7) {
+        SCOPED_TRACE(cut);
+        HttpClient client;
+        ASSERT_TRUE(client.connect(kHost, httpPort_));
+        ASSERT_TRUE(client.sendRaw(request.substr(0, cut)));
+        std::this_thread::sleep_for(2ms);
+        ASSERT_TRUE(client.sendRaw(request.substr(cut)));
+        auto reply = client.readResponse();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body,
+                  "\xEF\xBB\xBF"
+                  "mysql /api/mysql/split hello");
+    }
+}
+
+TEST_F(ApiServerTest, SizeLimitsCloseWithoutAnswer) {
+    HttpSettings config = settings();
+    config.maxBody = 1000;
+    start(config, routes());
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"declared length", "POST /api/mysql HTTP/1.1\r\nContent-Length: 1001\r\n\r\n"},
+        {"chunked growth", "POST /api/mysql HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" +
+                               std::string(1000, 'a') + "\r\n1\r\nb\r\n0\r\n\r\n"},
+        {"header bytes",
+         "GET /api/this/heart HTTP/1.1\r\nX-Big: " + std::string(70 * 1024, 'h') + "\r\n\r\n"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        HttpClient client;
+        ASSERT_TRUE(client.connect(kHost, httpPort_));
+        client.sendRaw(test.bytes);
+        EXPECT_TRUE(client.waitClosed(2s));
+    }
+    EXPECT_EQ(mysqlCalls_.load(), 0);
+    // Exactly at the limit is fine.
+    auto reply = testing::post(kHost, httpPort_, "/api/mysql", std::string(1000, 'z'));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+}
+
+TEST_F(ApiServerTest, ParseErrorIsLoggedAndClosed) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRaw("GARBAGE\x01 / HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(client.waitClosed(1s));
+    EXPECT_NE(logText().find(gb("server/http丨error parse：id(")), std::string::npos);
+}
+
+TEST_F(ApiServerTest, IdleConnectionIsClosed) {
+    HttpSettings config = settings();
+    config.idleTimeoutSeconds = 1;
+    start(config, routes());
+    HttpClient quiet;
+    ASSERT_TRUE(quiet.connect(kHost, httpPort_));
+    HttpClient unanswered;  // keep-alive request that never gets an answer
+    ASSERT_TRUE(unanswered.connect(kHost, httpPort_));
+    ASSERT_TRUE(unanswered.sendRequest("GET", "/nowhere"));
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(quiet.waitClosed(3s));
+    EXPECT_TRUE(unanswered.waitClosed(3s));
+    auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(waited, 800ms);
+    // A TLS client that never finishes its handshake is covered by the same timer.
+    HttpClient stalled;
+    ASSERT_TRUE(stalled.connect(kHost, httpsPort_));
+    EXPECT_TRUE(stalled.waitClosed(3s));
+}
+
+TEST_F(ApiServerTest, TlsContextsBySni) {
+    start();
+    struct Case {
+        const char* name;
+        TlsOptions options;
+        const char* commonName;  // null: the handshake must fail
+    };
+    const Case cases[] = {
+        {"no host name", {}, "kestrum-default"},
+        {"host name", {"localhost", "", ""}, "kestrum-sni"},
+        {"any host name", {"whatever.example", "", ""}, "kestrum-sni"},
+        {"client certificate", {"", certFile("client.crt"), certFile("client.key")}, "kestrum-default"},
+        {"unknown client certificate",
+         {"", certFile("rogue-client.crt"), certFile("rogue-client.key")},
+         nullptr},
+        // The second context asks for no client certificate, so it does not check one either.
+        {"unknown client certificate with SNI",
+         {"localhost", certFile("rogue-client.crt"), certFile("rogue-client.key")},
+         "kestrum-sni"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        HttpClient client;
+        bool connected = client.connectTls(kHost, httpsPort_, test.options);
+        std::optional<HttpReply> reply;
+        if (connected)
+            reply = client.request("GET", "/api/this/heart");
+        if (test.commonName == nullptr) {
+            // TLS 1.3 reports a refused client certificate only on the first read.
+            EXPECT_FALSE(reply);
+            continue;
+        }
+        ASSERT_TRUE(connected);
+        EXPECT_EQ(client.peerCommonName(), test.commonName);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body, kHeartbeat);
+    }
+}
+
+TEST_F(ApiServerTest, MissingCertificatesFailPreparation) {
+    testing::TempDir empty;
+    HttpSettings config = settings();
+    config.runDir = empty.path();
+    EXPECT_FALSE(server_.prepareServers(config, routes()));
+    EXPECT_NE(logText().find(gb("server/error丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
+    EXPECT_EQ(server_.startListener(ServerKind::Http, 0), 0);
+
+    // A wrong key password for the second context counts the same.
+    testing::TempDir broken;
+    std::filesystem::copy(runDir_->path() + "/ssl-cert", broken.path() + "/ssl-cert");
+    std::filesystem::copy_file(runDir_->path() + "/ssl-cert/server.key",
+                               broken.path() + "/ssl-cert/server2.key",
+                               std::filesystem::copy_options::overwrite_existing);
+    config.runDir = broken.path();
+    EXPECT_FALSE(server_.prepareServers(config, routes()));
+}
+
+TEST_F(ApiServerTest, PortClashAndListenerLines) {
+    start();
+    HttpApiServer second;
+    ASSERT_TRUE(second.prepareServers(settings(), routes()));
+    EXPECT_EQ(second.startListener(ServerKind::Http, httpPort_), 0);
+    EXPECT_EQ(second.stopListener(ServerKind::Http), 0);
+    second.releaseServers();
+
+    std::string log = logText();
+    EXPECT_NE(
+        log.find(gb("server/http丨prepare listen ：ip(127.0.0.1),port(") + std::to_string(httpPort_) + ")."),
+        std::string::npos);
+    EXPECT_NE(log.find(gb("server/https丨prepare listen ：ip(127.0.0.1),port(") + std::to_string(httpsPort_) +
+                       ")."),
+              std::string::npos);
+    EXPECT_EQ(server_.stopListener(ServerKind::Https), 1);
+    EXPECT_NE(logText().find(gb("server/https丨shut down.")), std::string::npos);
+    EXPECT_EQ(server_.stopListener(ServerKind::Https), 0);
+    HttpClient client;
+    EXPECT_FALSE(client.connect(kHost, httpsPort_, 500ms));
+}
+
+TEST_F(ApiServerTest, WebSocketEcho) {
+    whitelist_.clear();  // upgrades do not consult the whitelist
+    start();
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        HttpClient client;
+        ASSERT_TRUE(tls ? client.connectTls(kHost, httpsPort_) : client.connect(kHost, httpPort_));
+        auto reply = client.webSocketHandshake("/any/path", "dGhlIHNhbXBsZSBub25jZQ==");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 101);
+        EXPECT_EQ(reply->reason, "Switching Protocols");
+        ASSERT_EQ(reply->headers.size(), 3u);
+        EXPECT_EQ(reply->headers[0], (std::pair<std::string, std::string>("Connection", "Upgrade")));
+        EXPECT_EQ(reply->headers[1], (std::pair<std::string, std::string>("Upgrade", "WebSocket")));
+        EXPECT_EQ(reply->headers[2], (std::pair<std::string, std::string>("Sec-WebSocket-Accept",
+                                                                          "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")));
+
+        struct Sent {
+            bool fin;
+            uint8_t rsv;
+            uint8_t opcode;
+            std::string payload;
+        };
+        const Sent frames[] = {
+            {true, 0, 1, "hello"},     // text
+            {true, 0, 9, "ping?"},     // ping comes back as ping, not pong
+            {true, 0, 10, ""},         // unsolicited pong
+            {false, 0, 1, "frag-1 "},  // fragments come back one by one
+            {false, 0, 0, std::string(300, 'm')},
+            {true, 0, 0, "end"},
+            {true, 4, 2, std::string(70000, 'b')},  // reserved bit and a 64-bit length
+        };
+        for (const Sent& sent : frames) {
+            ASSERT_TRUE(client.sendFrame(sent.fin, sent.rsv, sent.opcode, sent.payload));
+            auto echo = client.readFrame();
+            ASSERT_TRUE(echo);
+            EXPECT_EQ(echo->fin, sent.fin);
+            EXPECT_EQ(echo->rsv, sent.rsv);
+            EXPECT_EQ(echo->opcode, sent.opcode);
+            EXPECT_FALSE(echo->masked);
+            EXPECT_EQ(echo->payload, sent.payload);
+        }
+        // A close frame: the connection ends without a close frame in reply.
+        ASSERT_TRUE(client.sendFrame(true, 0, 8, "\x03\xE8"));
+        EXPECT_FALSE(client.readFrame(1s));
+        EXPECT_TRUE(client.waitClosed(1s));
+    }
+}
+
+TEST_F(ApiServerTest, WebSocketRefusalsAndLimits) {
+    HttpSettings config = settings();
+    config.maxBody = 1024;
+    start(config, routes());
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    EXPECT_FALSE(client.webSocketHandshake("/", ""));
+    EXPECT_TRUE(client.waitClosed(1s));
+
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.webSocketHandshake("/", "x3JJHMbDL1EzLkh9GBhXDw=="));
+    ASSERT_TRUE(client.sendFrame(true, 0, 2, std::string(1025, 'x')));
+    EXPECT_TRUE(client.waitClosed(1s));
+
+    // A frame that arrives together with the handshake is echoed too.
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(
+        client.sendRaw("GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                       "abc\r\n\r\n\x81\x02hi"));
+    auto reply = client.readResponse();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 101);
+    auto echo = client.readFrame();
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->payload, "hi");
+
+    // A tunnel request is acknowledged with a bare 200.
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRaw("CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n"));
+    reply = client.readResponse();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->reason, "OK");
+    EXPECT_TRUE(reply->headers.empty());
+}
+
+TEST_F(ApiServerTest, ReleaseSendsAnswersInFlightAndDoesNotHang) {
+    start();
+    HttpClient idle;  // a kept connection with nothing to do must not hold the shutdown
+    ASSERT_TRUE(idle.connect(kHost, httpPort_));
+    ASSERT_TRUE(idle.request("GET", "/api/this/heart"));
+
+    std::vector<std::unique_ptr<HttpClient>> slow;
+    for (int i = 0; i < 3; ++i) {
+        slow.push_back(std::make_unique<HttpClient>());
+        ASSERT_TRUE(slow.back()->connect(kHost, httpPort_));
+        ASSERT_TRUE(slow.back()->sendRequest("POST", "/api/mysql", "slow-" + std::to_string(i)));
+    }
+    std::this_thread::sleep_for(50ms);  // the requests are with the workers
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(server_.stopListener(ServerKind::Http), 1);
+    server_.releaseServers();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
+    for (int i = 0; i < 3; ++i) {
+        auto reply = slow[i]->readResponse(1s);
+        ASSERT_TRUE(reply) << i;
+        EXPECT_EQ(reply->body,
+                  "\xEF\xBB\xBF"
+                  "mysql /api/mysql slow-" +
+                      std::to_string(i));
+    }
+    EXPECT_TRUE(idle.waitClosed(1s));
+    server_.releaseServers();  // a second release is harmless
+}
+
+}  // namespace
+}  // namespace kestrum
