@@ -33,19 +33,10 @@ void RedisSyncClient::ContextFree::operator()(redisContext* context) const {
 RedisSyncClient::RedisSyncClient() = default;
 RedisSyncClient::~RedisSyncClient() = default;
 
-bool RedisSyncClient::connect(const std::string& host, int port, const std::string& password, int db,
-                              int timeoutMs, bool isUnicode, std::string& error) {
-    hasSettings_ = true;
-    host_ = host;
-    port_ = port;
-    password_ = password;
-    db_ = db;
-    timeoutMs_ = timeoutMs;
-    isUnicode_ = isUnicode;
-
+bool RedisSyncClient::open(std::string& error) {
     context_.reset();
-    redisContext* raw = timeoutMs > 0 ? redisConnectWithTimeout(host.c_str(), port, toTimeval(timeoutMs))
-                                      : redisConnect(host.c_str(), port);
+    redisContext* raw = timeoutMs_ > 0 ? redisConnectWithTimeout(host_.c_str(), port_, toTimeval(timeoutMs_))
+                                       : redisConnect(host_.c_str(), port_);
     if (raw == nullptr) {
         error = "cannot allocate a redis context";
         return false;
@@ -56,27 +47,43 @@ bool RedisSyncClient::connect(const std::string& host, int port, const std::stri
         return false;
     }
     // Without a reply limit one stalled server (or a blocking command) would hold the caller for ever.
-    if (timeoutMs > 0 && redisSetTimeout(context.get(), toTimeval(timeoutMs)) != REDIS_OK) {
+    if (timeoutMs_ > 0 && redisSetTimeout(context.get(), toTimeval(timeoutMs_)) != REDIS_OK) {
         error = context->errstr[0] != '\0' ? context->errstr : "cannot set the reply time-out";
         return false;
     }
     context_ = std::move(context);
 
-    if (!password.empty()) {
+    if (!password_.empty()) {
         std::string ignored;
-        if (!sendWords({"AUTH", isUnicode ? gbkToUtf8(password) : password}, &ignored, error)) {
+        if (!sendWords({"AUTH", isUnicode_ ? gbkToUtf8(password_) : password_}, &ignored, error)) {
             context_.reset();
             return false;
         }
     }
-    if (db != 0) {
+    if (db_ != 0) {
         std::string ignored;
-        if (!sendWords({"SELECT", std::to_string(db)}, &ignored, error)) {
+        if (!sendWords({"SELECT", std::to_string(db_)}, &ignored, error)) {
             context_.reset();
             return false;
         }
     }
     return true;
+}
+
+bool RedisSyncClient::connect(const std::string& host, int port, const std::string& password, int db,
+                              int timeoutMs, bool isUnicode, std::string& error) {
+    hasSettings_ = true;
+    host_ = host;
+    port_ = port;
+    password_ = password;
+    db_ = db;
+    timeoutMs_ = timeoutMs;
+    isUnicode_ = isUnicode;
+    connectError_.clear();
+    if (open(error))
+        return true;
+    connectError_ = error;
+    return false;
 }
 
 bool RedisSyncClient::checkStatus() {
@@ -91,8 +98,10 @@ bool RedisSyncClient::checkStatus() {
 void RedisSyncClient::reconnect() {
     if (!hasSettings_)
         return;
-    std::string ignored;
-    connect(host_, port_, password_, db_, timeoutMs_, isUnicode_, ignored);
+    std::string error;
+    connectError_.clear();
+    if (!open(error))
+        connectError_ = error;
 }
 
 bool RedisSyncClient::isConnected() const {
@@ -117,7 +126,7 @@ bool RedisSyncClient::runCommand(std::string* result, std::string& error, std::s
 bool RedisSyncClient::sendWords(const std::vector<std::string>& words, std::string* result,
                                 std::string& error) {
     if (context_ == nullptr) {
-        error = "not connected";
+        error = connectError_.empty() ? "not connected" : "not connected: " + connectError_;
         return false;
     }
     std::vector<const char*> argv;

@@ -64,6 +64,8 @@ class RedisSyncClient {
         void operator()(redisContext* context) const;
     };
 
+    // Opens the connection with the stored settings.
+    bool open(std::string& error);
     bool sendWords(const std::vector<std::string>& words, std::string* result, std::string& error);
 
     std::unique_ptr<redisContext, ContextFree> context_;
@@ -74,6 +76,7 @@ class RedisSyncClient {
     int db_ = 0;
     int timeoutMs_ = 0;
     bool isUnicode_ = true;
+    std::string connectError_;  // why the last (re)connect failed
 };
 
 }  // namespace kestrum

@@ -1,0 +1,206 @@
+// Connection sets and the gateway: configuration, lending, expiry commands, failures and repair.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+
+#include "redis/redis_gateway.h"
+#include "redis_test_support.h"
+
+namespace kestrum {
+namespace {
+
+using test::RedisProbe;
+using test::sharedRedis;
+using Clock = std::chrono::steady_clock;
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t pttl(RedisProbe& probe, const std::string& key) {
+    return std::stoll(probe.run({"PTTL", key}));
+}
+
+TEST(RedisConfig, DefaultsAndEmptyValues) {
+    test::TempDir dir;
+    RedisConfig missing = loadRedisConfig(dir.path());
+    EXPECT_EQ(missing.on, "1");
+    EXPECT_EQ(missing.apiUrl, "/api/redis");
+    EXPECT_EQ(missing.host, "127.0.0.1");
+    EXPECT_EQ(missing.port, 6379);
+    EXPECT_EQ(missing.password, "");
+    EXPECT_TRUE(missing.isUnicode);
+    EXPECT_TRUE(missing.dbKeys.empty());
+
+    test::writeFile(dir.path() + "/mod/redis/config.ini",
+                    "[sys]\non=0\nip=\nport=abc\npassword=pw\nisUnicode=\napi_url=/r\n"
+                    "[dbsum]\n2=3\n0 = 1\n7\nx=y\n");
+    RedisConfig config = loadRedisConfig(dir.path());
+    EXPECT_EQ(config.on, "0");
+    EXPECT_EQ(config.apiUrl, "/r");
+    EXPECT_EQ(config.host, "127.0.0.1");
+    EXPECT_EQ(config.port, 6379);
+    EXPECT_EQ(config.password, "pw");
+    EXPECT_FALSE(config.isUnicode);
+    EXPECT_EQ(config.dbKeys, (std::vector<std::string>{"2", "0", "", "x"}));
+    EXPECT_EQ(config.dbCounts, (std::vector<std::string>{"3", "1", "7", "y"}));
+}
+
+TEST(RedisConfig, LeadingInt) {
+    const std::pair<const char*, int> cases[] = {{"12", 12},
+                                                 {"  7x", 7},
+                                                 {"-3", -3},
+                                                 {"+4", 4},
+                                                 {"", 0},
+                                                 {"abc", 0},
+                                                 {"1.9", 1},
+                                                 {"99999999999", 2147483647},
+                                                 {"-99999999999", -2147483647 - 1}};
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(leadingInt(text), value) << text;
+}
+
+TEST(RedisGateway, OpensOneSetPerLineInFileOrder) {
+    test::TempDir dir;
+    test::writeFile(dir.path() + "/mod/redis/config.ini",
+                    "[sys]\nport=" + std::to_string(sharedRedis().port()) +
+                        "\napi_url=/x/redis\n[dbsum]\n2=2\n0=1\n5=0\n");
+    RedisGateway gateway;
+    gateway.setLendTimeout(200);
+    EXPECT_EQ(gateway.openSets(dir.path()), "/x/redis");
+    EXPECT_EQ(gateway.apiUrl(), "/x/redis");
+    ASSERT_EQ(gateway.databases().size(), 3u);
+    const int32_t expected[3][3] = {{2, 1, 2}, {0, 2, 1}, {5, 3, 0}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(gateway.databases()[i].db, expected[i][0]);
+        EXPECT_EQ(gateway.databases()[i].position, expected[i][1]);
+        EXPECT_EQ(gateway.databases()[i].connected, expected[i][2]);
+    }
+
+    std::string error = "untouched", result;
+    ASSERT_TRUE(gateway.setValue(2, "in-two", "2", 0, error)) << error;
+    EXPECT_EQ(RedisProbe(sharedRedis().port(), 2).run({"GET", "in-two"}), "2");
+
+    // A database without a line fails at once and leaves the error text alone.
+    auto started = Clock::now();
+    EXPECT_FALSE(gateway.getValue(1, "k", result, error));
+    EXPECT_FALSE(gateway.runOrder(1, "PING", result, error));
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(100));
+    EXPECT_EQ(error, "untouched");
+
+    // A set without connections fails after the lending time-out, error text untouched.
+    started = Clock::now();
+    EXPECT_FALSE(gateway.getValue(5, "k", result, error));
+    EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(200));
+    EXPECT_EQ(error, "untouched");
+}
+
+TEST(RedisGateway, FailedConnectsAreDroppedAndSurvivorsRenumbered) {
+    test::FakeRedis fake({2, 3});  // the second and third connection are closed at once
+    RedisClientSet set;
+    // A database other than 0 makes connect talk to the server (SELECT), so a closed connection fails it.
+    ASSERT_EQ(set.connectAll(5, "", fake.port(), "", 3, true), 3);
+    EXPECT_EQ(set.host(), "127.0.0.1");
+    // The fake answers GET with its connection number; lending is first-in-first-out.
+    std::string result, error;
+    for (const char* expected : {"1", "4", "5", "1"}) {
+        ASSERT_TRUE(set.getKey("k", result, error)) << error;
+        EXPECT_EQ(result, expected);
+    }
+}
+
+TEST(RedisGateway, OnlyTheFirstLineOfADatabaseReceivesRequests) {
+    test::FakeRedis fake({});
+    RedisGateway gateway;
+    gateway.openSets("127.0.0.1", fake.port(), "", {"3", "3"}, {"1", "1"}, true);
+    ASSERT_EQ(gateway.databases().size(), 2u);
+    EXPECT_EQ(gateway.databases()[1].connected, 1);
+    std::string result, error;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(gateway.getValue(3, "k", result, error)) << error;
+        EXPECT_EQ(result, "1");
+    }
+}
+
+TEST(RedisGateway, ExpiryCommands) {
+    const int port = sharedRedis().port();
+    RedisGateway gateway;
+    gateway.openSets("127.0.0.1", port, "", {"0"}, {"2"}, true);
+    RedisProbe probe(port);
+    std::string error;
+
+    ASSERT_TRUE(gateway.setValue(0, "ttl", "v", 60000, error)) << error;
+    int64_t left = pttl(probe, "ttl");
+    EXPECT_GT(left, 55000);
+    EXPECT_LE(left, 60000);
+
+    // No expiry: SET drops the earlier one and nothing else is sent.
+    ASSERT_TRUE(gateway.setValue(0, "ttl", "v", 0, error)) << error;
+    EXPECT_EQ(pttl(probe, "ttl"), -1);
+    ASSERT_TRUE(gateway.setValue(0, "ttl", "v", -5, error)) << error;
+    EXPECT_EQ(pttl(probe, "ttl"), -1);
+
+    // Thirteen digits: an absolute time in ms (as a duration it would be some fifty years).
+    ASSERT_TRUE(gateway.setValue(0, "at", "v", nowMs() + 120000, error)) << error;
+    left = pttl(probe, "at");
+    EXPECT_GT(left, 110000);
+    EXPECT_LE(left, 120000);
+
+    // Twelve digits are a duration.
+    ASSERT_TRUE(gateway.setValue(0, "long", "v", 999999999999, error)) << error;
+    EXPECT_GT(pttl(probe, "long"), 999999000000);
+
+    // An expiry Redis refuses is reported, not swallowed.
+    error.clear();
+    EXPECT_FALSE(gateway.setValue(0, "bad", "v", INT64_MAX, error));
+    EXPECT_NE(error.find("invalid expire time"), std::string::npos) << error;
+}
+
+TEST(RedisGateway, NextLendingRepairsAConnectionAfterARestart) {
+    test::RedisServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    RedisGateway gateway;
+    gateway.openSets("127.0.0.1", server.port(), "", {"1"}, {"1"}, true);
+    std::string error, result;
+    ASSERT_TRUE(gateway.setValue(1, "k", "before", 0, error)) << error;
+
+    ASSERT_TRUE(server.killServer());
+    error.clear();
+    EXPECT_FALSE(gateway.getValue(1, "k", result, error));  // nobody to talk to: a failure with a reason
+    EXPECT_FALSE(error.empty());
+
+    ASSERT_TRUE(server.startServer()) << server.error();
+    ASSERT_TRUE(gateway.setValue(1, "k", "after", 0, error)) << error;
+    ASSERT_TRUE(gateway.getValue(1, "k", result, error)) << error;
+    EXPECT_EQ(result, "after");
+    EXPECT_EQ(RedisProbe(server.port(), 1).run({"GET", "k"}), "after");  // the database was selected again
+}
+
+TEST(RedisGateway, ConcurrentRequestsShareTheSet) {
+    const int port = sharedRedis().port();
+    RedisGateway gateway;
+    gateway.openSets("127.0.0.1", port, "", {"4"}, {"3"}, true);
+    RedisProbe(port, 4).run({"DEL", "hits"});
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                std::string result, error;
+                if (!gateway.runOrder(4, "INCR hits", result, error))
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(RedisProbe(port, 4).run({"GET", "hits"}), "1600");
+}
+
+}  // namespace
+}  // namespace kestrum
