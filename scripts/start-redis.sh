@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Starts a private redis-server for the demo, on 127.0.0.1, without persistence.
+#
+#   scripts/start-redis.sh DIR [PORT]    start (or find running) the server that lives in DIR
+#   scripts/start-redis.sh --stop DIR    shut it down
+#
+# The working directory, pid file and log stay under DIR; no system service is touched. PORT defaults to the
+# first free one of 6379 .. 6399. On success the port is the only line printed on standard output; progress goes
+# to standard error.
+set -euo pipefail
+
+usage() { echo "usage: $0 [--stop] DIR [PORT]" >&2; exit 2; }
+
+stop=0
+if [[ "${1:-}" == "--stop" ]]; then stop=1; shift; fi
+[[ $# -ge 1 && $# -le 2 ]] || usage
+
+mkdir -p "$1"
+dir=$(cd "$1" && pwd)
+pidfile="$dir/redis.pid"
+
+running_pid() {
+    [[ -f "$pidfile" ]] || return 1
+    local pid
+    pid=$(cat "$pidfile" 2>/dev/null) || return 1
+    [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null && echo "$pid"
+}
+
+if [[ $stop -eq 1 ]]; then
+    if pid=$(running_pid); then
+        kill "$pid"
+        for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        rm -f "$pidfile"
+        echo "stopped Redis in $dir" >&2
+    else
+        echo "no Redis running in $dir" >&2
+    fi
+    exit 0
+fi
+
+if pid=$(running_pid) && [[ -f "$dir/port" ]]; then
+    echo "Redis already running in $dir (pid $pid)" >&2
+    cat "$dir/port"
+    exit 0
+fi
+
+port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+if [[ $# -eq 2 ]]; then
+    candidates=("$2")
+else
+    candidates=($(seq 6379 6399))
+fi
+port=""
+for candidate in "${candidates[@]}"; do
+    port_taken "$candidate" && continue
+    setsid redis-server --port "$candidate" --bind 127.0.0.1 --save "" --appendonly no --dir "$dir" \
+        --daemonize no --pidfile "$pidfile" --logfile "$dir/redis.log" </dev/null >/dev/null 2>&1 &
+    server=$!
+    for _ in $(seq 1 100); do
+        kill -0 "$server" 2>/dev/null || break
+        if [[ "$(redis-cli -h 127.0.0.1 -p "$candidate" ping 2>/dev/null)" == "PONG" ]]; then
+            port=$candidate
+            break
+        fi
+        sleep 0.1
+    done
+    [[ -n "$port" ]] && break
+    kill "$server" 2>/dev/null || true
+done
+if [[ -z "$port" ]]; then
+    echo "could not start Redis on 127.0.0.1 port ${candidates[*]}, see $dir/redis.log" >&2
+    exit 1
+fi
+echo "$server" >"$pidfile"
+echo "$port" >"$dir/port"
+echo "Redis on 127.0.0.1:$port, files in $dir" >&2
+echo "$port"
