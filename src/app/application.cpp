@@ -7,8 +7,9 @@
 #include "http/http_api_server.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
+#include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
-#include "scheduler/public_address.h"
+#include "scheduler/http_client.h"
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
 #include "util/encoding.h"
@@ -45,6 +46,8 @@ Application::Application(std::string runDir, StatusView& status) : status_(statu
     redis_ = std::make_unique<RedisGateway>();
     http_ = std::make_unique<HttpApiServer>();
     scheduler_ = std::make_unique<TaskScheduler>(*registry_);
+    registry_->setTaskCountListener(
+        [this](int count) { status_.setText(StatusField::TaskCount, std::to_string(count)); });
 }
 
 Application::~Application() {
@@ -158,8 +161,7 @@ void Application::startModules() {
         routes.mysqlOn = mysql.routeOn;
         routes.mysqlPath = mysql.apiPath;
         routes.mysqlPathLength = static_cast<int>(mysql.apiPath.size());
-        status_.setText(StatusField::MysqlPool,
-                        std::to_string(mysql.connected) + "/" + std::to_string(mysql.configured));
+        status_.setText(StatusField::MysqlPool, mysql.poolText);
         status_.setText(StatusField::MysqlUrl, mysql.apiPath);
         status_.setMarkVisible(ModuleMark::Mysql, false);
     }
@@ -173,7 +175,6 @@ void Application::startModules() {
         routes.cronPath = readIniValue(runDir + "/mod/crontab/config.ini", "sys", "api_url", "/api/crontab");
         routes.cronPathLength = static_cast<int>(routes.cronPath.size());
         registry_->loadTaskFiles();
-        refreshTaskCount();
         status_.setMarkVisible(ModuleMark::Cron, false);
     }
 
@@ -181,9 +182,11 @@ void Application::startModules() {
     loadWhitelist(routes.whitelist, config.get("sys", "whitelist"),
                   localAddress(config.get("sys", "local_ip")));
 
-    scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
-        return runTaskStatement(*pool, utf8Statement);
-    });
+    // "sql" tasks reach the pool only while the MySQL module runs.
+    if (routes.mysqlOn)
+        scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
+            return runTaskStatement(*pool, utf8Statement);
+        });
     scheduler_->startSupervisor();
     logLine("app/init", "will be free.");
 }
@@ -201,19 +204,11 @@ void Application::shutdown() {
 }
 
 bool Application::addTaskFile(const std::string& name) {
-    bool added = registry_->addTaskFile(name);
-    refreshTaskCount();
-    return added;
+    return registry_->addTaskFile(name);
 }
 
 bool Application::deleteTask(const std::string& name) {
-    bool deleted = registry_->deleteTask(name);
-    refreshTaskCount();
-    return deleted;
-}
-
-void Application::refreshTaskCount() {
-    status_.setText(StatusField::TaskCount, std::to_string(registry_->taskCount()));
+    return registry_->deleteTask(name);
 }
 
 }  // namespace kestrum

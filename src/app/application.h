@@ -43,7 +43,6 @@ class Application {
 
   private:
     void startModules();
-    void refreshTaskCount();
 
     StatusView& status_;
     // The global objects, in construction order.
