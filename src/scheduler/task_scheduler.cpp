@@ -188,7 +188,6 @@ bool SchedulerState::launchTask(const std::string& name, int32_t handle) {
 
 void SchedulerState::superviseLoop() {
     RegistryState& registry = *registry_;
-    running.store(true);
     for (bool firstPass = true; !isShutdown(); firstPass = false) {
         std::vector<std::string> names = registry.names();
         if (names.empty())
@@ -236,10 +235,12 @@ int64_t SchedulerState::startSupervisor() {
         supervisor_.join();  // it has ended: only its last steps remain
     supervisorDone_ = false;
     supervisorHandle_ = nextHandle();
+    running.store(true);  // from here on, so a caller never sees a supervisor that is starting as ended
     try {
         supervisor_ = std::thread([self = shared_from_this()] { self->superviseLoop(); });
     } catch (const std::system_error&) {
         supervisorDone_ = true;
+        running.store(false);
         return 0;
     }
     return supervisorHandle_;

@@ -1,0 +1,188 @@
+// Supervisor and task threads with short real waits (tasks due every second).
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "scheduler/task_registry.h"
+#include "scheduler/task_scheduler.h"
+#include "scheduler_fixture.h"
+
+namespace kestrum {
+namespace {
+
+using namespace std::chrono_literals;
+using SchedulerTest = testing::SchedulerFixture;
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+struct Call {
+    std::string name;
+    std::string stamp;
+    int64_t handle;
+};
+
+class CallLog {
+  public:
+    TaskCallback callback() {
+        return [this](const std::string& name, const std::string& stamp, int64_t handle) {
+            std::lock_guard lock(mutex_);
+            calls_.push_back({name, stamp, handle});
+            return 0;
+        };
+    }
+    std::vector<Call> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    size_t size() const { return calls().size(); }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Call> calls_;
+};
+
+TEST_F(SchedulerTest, RunLimitEndsTheTask) {
+    TaskRegistry registry(runDir());
+    CallLog log;
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "twice", log.callback(), 2));
+    TaskScheduler scheduler(registry);
+    const int64_t supervisor = scheduler.startSupervisor();
+    EXPECT_GT(supervisor, 0);
+    EXPECT_EQ(scheduler.startSupervisor(), supervisor);  // already running
+
+    ASSERT_TRUE(waitUntil([&] { return registry.getInt("twice.status") == kTaskEnded; }, 6s));
+    std::vector<Call> calls = log.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(registry.getInt("twice.call_count"), 2);
+    EXPECT_NE(registry.getText("twice.start_time").find("\xC4\xEA"), std::string::npos);  // "年"
+    for (const Call& call : calls) {
+        EXPECT_EQ(call.name, "twice");
+        EXPECT_EQ(call.handle, registry.getInt("twice.handle"));
+        EXPECT_GT(call.handle, 0);
+        // Unix time in milliseconds, taken at the start of the due second.
+        ASSERT_EQ(call.stamp.size(), 13u);
+        const int64_t stamp = std::stoll(call.stamp);
+        EXPECT_LT(std::llabs(stamp - unixTimeMs()), 10000);
+        EXPECT_LT(stamp % 1000, 300) << "called late in its second";
+    }
+    EXPECT_GE(std::stoll(calls[1].stamp) / 1000 - std::stoll(calls[0].stamp) / 1000, 1);
+
+    // The supervisor counts the ended task and ends; nothing runs any more.
+    EXPECT_TRUE(waitUntil([&] { return !scheduler.running(); }, 2s));
+    EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 1s));
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(log.size(), 2u);
+}
+
+TEST_F(SchedulerTest, DeletedTaskEndsWithoutWriting) {
+    TaskRegistry registry(runDir());
+    CallLog log;
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "gone", log.callback()));
+    TaskScheduler scheduler(registry);
+    scheduler.startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return log.size() >= 1; }, 3s));
+
+    ASSERT_TRUE(registry.deleteTask("gone"));
+    const size_t calls = log.size();
+    EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 600ms));
+    EXPECT_FALSE(registry.hasTask("gone"));
+    EXPECT_EQ(registry.toText().find("gone"), std::string::npos);
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(log.size(), calls);
+}
+
+TEST_F(SchedulerTest, StopTasksEndsEveryThreadPromptly) {
+    TaskRegistry registry(runDir());
+    CallLog log;
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "fast", log.callback()));
+    ASSERT_TRUE(registry.registerTask("0 0 0 1 1 *", "yearly", log.callback()));
+    TaskScheduler scheduler(registry);
+    scheduler.startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 2; }, 2s));
+    EXPECT_EQ(registry.getInt("yearly.status"), kTaskRunning);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(scheduler.stopTasks());
+    EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 300ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_EQ(registry.getInt("fast.status"), kTaskEnded);
+    EXPECT_EQ(registry.getInt("yearly.status"), kTaskEnded);
+    EXPECT_TRUE(waitUntil([&] { return !scheduler.running(); }, 1s));
+}
+
+TEST_F(SchedulerTest, StopTasksReachesTasksThatNeverStarted) {
+    TaskRegistry registry(runDir());
+    TaskScheduler scheduler(registry);
+    ASSERT_TRUE(registry.registerTask("1 * * * * *", "a", CallLog().callback()));
+    ASSERT_TRUE(registry.registerTask("1 * * * * *", "b", CallLog().callback()));
+    scheduler.stopTasks();
+    EXPECT_EQ(registry.getInt("a.status"), kTaskEnded);
+    EXPECT_EQ(registry.getInt("b.status"), kTaskEnded);
+}
+
+TEST_F(SchedulerTest, EmptyRegistryEndsTheSupervisor) {
+    TaskRegistry registry(runDir());
+    TaskScheduler scheduler(registry);
+    scheduler.startSupervisor();
+    EXPECT_TRUE(waitUntil([&] { return !scheduler.running(); }, 500ms));
+    // Added afterwards: waits for the next start of the program.
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "late", CallLog().callback()));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(registry.getInt("late.status"), kTaskRegistered);
+    EXPECT_EQ(scheduler.liveThreads(), 0);
+}
+
+TEST_F(SchedulerTest, RegisteringARunningTaskKeepsItsThread) {
+    TaskRegistry registry(runDir());
+    CallLog log;
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "re", log.callback()));
+    TaskScheduler scheduler(registry);
+    scheduler.startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return log.size() >= 1; }, 3s));
+    const int32_t handle = registry.getInt("re.handle");
+
+    ASSERT_TRUE(registry.registerTask("* * * * * *", "re", log.callback(), 1));
+    EXPECT_EQ(registry.getInt("re.status"), kTaskRunning);
+    EXPECT_EQ(registry.getInt("re.handle"), handle);
+    // The running thread picks up the new limit at its next computation.
+    EXPECT_TRUE(waitUntil([&] { return registry.getInt("re.status") == kTaskEnded; }, 6s));
+    EXPECT_EQ(registry.getInt("re.call_count"), 1);
+    EXPECT_EQ(scheduler.liveThreads(), 0);
+}
+
+TEST_F(SchedulerTest, CallbackStuckAtShutdownIsAbandoned) {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    auto registry = std::make_unique<TaskRegistry>(runDir());
+    ASSERT_TRUE(
+        registry->registerTask("* * * * * *", "stuck", [&](const std::string&, const std::string&, int64_t) {
+            entered.store(true);
+            while (!release.load())
+                std::this_thread::sleep_for(5ms);
+            return 0;
+        }));
+    auto scheduler = std::make_unique<TaskScheduler>(*registry);
+    scheduler->startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }, 3s));
+
+    const auto start = std::chrono::steady_clock::now();
+    scheduler.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // The registry goes too; the abandoned thread still finishes safely once its callback returns.
+    registry.reset();
+    release.store(true);
+    std::this_thread::sleep_for(200ms);
+}
+
+}  // namespace
+}  // namespace kestrum
