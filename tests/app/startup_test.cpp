@@ -1,0 +1,113 @@
+// The real binary, headless, in a temporary run directory: start-up order, listener outcomes, shutdown and
+// the log file's final name.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/kestrum_process.h"
+
+namespace kestrum {
+namespace {
+
+using testing::gb;
+using testing::KestrumProcess;
+using testing::RunDir;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    for (size_t end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", pos)) {
+        out.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return out;
+}
+
+// "type丨content" of a line, without number and time.
+std::string typeAndContent(const std::string& line) {
+    std::string sep = gb("丨");
+    size_t first = line.find(sep);
+    size_t second = line.find(sep, first + sep.size());
+    return second == std::string::npos ? line : line.substr(second + sep.size());
+}
+
+class StartupTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.installCertificates();
+        for (const char* module : {"mysql", "redis", "crontab"}) {
+            dir.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+        }
+    }
+    RunDir dir;
+    KestrumProcess kestrum;
+};
+
+TEST_F(StartupTest, ListenersOffRunsTheWholeStartupAndShutdown) {
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nonDebug=01\n");
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForOutput("https: https://off"));
+    EXPECT_NE(kestrum.output().find("http: http://off\n"), std::string::npos);
+    EXPECT_NE(kestrum.output().find("heart: /api/this/heart\n"), std::string::npos);
+    EXPECT_EQ(kestrum.stop(SIGTERM), 0);
+
+    std::vector<std::string> names = dir.logFiles();
+    ASSERT_EQ(names.size(), 1u);
+    // Start-time name with the end time appended: 2026年12月9日21时40分46秒-2026年12月9日22时3分.txt
+    std::regex finalName(
+        "\\d+年\\d+月\\d+日(\\d+时(\\d+分(\\d+秒)?)?)?-\\d+年\\d+月\\d+日(\\d+时(\\d+分(\\d+秒)?)?)?\\.txt");
+    EXPECT_TRUE(std::regex_match(names[0], finalName)) << names[0];
+
+    std::vector<std::string> log = lines(dir.logText());
+    ASSERT_GE(log.size(), 6u);
+    std::vector<std::string> expected = {
+        "sys" + gb("丨thanks for use kestrum."),
+        "app/init" + gb("丨will be free."),
+        "server" + gb("丨ip：local(127.0.0.1),net(),location()."),
+        "server" + gb("丨heart pack url：/api/this/heart"),
+    };
+    EXPECT_EQ(log[0].rfind("1" + gb("丨"), 0), 0u);
+    EXPECT_EQ(typeAndContent(log[0]), expected[0]);
+    EXPECT_EQ(typeAndContent(log[2]), expected[1]);
+    EXPECT_EQ(typeAndContent(log[3]), expected[2]);
+    EXPECT_EQ(typeAndContent(log[4]), expected[3]);
+    EXPECT_EQ(typeAndContent(log.back()), "app/end" + gb("丨will be free."));
+    for (const std::string& line : log) {
+        EXPECT_EQ(line.find("server/http"), std::string::npos) << line;  // neither listener was touched
+    }
+}
+
+TEST_F(StartupTest, SamePortTwiceFailsTheSecondListener) {
+    int port = testing::freePort();
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(port) +
+                                "\nport_https=" + std::to_string(port) + "\n");
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForOutput("https: https://fail"));
+    EXPECT_NE(kestrum.output().find("http: http://127.0.0.1:" + std::to_string(port) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(kestrum.stop(SIGINT), 0);
+    std::string log = dir.logText();
+    std::string p = std::to_string(port);
+    EXPECT_NE(log.find("server/http" + gb("丨start success：port(") + p + ")."), std::string::npos);
+    EXPECT_NE(log.find("server/https" + gb("丨start fail：port(") + p + "),reason(the poar maybe useing)."),
+              std::string::npos);
+}
+
+TEST_F(StartupTest, MissingCertificatesEndTheProcessBeforeAnyListener) {
+    RunDir bare;  // no ssl-cert anywhere
+    bare.write("config.ini",
+               "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(testing::freePort()) + "\n");
+    for (const char* module : {"mysql", "redis", "crontab"}) {
+        bare.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+    }
+    ASSERT_TRUE(kestrum.start(bare.path()));
+    int status = kestrum.waitExit();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
+    std::string log = bare.logText();
+    EXPECT_NE(log.find("server/error" + gb("丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
+    EXPECT_EQ(log.find("start success"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrum
