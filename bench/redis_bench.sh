@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Redis gateway throughput: kestrum's /api/redis/get and /api/redis/set against Webdis GET and SET, with the same
+# wrk settings, on one private Redis; redis-benchmark straight at Redis shows the ceiling.
+#
+#   bench/redis_bench.sh [KESTRUM_BINARY]      (default: build/kestrum)
+#
+# Environment: DURATION (wrk seconds, default 10), THREADS (wrk threads, 2), CONNECTIONS (wrk connections, 50),
+# REDIS_CONNECTIONS (kestrum's connections to database 0, 8). Everything runs on 127.0.0.1 in a temporary
+# directory that is removed at the end. Debug logging is off. Needs wrk, webdis, redis-server, redis-benchmark.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+binary=${1:-$root/build/kestrum}
+duration=${DURATION:-10}
+threads=${THREADS:-2}
+connections=${CONNECTIONS:-50}
+redisConnections=${REDIS_CONNECTIONS:-8}
+for tool in wrk webdis redis-server redis-benchmark redis-cli; do
+    command -v "$tool" >/dev/null || { echo "missing $tool (bash scripts/install-deps.sh --bench)" >&2; exit 1; }
+done
+[[ -x "$binary" ]] || { echo "no kestrum binary at $binary" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/kestrum-redis-bench-XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    bash "$root/scripts/start-redis.sh" --stop "$work/redis" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_http() {  # url
+    for _ in $(seq 1 100); do
+        curl -s -o /dev/null -m 1 "$1" && return 0
+        sleep 0.1
+    done
+    echo "no answer from $1" >&2
+    return 1
+}
+
+redisPort=$(bash "$root/scripts/start-redis.sh" "$work/redis" "$(free_port)")
+redis-cli -p "$redisPort" set bench:key hello >/dev/null
+
+# Webdis with a private configuration, in the foreground.
+webdisPort=$(free_port)
+cat >"$work/webdis.json" <<JSON
+{"redis_host":"127.0.0.1","redis_port":$redisPort,"redis_auth":null,"http_host":"127.0.0.1",
+ "http_port":$webdisPort,"threads":$threads,"pool_size":$redisConnections,"daemonize":false,"database":0,
+ "verbosity":0,"logfile":"$work/webdis.log"}
+JSON
+webdis "$work/webdis.json" >/dev/null 2>&1 &
+pids+=($!)
+
+# kestrum with only the Redis module on.
+httpPort=$(free_port)
+run="$work/run"
+mkdir -p "$run/mod/redis" "$run/mod/mysql" "$run/mod/crontab"
+printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\n' "$httpPort" \
+    >"$run/config.ini"
+printf '[sys]\non=0\n' >"$run/mod/mysql/config.ini"
+printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
+printf '[sys]\non=1\nip=127.0.0.1\nport=%s\n[dbsum]\n0=%s\n' "$redisPort" "$redisConnections" \
+    >"$run/mod/redis/config.ini"
+"$binary" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
+pids+=($!)
+
+wait_http "http://127.0.0.1:$webdisPort/PING"
+wait_http "http://127.0.0.1:$httpPort/api/this/heart"
+
+cat >"$work/get.lua" <<'LUA'
+wrk.method = "POST"
+wrk.body = '{"db":0,"key":"bench:key"}'
+wrk.headers["Content-Type"] = "application/json"
+LUA
+cat >"$work/set.lua" <<'LUA'
+wrk.method = "POST"
+wrk.body = '{"db":0,"key":"bench:set","value":"hello"}'
+wrk.headers["Content-Type"] = "application/json"
+LUA
+
+declare -A rps p99
+# Runs wrk and records requests/s and the 99th percentile latency (ms) under the name $1.
+measure() {
+    local name=$1
+    shift
+    local out
+    out=$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$@")
+    rps[$name]=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    p99[$name]=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    local errors
+    errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
+    [[ -z "$errors" ]] || echo "$name: $errors" >&2
+}
+
+# A sanity check that both gateways really do the work.
+curl -s -d '{"db":0,"key":"bench:key"}' "http://127.0.0.1:$httpPort/api/redis/get" | grep -q hello ||
+    { echo "kestrum /get does not answer as expected" >&2; exit 1; }
+curl -s "http://127.0.0.1:$webdisPort/GET/bench:key" | grep -q hello ||
+    { echo "webdis GET does not answer as expected" >&2; exit 1; }
+
+measure kestrum_get -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
+measure webdis_get "http://127.0.0.1:$webdisPort/GET/bench:key"
+measure kestrum_set -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
+measure webdis_set "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
+
+# redis-benchmark straight at Redis, same number of clients.
+csv=$(redis-benchmark -h 127.0.0.1 -p "$redisPort" -c "$connections" -n 200000 -t get,set --csv 2>/dev/null)
+while IFS=, read -r test r _ _ _ _ p _; do
+    test=${test//\"/}
+    case $test in
+        GET) rps[redis_get]=${r//\"/}; p99[redis_get]=${p//\"/} ;;
+        SET) rps[redis_set]=${r//\"/}; p99[redis_set]=${p//\"/} ;;
+    esac
+done <<<"$csv"
+
+printf '\nwrk -t%s -c%s -d%ss on loopback; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
+    "$threads" "$connections" "$duration" "$redisConnections" "$redisConnections"
+printf '%-22s %12s %10s\n' "run" "requests/s" "p99 ms"
+for name in kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
+    printf '%-22s %12s %10s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}"
+done
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "?" }'; }
+printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.0)\n' \
+    "$(ratio "${rps[kestrum_get]}" "${rps[webdis_get]}")" "$(ratio "${rps[kestrum_set]}" "${rps[webdis_set]}")"
+printf 'kestrum / redis-benchmark: GET %s x   SET %s x\n' \
+    "$(ratio "${rps[kestrum_get]}" "${rps[redis_get]}")" "$(ratio "${rps[kestrum_set]}" "${rps[redis_set]}")"
