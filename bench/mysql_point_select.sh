@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Point-select throughput through kestrum's SQL endpoint next to the same statements straight at MariaDB.
+#
+#   bench/mysql_point_select.sh [KESTRUM_BINARY]      (default: build/kestrum)
+#
+# Starts a private MariaDB on loopback (scripts/start-mariadb.sh) and kestrum (debug off, connectSum 16) in a
+# temporary directory, fills a table of 1000 rows, then measures in the same run:
+#   - kestrum: wrk with bench/mysql_point_select.lua (POST {"sql":"select * from kv where id=N"}), and
+#   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table,
+# both with the same concurrency, and prints both throughputs and their ratio (target: kestrum >= 0.5 x direct).
+# Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (2),
+# PROFILE_OUT (a perf.data path: profiles kestrum during the first run).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+binary=$(realpath "${1:-$root/build/kestrum}")
+concurrency=${CONCURRENCY:-16}
+duration=${DURATION:-10}
+wrk_threads=${WRK_THREADS:-2}
+rounds=${ROUNDS:-3}
+[[ -x "$binary" ]] || { echo "kestrum binary not found: $binary" >&2; exit 2; }
+
+work=$(mktemp -d /tmp/kestrum-mysql-bench-XXXXXX)
+kestrum_pid=""
+cleanup() {
+    if [[ -n "$kestrum_pid" ]]; then kill "$kestrum_pid" 2>/dev/null || true; wait "$kestrum_pid" 2>/dev/null || true; fi
+    "$root/scripts/start-mariadb.sh" --stop "$work/db" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+export KESTRUM_DEMO_USER=bench KESTRUM_DEMO_PASSWORD=bench-pass
+host=$("$root/scripts/start-mariadb.sh" "$work/db")
+sql() { mariadb --no-defaults --protocol=socket --socket="$work/db/mysqld.sock" --user=root kestrum_demo -e "$1"; }
+
+values=""
+for i in $(seq 1 1000); do values+="${values:+,}($i,'value-$i',$((i * 7)))"; done
+sql "DROP TABLE IF EXISTS kv; CREATE TABLE kv (id INT PRIMARY KEY, v VARCHAR(64), n INT) ENGINE=InnoDB;
+     INSERT INTO kv VALUES $values;"
+
+sysbench_args=(--db-driver=mysql --mysql-host="$host" --mysql-port=3306 --mysql-user=bench
+               --mysql-password=bench-pass --mysql-db=kestrum_demo --tables=1 --table-size=1000)
+sysbench oltp_point_select "${sysbench_args[@]}" prepare >/dev/null
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+run="$work/run"
+mkdir -p "$run/mod/mysql" "$run/mod/redis" "$run/mod/crontab"
+printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\n' "$port" "$concurrency" >"$run/config.ini"
+printf '[sys]\non=1\nconnectSum=16\nadress=%s\nuser=bench\npassword=bench-pass\ndatabase=kestrum_demo\n' \
+    "$host" >"$run/mod/mysql/config.ini"
+printf '[sys]\non=0\n' >"$run/mod/redis/config.ini"
+printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
+"$root/scripts/gen-certs.sh" "$run" >/dev/null  # the TLS contexts are set up even with HTTPS off
+(cd "$run" && exec "$binary" --headless --dir "$run") >"$work/kestrum.out" 2>&1 &
+kestrum_pid=$!
+for _ in $(seq 1 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+check=$(curl -s --max-time 10 -X POST --data '{"sql":"select * from kv where id=7"}' "http://127.0.0.1:$port/api/mysql" || true)
+echo "sample answer: $check" >&2
+[[ "$check" == *'"errcode":200'* ]] || { echo "kestrum does not answer; see $work/kestrum.out" >&2; cat "$work/kestrum.out" >&2; exit 1; }
+
+wrk_rps() { awk '/^Requests\/sec:/ {print $2}'; }
+# Every answer of a short checked run must be a success envelope.
+failed=$(CHECK_ANSWERS=1 wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
+    "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
+# The HTTP layer alone (heartbeat GET), for context.
+heart_rps=$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
+
+# Alternate the two sides so that load from other processes on the machine hits both alike.
+kestrum_runs=()
+direct_runs=()
+for round in $(seq 1 "$rounds"); do
+    if [[ -n "${PROFILE_OUT:-}" && $round -eq 1 ]]; then
+        perf record -F 999 -g -p "$kestrum_pid" -o "$PROFILE_OUT" -- sleep "$duration" >/dev/null 2>&1 &
+    fi
+    kestrum_runs+=("$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
+        "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
+    # Text protocol (no prepared statements), as kestrum sends its statements.
+    direct_runs+=("$(sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
+        --time="$duration" --point-selects=1 --skip-trx=on --db-ps-mode=disable --report-interval=0 run |
+        awk '/queries:/ {gsub(/[()]/, "", $3); print $3; exit}')")
+    echo "round $round: kestrum ${kestrum_runs[-1]} req/s, direct ${direct_runs[-1]} selects/s" >&2
+done
+sysbench oltp_point_select "${sysbench_args[@]}" cleanup >/dev/null
+mean() { printf '%s\n' "$@" | awk '{ s += $1; n++ } END { printf "%.0f", (n ? s / n : 0) }'; }
+kestrum_rps=$(mean "${kestrum_runs[@]}")
+direct_qps=$(mean "${direct_runs[@]}")
+
+ratio=$(awk -v a="$kestrum_rps" -v b="$direct_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+echo "kestrum_requests_per_sec=$kestrum_rps (mean of $rounds runs; failed answers in the checked run: ${failed:-?})"
+echo "direct_point_selects_per_sec=$direct_qps (mean of $rounds runs)"
+echo "kestrum_heartbeat_requests_per_sec=$heart_rps (HTTP layer alone)"
+echo "ratio=$ratio (target >= 0.50)"
