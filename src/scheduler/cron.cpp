@@ -7,6 +7,7 @@
 // bounds the work.
 #include "scheduler/cron.h"
 
+#include <bitset>
 #include <climits>
 #include <cstdio>
 #include <unordered_set>
@@ -61,13 +62,19 @@ class ValueCollector {
         if (out_.size() >= kMaxFieldValues)
             return false;
         int v = static_cast<int>(value);
-        if (seen_.insert(v).second)
+        // Usual values are small: a bitmap keeps the common case free of allocations.
+        bool fresh = (v >= 0 && v < kSmall) ? !small_.test(static_cast<size_t>(v)) : seen_.insert(v).second;
+        if (v >= 0 && v < kSmall)
+            small_.set(static_cast<size_t>(v));
+        if (fresh)
             out_.push_back(v);
         return true;
     }
 
   private:
+    static constexpr int kSmall = 128;
     std::vector<int>& out_;
+    std::bitset<kSmall> small_;
     std::unordered_set<int> seen_;
 };
 
