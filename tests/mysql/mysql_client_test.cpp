@@ -11,8 +11,8 @@
 namespace kestrum {
 namespace {
 
-using test::mariadbReady;
-using test::sharedMariadb;
+using testing::mariadbReady;
+using testing::sharedMariadb;
 
 TEST(MysqlClientTest, FailedConnectLeavesClientErrorsAndFailingQueries) {
     MysqlClient client;

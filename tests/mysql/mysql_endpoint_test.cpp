@@ -9,25 +9,25 @@
 namespace kestrum {
 namespace {
 
-using test::postSql;
-using test::sqlBody;
+using testing::postSql;
+using testing::sqlBody;
 
 const std::string kSuccess = R"({"errcode":200,"errmsg":"success"})";
 
 class MysqlEndpointTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!test::mariadbReady())
+        if (!testing::mariadbReady())
             return;
         pool_ = new MysqlPool();
-        test::openTestPool(*pool_, 2);
+        testing::openTestPool(*pool_, 2);
     }
     static void TearDownTestSuite() {
         delete pool_;
         pool_ = nullptr;
     }
     void SetUp() override {
-        ASSERT_TRUE(test::mariadbReady());
+        ASSERT_TRUE(testing::mariadbReady());
         ASSERT_EQ(pool_->slotCount(), 2);
     }
     static std::string post(const std::string& sql) { return postSql(*pool_, sqlBody(sql)); }
@@ -119,13 +119,13 @@ TEST_F(MysqlEndpointTest, FailuresAnswer401WithNumberAndServerText) {
 }
 
 TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheRetries) {
-    ASSERT_TRUE(test::mariadbReady());
+    ASSERT_TRUE(testing::mariadbReady());
     PoolTiming timing;
     timing.takeTimeoutMs = 50;
     timing.retryPauseMs = 1;
     timing.attempts = 2;
     MysqlPool pool(timing);
-    ASSERT_EQ(test::openTestPool(pool, 1), 1);
+    ASSERT_EQ(testing::openTestPool(pool, 1), 1);
     int slot = 0;
     MYSQL_RES* result = nullptr;
     int errorNumber = 0;

@@ -1,6 +1,7 @@
 // Module start from a run directory: configuration, log lines, route switch and keep-alive registration.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,8 +81,8 @@ TEST_F(MysqlModuleTest, NoConnectionsSwitchTheRouteOffButStillRegisterTheKeepAli
 }
 
 TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
-    ASSERT_TRUE(test::mariadbReady());
-    const auto& server = test::sharedMariadb();
+    ASSERT_TRUE(testing::mariadbReady());
+    const auto& server = testing::sharedMariadb();
     writeConfig("connectSum=3\nadress=" + server.host() + "\nuser=" + server.options().user +
                 "\npassword=" + server.options().password + "\ndatabase=" + server.options().database + "\n");
     MysqlPool pool;
@@ -103,8 +104,8 @@ TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
 }
 
 TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
-    ASSERT_TRUE(test::mariadbReady());
-    const auto& server = test::sharedMariadb();
+    ASSERT_TRUE(testing::mariadbReady());
+    const auto& server = testing::sharedMariadb();
     writeConfig("connectSum=2\nadress=" + server.host() + "\nuser=" + server.options().user +
                 "\npassword=wrong\n");
     MysqlPool pool;
@@ -113,6 +114,20 @@ TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
     EXPECT_FALSE(status.routeOn);
     EXPECT_EQ(status.poolText, "0/2");
     EXPECT_EQ(pool.clientCount(), 2);
+}
+
+TEST_F(MysqlModuleTest, ConnectTimeOutBoundsStartUpAgainstAHostThatNeverAnswers) {
+    testing::SilentListener silent;
+    ASSERT_TRUE(silent.listening());
+    writeConfig("connectSum=2\nadress=" + silent.address() + "\nuser=u\npassword=p\nconnect_timeout=1\n");
+    MysqlPool pool;
+    TaskRegistry registry(runDir_);
+    auto start = std::chrono::steady_clock::now();
+    MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status.poolText, "0/2");
+    EXPECT_FALSE(status.routeOn);
+    EXPECT_LT(took, std::chrono::seconds(8));  // about one second per connection, not forever
 }
 
 }  // namespace

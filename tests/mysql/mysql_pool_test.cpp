@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "mysql/mysql_pool.h"
 #include "mysql_test_support.h"
@@ -12,9 +13,9 @@
 namespace kestrum {
 namespace {
 
-using test::mariadbReady;
-using test::openTestPool;
-using test::sharedMariadb;
+using testing::mariadbReady;
+using testing::openTestPool;
+using testing::sharedMariadb;
 
 PoolTiming shortTiming() {
     PoolTiming timing;
@@ -51,7 +52,7 @@ std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullp
 
 TEST(MysqlPoolTest, OnlyConnectedClientsGetSlotsNumberedInAttemptOrder) {
     ASSERT_TRUE(mariadbReady());
-    test::RefusingRelay relay({2});
+    testing::RefusingRelay relay({2});
     ASSERT_TRUE(relay.listening());
     const auto& options = sharedMariadb().options();
     MysqlPool pool(shortTiming());
@@ -188,7 +189,7 @@ TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
 
 TEST(MysqlPoolTest, ServerRestartFailsOneStatementPerSlotThenWorksAgain) {
     ASSERT_TRUE(mariadbReady());
-    test::MariadbServer& server = sharedMariadb();
+    testing::MariadbServer& server = sharedMariadb();
     MysqlPool single(shortTiming());
     ASSERT_EQ(openTestPool(single, 1), 1);
     MysqlPool idle(shortTiming());
@@ -213,6 +214,45 @@ TEST(MysqlPoolTest, ServerRestartFailsOneStatementPerSlotThenWorksAgain) {
     idle.heartbeat(0);
     for (int k = 1; k <= 3; ++k)
         EXPECT_EQ(scalar(idle, "select 2"), "2") << "statement " << k;
+}
+
+TEST(MysqlPoolStressTest, ConcurrentCallersAndKeepAliveNeverShareAConnection) {
+    ASSERT_TRUE(mariadbReady());
+    MysqlPool pool;  // product timing: callers wait for slots
+    ASSERT_EQ(openTestPool(pool, 3), 3);
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::thread keepAlive([&] {
+        while (!done)
+            pool.heartbeat(0);  // keep-alive on every slot, held or idle
+    });
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                if (i % 10 == 9) {
+                    int slot = 0;
+                    MYSQL_RES* result = nullptr;
+                    int errorNumber = 0;
+                    std::string errorText;
+                    if (!pool.runStatement("select * from nowhere", slot, result, errorNumber, errorText) ||
+                        slot != 0 || errorNumber != 1146) {
+                        ++wrong;
+                    }
+                    continue;
+                }
+                std::string expected = std::to_string(t * 1000 + i);
+                if (scalar(pool, "select " + expected) != expected)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    done = true;
+    keepAlive.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(pool.idleCount(), 3u);
 }
 
 }  // namespace

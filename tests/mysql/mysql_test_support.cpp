@@ -13,7 +13,7 @@
 #include "mysql/mysql_module.h"
 #include "util/encoding.h"
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 namespace {
 
@@ -36,6 +36,26 @@ void pump(int from, int to) {
         }
     }
     shutdown(to, SHUT_RDWR);
+}
+
+// A socket listening on the first loopback address from `first` on whose port 3306 is free; -1 when none is.
+int listenOnFreeAddress(int first, std::string& address) {
+    for (int last = first; last < first + 40; ++last) {
+        std::string candidate = "127.0.0." + std::to_string(last);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(3306);
+        inet_pton(AF_INET, candidate.c_str(), &sa.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 16) == 0) {
+            address = candidate;
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
 }
 
 int connectTo(const std::string& address) {
@@ -94,23 +114,17 @@ std::string sqlBody(const std::string& utf8Statement) {
     return body + "\"}";
 }
 
+SilentListener::SilentListener() {
+    fd_ = listenOnFreeAddress(60, address_);
+}
+
+SilentListener::~SilentListener() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
 RefusingRelay::RefusingRelay(std::vector<int> refused) : refused_(std::move(refused)) {
-    for (int last = 20; last < 60 && listenFd_ < 0; ++last) {
-        std::string address = "127.0.0." + std::to_string(last);
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(3306);
-        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 16) == 0) {
-            listenFd_ = fd;
-            address_ = address;
-        } else {
-            close(fd);
-        }
-    }
+    listenFd_ = listenOnFreeAddress(20, address_);
     if (listenFd_ >= 0)
         acceptor_ = std::thread([this] { acceptLoop(); });
 }
@@ -158,4 +172,4 @@ void RefusingRelay::acceptLoop() {
     }
 }
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

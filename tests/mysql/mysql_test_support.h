@@ -11,7 +11,7 @@
 #include "mysql/mysql_pool.h"
 #include "support/mariadb_server.h"
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 // Started on first use, stopped at exit. Tests call ASSERT_TRUE(mariadbReady()) first.
 MariadbServer& sharedMariadb();
@@ -23,6 +23,20 @@ int openTestPool(MysqlPool& pool, int connections);
 // Runs the endpoint on a body and returns the envelope as UTF-8 text (no byte-order mark).
 std::string postSql(MysqlPool& pool, const std::string& utf8Body);
 std::string sqlBody(const std::string& utf8Statement);
+
+// Binds a free loopback address, port 3306, and listens without ever accepting: the kernel completes the TCP
+// handshake, then nothing answers, like a host that has stopped responding.
+class SilentListener {
+  public:
+    SilentListener();
+    ~SilentListener();
+    bool listening() const { return fd_ >= 0; }
+    const std::string& address() const { return address_; }
+
+  private:
+    int fd_ = -1;
+    std::string address_;
+};
 
 // Listens on a free loopback address, port 3306, and relays every connection to the shared server, except
 // that the connections whose 1-based number is in `refused` are closed at once.
@@ -46,4 +60,4 @@ class RefusingRelay {
     std::vector<int> openFds_;
 };
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

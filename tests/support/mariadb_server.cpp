@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 namespace {
 
@@ -296,4 +296,4 @@ bool MariadbServer::execute(const std::string& sql, std::string* output, const s
     return true;
 }
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 class MariadbServer {
   public:
@@ -65,4 +65,4 @@ class MariadbServer {
     pid_t pid_ = -1;
 };
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing
