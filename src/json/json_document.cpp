@@ -51,6 +51,7 @@ bool JsonDocument::parse(std::string_view text, bool decodeUnicodeEscapes) {
             return true;
         }
         lastError_ = json::parseInto(*root_, units, decodeUnicodeEscapes).code;
+        sizeHint_ = text.size();
     } catch (const std::bad_alloc&) {
         if (root_)
             json::resetNode(*root_, root_->type);
@@ -64,10 +65,10 @@ std::string JsonDocument::toText(std::string_view path, bool pretty, bool escape
         const JsonNode* node = findNode(root_.get(), path);
         if (node == nullptr)
             return {};
-        std::u16string out;
-        out.reserve(64);
+        std::string out;
+        out.reserve(node == root_.get() ? sizeHint_ + 16 : 64);
         json::writeNode(*node, pretty, escape, out);
-        return json::fromUtf16(out);
+        return out;
     } catch (const std::bad_alloc&) {
         return {};
     }

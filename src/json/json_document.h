@@ -83,6 +83,7 @@ class JsonDocument {
   private:
     std::unique_ptr<JsonNode> root_;
     int lastError_ = 0;
+    size_t sizeHint_ = 0;  // length of the last text parsed: the usual size of the text written back
 };
 
 }  // namespace kestrum

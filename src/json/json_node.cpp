@@ -30,6 +30,7 @@ namespace json {
 namespace {
 
 constexpr size_t kInitialBuckets = 11;
+constexpr size_t kInitialListCapacity = 8;
 
 // Writing "[n]" appends Null elements up to n. A path may extend an Array by at most this many elements
 // beyond its current end, so that a stray large index fails instead of allocating without bound.
@@ -202,6 +203,8 @@ JsonNode* putMember(JsonNode& object, std::u16string key, NodePtr member) {
     else if (object.items.size() >= object.buckets.size() * 3 / 4)
         growBuckets(object);
     raw->slot = static_cast<uint32_t>(object.items.size());
+    if (object.items.empty())
+        object.items.reserve(kInitialListCapacity);
     object.items.push_back(std::move(member));
     linkIntoBucket(object, raw);
     return raw;
@@ -223,6 +226,8 @@ JsonNode* appendElement(JsonNode& array, NodePtr element) {
     JsonNode* raw = element.get();
     raw->parent = &array;
     raw->slot = static_cast<uint32_t>(array.items.size());
+    if (array.items.empty())
+        array.items.reserve(kInitialListCapacity);
     array.items.push_back(std::move(element));
     return raw;
 }

@@ -103,7 +103,10 @@ struct ParseOutcome {
 };
 // Parses `text` into `root` (which must exist). See JsonDocument::parse for the results.
 ParseOutcome parseInto(JsonNode& root, std::u16string_view text, bool decodeUnicodeEscapes);
-void writeNode(const JsonNode& node, bool pretty, bool escape, std::u16string& out);
+// Appends the text of `node` (internal encoding) to `out`.
+void writeNode(const JsonNode& node, bool pretty, bool escape, std::string& out);
+// Appends `text` encoded, with the JSON escapes when `escape` is on.
+void appendText(std::string& out, std::u16string_view text, bool escape);
 NodePtr deepCopy(const JsonNode& source);
 
 // Shared readers.

@@ -146,6 +146,16 @@ size_t skipBlanks(std::u16string_view text, size_t i) {
     return i;
 }
 
+// 10^k; exact (as pow would give it) up to 10^22, pow beyond.
+double powerOfTen(double k) {
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (k >= 0 && k <= 22)
+        return kExact[static_cast<int>(k)];
+    return std::pow(10.0, k);
+}
+
 int64_t readInteger(std::u16string_view text) {
     size_t i = skipBlanks(text, 0);
     bool negative = false;
@@ -172,7 +182,7 @@ double readFloat(std::u16string_view text) {
             ++fractionDigits;
         }
     }
-    double value = sign * mantissa / std::pow(10.0, fractionDigits);
+    double value = sign * mantissa / powerOfTen(fractionDigits);
     if (i < text.size() && (text[i] == u'e' || text[i] == u'E')) {
         ++i;
         bool negativeExponent = false;
@@ -181,7 +191,7 @@ double readFloat(std::u16string_view text) {
         double exponent = 0.0;
         for (; i < text.size() && isDigit(text[i]); ++i)
             exponent = exponent * 10.0 + (text[i] - u'0');
-        double scale = std::pow(10.0, exponent);
+        double scale = powerOfTen(exponent);
         value = negativeExponent ? value / scale : value * scale;
     }
     if (std::isnan(value)) {

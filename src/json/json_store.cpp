@@ -84,10 +84,10 @@ std::string JsonStore::toText(std::string_view path, bool pretty, bool escape, i
         const JsonNode* node = findNode(root_.get(), path);
         if (node == nullptr)
             return {};
-        std::u16string out;
-        out.reserve(static_cast<size_t>(initialCapacity > 0 ? initialCapacity : 1024) / sizeof(char16_t));
+        std::string out;
+        out.reserve(static_cast<size_t>(initialCapacity > 0 ? initialCapacity : 1024));
         json::writeNode(*node, pretty, escape, out);
-        return json::fromUtf16(out);
+        return out;
     } catch (const std::bad_alloc&) {
         return {};
     }

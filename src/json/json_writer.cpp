@@ -9,55 +9,67 @@
 namespace kestrum::json {
 namespace {
 
-void appendEscaped(std::u16string& out, std::u16string_view text, bool escape) {
-    if (!escape) {
-        out.append(text);
-        return;
+// The escape letter for `unit`, or 0 when it is written as it is.
+char escapeLetter(char16_t unit) {
+    switch (unit) {
+        case u'\\':
+            return '\\';
+        case u'/':
+            return '/';
+        case u'"':
+            return '"';
+        case 0x08:
+            return 'b';
+        case 0x09:
+            return 't';
+        case 0x0A:
+            return 'n';
+        case 0x0D:
+            return 'r';
+        case 0x0C:
+            return 'f';
+        default:
+            return 0;
     }
-    size_t plain = 0;  // start of the run not yet copied
-    for (size_t i = 0; i < text.size(); ++i) {
-        char16_t replacement = 0;
-        switch (text[i]) {
-            case u'\\':
-            case u'/':
-            case u'"':
-                replacement = text[i];
-                break;
-            case 0x08:
-                replacement = u'b';
-                break;
-            case 0x09:
-                replacement = u't';
-                break;
-            case 0x0A:
-                replacement = u'n';
-                break;
-            case 0x0D:
-                replacement = u'r';
-                break;
-            case 0x0C:
-                replacement = u'f';
-                break;
-            default:
-                continue;
-        }
-        out.append(text.substr(plain, i - plain));
-        out.push_back(u'\\');
-        out.push_back(replacement);
-        plain = i + 1;
-    }
-    out.append(text.substr(plain));
-}
-
-void appendQuoted(std::u16string& out, std::u16string_view text, bool escape) {
-    out.push_back(u'"');
-    appendEscaped(out, text, escape);
-    out.push_back(u'"');
 }
 
 }  // namespace
 
-void writeNode(const JsonNode& node, bool pretty, bool escape, std::u16string& out) {
+void appendText(std::string& out, std::u16string_view text, bool escape) {
+    // ASCII is narrowed in place; each run of other characters is encoded in one call (the encoding is
+    // stateless, so run by run gives the same bytes as the whole text at once). Only ASCII characters are
+    // ever escaped.
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        for (; i < n && text[i] < 0x80; ++i) {
+            char letter = escape ? escapeLetter(text[i]) : 0;
+            if (letter != 0) {
+                out.push_back('\\');
+                out.push_back(letter);
+            } else {
+                out.push_back(static_cast<char>(text[i]));
+            }
+        }
+        size_t start = i;
+        while (i < n && text[i] >= 0x80)
+            ++i;
+        if (i > start)
+            out += fromUtf16(text.substr(start, i - start));
+    }
+}
+
+namespace {
+
+void appendQuoted(std::string& out, std::u16string_view text, bool escape) {
+    out.push_back('"');
+    appendText(out, text, escape);
+    out.push_back('"');
+}
+
+}  // namespace
+
+void writeNode(const JsonNode& node, bool pretty, bool escape, std::string& out) {
     struct Frame {
         const JsonNode* container;
         size_t next;
@@ -72,19 +84,19 @@ void writeNode(const JsonNode& node, bool pretty, bool escape, std::u16string& o
                 appendQuoted(out, value.text, escape);
                 break;
             case JsonValueType::Array:
-                out.push_back(u'[');
+                out.push_back('[');
                 ++depth;
                 open.push_back({&value, 0});
                 break;
             case JsonValueType::Object:
-                out.push_back(u'{');
+                out.push_back('{');
                 if (pretty)
-                    out.append(u"\r\n");
+                    out.append("\r\n");
                 ++depth;
                 open.push_back({&value, 0});
                 break;
             default:
-                out.append(value.text);
+                appendText(out, value.text, false);
                 break;
         }
     };
@@ -97,28 +109,28 @@ void writeNode(const JsonNode& node, bool pretty, bool escape, std::u16string& o
         if (frame.next == container.items.size()) {
             open.pop_back();
             if (isObject && pretty && !container.items.empty())
-                out.append(u"\r\n");
+                out.append("\r\n");
             --depth;
             if (!isObject) {
-                out.push_back(u']');
+                out.push_back(']');
                 continue;
             }
             if (pretty && depth > 0)
-                out.append(static_cast<size_t>(depth), u'\t');
-            out.push_back(u'}');
+                out.append(static_cast<size_t>(depth), '\t');
+            out.push_back('}');
             continue;
         }
         const JsonNode& child = *container.items[frame.next];
         if (frame.next++ > 0) {
-            out.push_back(u',');
+            out.push_back(',');
             if (isObject && pretty)
-                out.append(u"\r\n");
+                out.append("\r\n");
         }
         if (isObject) {
             if (pretty && depth > 0)
-                out.append(static_cast<size_t>(depth), u'\t');
+                out.append(static_cast<size_t>(depth), '\t');
             appendQuoted(out, child.key, escape);
-            out.push_back(u':');
+            out.push_back(':');
         }
         begin(child);  // may push a frame; `frame` is not used after this
     }
