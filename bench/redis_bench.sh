@@ -63,6 +63,7 @@ printf '[sys]\non=0\n' >"$run/mod/mysql/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
 printf '[sys]\non=1\nip=127.0.0.1\nport=%s\n[dbsum]\n0=%s\n' "$redisPort" "$redisConnections" \
     >"$run/mod/redis/config.ini"
+bash "$root/scripts/gen-certs.sh" "$run" >/dev/null 2>&1  # start-up needs both TLS contexts
 "$binary" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
 pids+=($!)
 

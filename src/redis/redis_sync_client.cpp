@@ -3,6 +3,7 @@
 #include "redis/redis_sync_client.h"
 
 #include <hiredis/hiredis.h>
+#include <poll.h>
 #include <sys/time.h>
 
 #include "redis/command_words.h"
@@ -35,6 +36,7 @@ RedisSyncClient::~RedisSyncClient() = default;
 
 bool RedisSyncClient::open(std::string& error) {
     context_.reset();
+    lastReplyAt_ = {};
     redisContext* raw = timeoutMs_ > 0 ? redisConnectWithTimeout(host_.c_str(), port_, toTimeval(timeoutMs_))
                                        : redisConnect(host_.c_str(), port_);
     if (raw == nullptr) {
@@ -89,10 +91,23 @@ bool RedisSyncClient::connect(const std::string& host, int port, const std::stri
 bool RedisSyncClient::checkStatus() {
     if (!isConnected())
         return false;
+    // A closed, reset or out-of-step connection shows on the socket without asking the server: anything
+    // readable while no command is outstanding is an end-of-stream, an error or bytes nobody asked for.
+    pollfd p{context_->fd, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, 0) != 0)
+        return false;
+    // A connection that answered a moment ago is trusted; only one that has been quiet is asked, which
+    // catches peers that vanished without closing. Busy connections so need one round trip per command, not
+    // two.
+    if (std::chrono::steady_clock::now() - lastReplyAt_ < kTrustWindow)
+        return true;
     const char* argv[] = {"PING"};
     size_t lengths[] = {4};
     ReplyPtr reply(static_cast<redisReply*>(redisCommandArgv(context_.get(), 1, argv, lengths)));
-    return reply && reply->type == REDIS_REPLY_STATUS;
+    if (!reply || reply->type != REDIS_REPLY_STATUS)
+        return false;
+    lastReplyAt_ = std::chrono::steady_clock::now();
+    return true;
 }
 
 void RedisSyncClient::reconnect() {
@@ -143,6 +158,7 @@ bool RedisSyncClient::sendWords(const std::vector<std::string>& words, std::stri
         error = context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
         return false;
     }
+    lastReplyAt_ = std::chrono::steady_clock::now();
     std::string text;
     if (!replyToText(reply.get(), isUnicode_, text, error))
         return false;

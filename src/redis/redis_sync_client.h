@@ -5,6 +5,7 @@
 // is thrown: every failure is a false result with an error text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -44,7 +45,8 @@ class RedisSyncClient {
     bool connect(const std::string& host, int port, const std::string& password, int db, int timeoutMs,
                  bool isUnicode, std::string& error);
 
-    // True when the connection answers a PING.
+    // True when the connection is usable: it is open, the socket shows no end-of-stream, error or unexpected
+    // bytes, and it either answered within the last kTrustWindow or answers a PING now.
     bool checkStatus();
 
     // Opens the connection again with the settings of the last connect(); does nothing before the first
@@ -58,6 +60,9 @@ class RedisSyncClient {
                     std::initializer_list<CommandArg> params = {});
 
     bool isConnected() const;
+
+    // How long after an answer a connection is trusted without a PING.
+    static constexpr std::chrono::milliseconds kTrustWindow{1000};
 
   private:
     struct ContextFree {
@@ -77,6 +82,7 @@ class RedisSyncClient {
     int timeoutMs_ = 0;
     bool isUnicode_ = true;
     std::string connectError_;  // why the last (re)connect failed
+    std::chrono::steady_clock::time_point lastReplyAt_{};
 };
 
 }  // namespace kestrum

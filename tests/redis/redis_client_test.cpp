@@ -1,6 +1,8 @@
 // RedisSyncClient against a private redis-server.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 
 #include "redis/redis_sync_client.h"
@@ -109,6 +111,21 @@ TEST_F(RedisClientTest, PasswordAndDatabaseAreApplied) {
     EXPECT_EQ(probe.run({"AUTH", "s3cret pass"}), "OK");
     EXPECT_EQ(probe.run({"SELECT", "3"}), "OK");
     EXPECT_EQ(probe.run({"GET", "where"}), "db3");
+}
+
+TEST_F(RedisClientTest, StatusCheckSeesAConnectionTheServerClosed) {
+    std::string result, error;
+    ASSERT_TRUE(client_.runCommand(&result, error, "SET {1} {2}", {"alive", "1"}));
+    EXPECT_TRUE(client_.checkStatus());
+    // The server drops every other client; the answer a moment ago must not hide that.
+    EXPECT_NE(RedisProbe(port_).run({"CLIENT", "KILL", "TYPE", "normal", "SKIPME", "yes"}), "0");
+    for (int i = 0; i < 100 && client_.checkStatus(); ++i)
+        usleep(10000);
+    EXPECT_FALSE(client_.checkStatus());
+    client_.reconnect();
+    EXPECT_TRUE(client_.checkStatus());
+    ASSERT_TRUE(client_.runCommand(&result, error, "GET alive")) << error;
+    EXPECT_EQ(result, "1");
 }
 
 TEST(RedisClient, FailuresAreResultsNotHangs) {
