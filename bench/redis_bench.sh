@@ -5,7 +5,8 @@
 #   bench/redis_bench.sh [KESTRUM_BINARY]      (default: build/kestrum)
 #
 # Environment: DURATION (wrk seconds, default 10), THREADS (wrk threads, 2), CONNECTIONS (wrk connections, 50),
-# REDIS_CONNECTIONS (kestrum's connections to database 0, 8). Everything runs on 127.0.0.1 in a temporary
+# REDIS_CONNECTIONS (kestrum's connections to database 0 and Webdis' pool size, 8), WORKERS (kestrum's
+# worker_threads, default: kestrum's own default). Everything runs on 127.0.0.1 in a temporary
 # directory that is removed at the end. Debug logging is off. Needs wrk, webdis, redis-server, redis-benchmark.
 set -euo pipefail
 
@@ -57,7 +58,7 @@ pids+=($!)
 httpPort=$(free_port)
 run="$work/run"
 mkdir -p "$run/mod/redis" "$run/mod/mysql" "$run/mod/crontab"
-printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\n' "$httpPort" \
+printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\nworker_threads=%s\n' "$httpPort" "${WORKERS:-}" \
     >"$run/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/mysql/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
@@ -101,6 +102,7 @@ curl -s -d '{"db":0,"key":"bench:key"}' "http://127.0.0.1:$httpPort/api/redis/ge
 curl -s "http://127.0.0.1:$webdisPort/GET/bench:key" | grep -q hello ||
     { echo "webdis GET does not answer as expected" >&2; exit 1; }
 
+measure kestrum_heart "http://127.0.0.1:$httpPort/api/this/heart"  # HTTP layer alone, no Redis
 measure kestrum_get -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
 measure webdis_get "http://127.0.0.1:$webdisPort/GET/bench:key"
 measure kestrum_set -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
@@ -119,11 +121,13 @@ done <<<"$csv"
 printf '\nwrk -t%s -c%s -d%ss on loopback; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
     "$threads" "$connections" "$duration" "$redisConnections" "$redisConnections"
 printf '%-22s %12s %10s\n' "run" "requests/s" "p99 ms"
-for name in kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
+for name in kestrum_heart kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
     printf '%-22s %12s %10s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "?" }'; }
 printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.0)\n' \
     "$(ratio "${rps[kestrum_get]}" "${rps[webdis_get]}")" "$(ratio "${rps[kestrum_set]}" "${rps[webdis_set]}")"
+printf 'kestrum / its own heartbeat: GET %s x   SET %s x\n' \
+    "$(ratio "${rps[kestrum_get]}" "${rps[kestrum_heart]}")" "$(ratio "${rps[kestrum_set]}" "${rps[kestrum_heart]}")"
 printf 'kestrum / redis-benchmark: GET %s x   SET %s x\n' \
     "$(ratio "${rps[kestrum_get]}" "${rps[redis_get]}")" "$(ratio "${rps[kestrum_set]}" "${rps[redis_set]}")"
