@@ -8,6 +8,7 @@
 #include "scheduler/cron.h"
 
 #include <bitset>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <unordered_set>
@@ -283,7 +284,10 @@ bool nextRunTimes(std::string_view expression, int count, std::vector<std::strin
 
 bool nextRunTimes(std::string_view expression, int count, std::vector<std::string>& moments,
                   CronFields& fields) {
-    std::time_t now = std::time(nullptr);
+    // The precise clock, not time(): glibc's time() reads a coarse clock that can still show the previous
+    // second for a few milliseconds after it ended, and the task threads measure their delays with the
+    // precise one.
+    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm local{};
     localtime_r(&now, &local);
     return nextRunTimes(expression, count, moments, fields, local);

@@ -8,6 +8,7 @@
 #include "scheduler/task_scheduler.h"
 
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <ctime>
 #include <list>
@@ -127,6 +128,7 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
     RegistryState& registry = *registry_;
     std::vector<std::string> moments;
     CronFields fields;
+    int64_t lastRun = INT64_MIN;  // due moment of the latest run
     while (!name.empty()) {
         if (!running.load() || !registry.isRunningAs(name, handle))
             break;
@@ -139,7 +141,12 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 ended = true;
                 break;
             }
-            const int64_t delay = momentToUnixMs(moment) - unixTimeMs();
+            const int64_t due = momentToUnixMs(moment);
+            // A fresh computation right after a run still lists the second just run (it equals "now");
+            // running it again would call the task twice for one due moment.
+            if (due <= lastRun)
+                continue;
+            const int64_t delay = due - unixTimeMs();
             if (delay < 0 || delay > kLookAheadMs) {
                 if (!pause(kSkipPause, name, handle))
                     ended = true;
@@ -153,6 +160,7 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 ended = true;
                 break;
             }
+            lastRun = due;
             TaskCallback callback = registry.callbackOf(name);
             const std::string stamp = std::to_string(unixTimeMs());
             if (callback)
