@@ -142,16 +142,14 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 break;
             }
             const int64_t due = momentToUnixMs(moment);
-            // A fresh computation right after a run still lists the second just run (it equals "now");
-            // running it again would call the task twice for one due moment.
-            if (due <= lastRun)
-                continue;
             const int64_t delay = due - unixTimeMs();
-            if (delay < 0 || delay > kLookAheadMs) {
-                if (!pause(kSkipPause, name, handle))
+            // A fresh computation right after a run still lists the second just run (it equals "now");
+            // running it again would call the task twice for one due moment, so it counts as passed.
+            if (delay < 0 || delay > kLookAheadMs || due <= lastRun) {
+                if (!pause(kSkipPause, name, handle)) {
                     ended = true;
-                if (ended)
                     break;
+                }
                 continue;
             }
             // After the wait the task must still be ours: a task deleted or stopped meanwhile does not run.
