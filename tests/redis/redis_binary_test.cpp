@@ -1,0 +1,62 @@
+// Through the real binary: the Redis route, the UTF-8 envelope on the wire, sub-path matching and the log.
+#include <gtest/gtest.h>
+
+#include "redis_test_support.h"
+#include "support/http_client.h"
+#include "support/kestrum_process.h"
+
+namespace kestrum {
+namespace {
+
+using testing::gb;
+
+TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
+    const int redisPort = test::sharedRedis().port();
+    test::RedisProbe probe(redisPort, 1);
+    probe.run({"FLUSHALL"});
+
+    testing::RunDir dir;
+    dir.installCertificates();
+    const int port = testing::freePort();
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nport_http=" +
+                                std::to_string(port) + "\nport_https=\n");
+    dir.write("mod/mysql/config.ini", "[sys]\non=0\n");
+    dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
+    dir.write("mod/redis/config.ini",
+              "[sys]\nport=" + std::to_string(redisPort) + "\napi_url=/kv\n[dbsum]\n0=2\n1=1\n");
+    testing::KestrumProcess kestrum;
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForOutput("http: http://127.0.0.1:" + std::to_string(port))) << kestrum.output();
+
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string chinese = "\xE4\xB8\xAD\xE6\x96\x87\xF0\x9F\x98\x80";  // "中文😀" in UTF-8
+    auto set = testing::post("127.0.0.1", port, "/kv/set",
+                             "{\"db\":1,\"key\":\"k\",\"value\":\"" + chinese + "\",\"outtime\":60000}");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->status, 200);
+    EXPECT_EQ(set->reason, "OK");
+    EXPECT_EQ(set->body, bom + R"({"errcode":200,"errmsg":"success."})");
+    EXPECT_EQ(probe.run({"GET", "k"}), chinese);
+
+    auto get = testing::post("127.0.0.1", port, "/kv/get?x=1", R"({"db":1,"key":"k"})");
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->body, bom + R"({"errcode":200,"errmsg":")" + chinese + "\"}");
+
+    for (const char* path : {"/kv/get/", "/kv/GET", "/kv/unknown"}) {
+        auto none =
+            testing::post("127.0.0.1", port, path, R"({"db":1,"key":"k"})", std::chrono::milliseconds(700));
+        EXPECT_FALSE(none) << path << " answered " << none->body;
+    }
+
+    EXPECT_EQ(kestrum.stop(SIGTERM), 0);
+    const std::string log = dir.logText();
+    EXPECT_NE(log.find(gb("redis丨set success：db(1),key(k),value(中文😀),outtime(60000).")),
+              std::string::npos);
+    const std::string getLine = gb("redis丨get success：db(1),key(k).");
+    const size_t first = log.find(getLine);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(getLine, first + 1), std::string::npos);  // unanswered paths log nothing
+}
+
+}  // namespace
+}  // namespace kestrum
