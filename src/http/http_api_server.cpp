@@ -63,7 +63,7 @@ struct HttpApiServer::Impl {
 
     HttpServer* server(ServerKind kind) const { return kind == ServerKind::Http ? http.get() : https.get(); }
     HttpCallbacks callbacks();
-    std::optional<HttpResponse> handleRequest(const HttpRequest& request) const;
+    std::optional<HttpResponse> handleRequest(HttpRequest& request) const;
     UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
     void release();
 };
@@ -78,7 +78,7 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     callbacks.onParseError = [](ServerKind kind, uint64_t connectionId) {
         logLine(logType(kind), "error parse" + kColon + "id(" + std::to_string(connectionId) + ").");
     };
-    callbacks.onRequest = [this](const HttpRequest& request) { return handleRequest(request); };
+    callbacks.onRequest = [this](HttpRequest& request) { return handleRequest(request); };
     callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
         return handleUpgrade(request, kind);
     };
@@ -97,7 +97,7 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     return callbacks;
 }
 
-std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(const HttpRequest& request) const {
+std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(HttpRequest& request) const {
     const std::string& address = request.remoteAddress;
     if (routes.whitelist == nullptr || routes.whitelist->get(address) != "1")
         return std::nullopt;
@@ -130,7 +130,7 @@ std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(const HttpRequest
     context.server = request.server;
     context.connectionId = request.connectionId;
     context.path = request.path;
-    context.body = request.body;
+    context.body = std::move(request.body);
     std::optional<std::string> envelope = (*endpoint)(context);
     if (!envelope)
         return std::nullopt;

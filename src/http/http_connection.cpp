@@ -111,6 +111,7 @@ void HttpConnection::start() {
 }
 
 void HttpConnection::finish() {
+    assertInThread();
     finishing_ = true;
     if (closed_)
         return;
@@ -181,6 +182,7 @@ void HttpConnection::onRead(const asio::error_code& error, size_t bytes) {
 }
 
 void HttpConnection::processInput() {
+    assertInThread();
     while (!closed_ && !busy_ && readPos_ < writePos_ && pendingOutput_ < kMaxPendingOutput) {
         bool goOn = true;
         switch (mode_) {
@@ -270,8 +272,17 @@ void HttpConnection::dispatchRequest() {
     bool queued =
         core_.pool.submit([core, weak, executor, keepAlive, request = std::move(request)]() mutable {
             std::optional<HttpResponse> response;
-            if (core->callbacks.onRequest)
-                response = core->callbacks.onRequest(request);
+            bool failed = false;
+            try {
+                if (core->callbacks.onRequest)
+                    response = core->callbacks.onRequest(request);
+            } catch (...) {
+                // An escaped exception must not take the worker thread down; the request goes unanswered and
+                // its connection is closed so the client does not wait for nothing.
+                response.reset();
+                failed = true;
+            }
+            keepAlive = keepAlive && !failed;
             asio::post(executor, [weak, keepAlive, response = std::move(response)]() mutable {
                 if (auto connection = weak.lock())
                     connection->onReply(std::move(response), keepAlive);
@@ -282,6 +293,7 @@ void HttpConnection::dispatchRequest() {
 }
 
 void HttpConnection::onReply(std::optional<HttpResponse> response, bool keepAlive) {
+    assertInThread();
     busy_ = false;
     if (closed_)
         return;
@@ -346,6 +358,7 @@ void HttpConnection::handleUpgrade() {
 }
 
 void HttpConnection::send(std::string bytes) {
+    assertInThread();
     if (closed_)
         return;
     pendingOutput_ += bytes.size();
@@ -468,6 +481,12 @@ int HttpConnection::onHeadersComplete(http_parser* parser) {
     if (parser->content_length != ULLONG_MAX && parser->content_length > connection->core_.settings.maxBody) {
         connection->limitExceeded_ = true;
         return -1;
+    }
+    // Clients that wait for leave to send their body (curl does for larger POSTs) get it at once.
+    if (const std::string* expect = connection->request_.header("Expect");
+        expect != nullptr && equalsNoCase(*expect, "100-continue") && parser->http_major == 1 &&
+        parser->http_minor >= 1) {
+        connection->send("HTTP/1.1 100 Continue\r\n\r\n");
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include <asio.hpp>
 #include <asio/ssl.hpp>
+#include <cassert>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -56,6 +57,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   private:
     enum class Mode { kHttp, kWebSocket, kDiscard };
     using Clock = std::chrono::steady_clock;
+
+    void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
 
     template <typename Function>
     void withStream(Function&& function) {

@@ -96,8 +96,9 @@ struct HttpCallbacks {
     std::function<void(ServerKind)> onShutdown;
     // Network thread: malformed request; the connection is closed afterwards.
     std::function<void(ServerKind, uint64_t connectionId)> onParseError;
-    // Worker thread: a finished request (never an upgrade). Returns the answer, or nothing for no answer.
-    std::function<std::optional<HttpResponse>(const HttpRequest&)> onRequest;
+    // Worker thread: a finished request (never an upgrade), which the callback may take apart. Returns the
+    // answer, or nothing for no answer.
+    std::function<std::optional<HttpResponse>(HttpRequest&)> onRequest;
     // Network thread: a request that asks for a protocol switch.
     std::function<UpgradeReply(const HttpRequest&, UpgradeKind)> onUpgrade;
     // Network thread: one WebSocket frame received completely.

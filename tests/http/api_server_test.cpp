@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "http/http_api_server.h"
@@ -63,6 +64,8 @@ class ApiServerTest : public ::testing::Test {
             ++mysqlCalls_;
             if (request.body == "silent")
                 return std::nullopt;
+            if (request.body == "throw")
+                throw std::runtime_error("endpoint failure");
             if (request.body.starts_with("slow"))
                 std::this_thread::sleep_for(300ms);
             return "mysql " + request.path + " " + request.body;
@@ -212,6 +215,29 @@ TEST_F(ApiServerTest, DisabledModulesAndSilentEndpoint) {
     ASSERT_TRUE(client.connect(kHost, httpPort_));
     ASSERT_TRUE(client.sendRequest("POST", "/api/mysql", "silent", {}, false));
     EXPECT_TRUE(client.waitClosed(1s));
+
+    // An endpoint that throws leaves the server running and closes that connection.
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRequest("POST", "/api/mysql", "throw"));
+    EXPECT_TRUE(client.waitClosed(1s));
+    EXPECT_TRUE(testing::get(kHost, httpPort_, "/api/this/heart"));
+}
+
+TEST_F(ApiServerTest, ExpectContinueGetsInterimAnswer) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    ASSERT_TRUE(client.sendRaw(
+        "POST /api/mysql HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
+    auto interim = client.readResponse(500ms);
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(interim->status, 100);
+    ASSERT_TRUE(client.sendRaw("body"));
+    auto reply = client.readResponse();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body,
+              "\xEF\xBB\xBF"
+              "mysql /api/mysql body");
 }
 
 TEST_F(ApiServerTest, WhitelistDropsSilently) {
