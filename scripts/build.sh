@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds kestrum and its tests in build/ (Release-like, with debug info).
+# Configures and builds kestrum in build/ (optimised, with debug info): every target, or the ones named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-ninja -C build
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build "$@"
