@@ -54,6 +54,17 @@ MYSQL_RES* MysqlClient::storeResult() {
     return handle_ ? mysql_store_result(handle_.get()) : nullptr;
 }
 
+bool MysqlClient::discardPendingResults() {
+    if (!handle_)
+        return true;
+    while (mysql_more_results(handle_.get())) {
+        if (mysql_next_result(handle_.get()) > 0)
+            return false;
+        freeResult(mysql_store_result(handle_.get()));
+    }
+    return true;
+}
+
 void MysqlClient::freeResult(MYSQL_RES* result) {
     if (result)
         mysql_free_result(result);

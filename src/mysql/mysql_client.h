@@ -42,6 +42,11 @@ class MysqlClient {
     bool query(std::string_view statement);
     // The whole result of the last statement, or null (no handle, no result set, or an error).
     MYSQL_RES* storeResult();
+    // Reads and frees every further result the last statement produced (a stored procedure sends one per
+    // SELECT plus a final status). Until they are read the connection refuses every new statement ("Commands
+    // out of sync"). Results already stored stay valid. False when one of them reports an error
+    // (lastErrno/lastError then tell it).
+    bool discardPendingResults();
     static void freeResult(MYSQL_RES* result);
 
     static uint64_t rowCount(MYSQL_RES* result);

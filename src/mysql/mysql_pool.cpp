@@ -108,7 +108,13 @@ int MysqlPool::executeSql(std::string_view statement, MYSQL_RES*& result, bool& 
     ok = slot->client->query(statement);
     if (ok) {
         result = slot->client->storeResult();
-        return number;
+        // An error while the rows arrive leaves no result and an error number: the statement failed. A
+        // procedure call may send further results; a failure among them fails the statement too.
+        if ((result || slot->client->lastErrno() == 0) && slot->client->discardPendingResults())
+            return number;
+        MysqlClient::freeResult(result);
+        result = nullptr;
+        ok = false;
     }
     errorNumber = slot->client->lastErrno();
     errorText = slot->client->lastError();

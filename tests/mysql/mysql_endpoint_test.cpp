@@ -101,6 +101,10 @@ TEST_F(MysqlEndpointTest, FailuresAnswer401WithNumberAndServerText) {
         {sqlBody("select * from `表格`"),
          R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.表格' doesn't exist"})"},
         {sqlBody("select 1; select 2"), ""},
+        // The error arrives after the first row was sent: still a failure, not an empty success.
+        {sqlBody("select a, (select 1 from dual union all select 2 from dual where t.a > 1) as s "
+                 "from (select 1 a union all select 2) t"),
+         R"({"errcode":401,"errmsg":"1242：Subquery returns more than 1 row"})"},
         {"", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
         {"not json at all", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
         {R"({"query":"select 1"})", R"({"errcode":401,"errmsg":"1065：Query was empty"})"},
@@ -116,6 +120,23 @@ TEST_F(MysqlEndpointTest, FailuresAnswer401WithNumberAndServerText) {
         }
     }
     EXPECT_EQ(pool_->idleCount(), 2u);  // every failing statement gave its slot back
+}
+
+TEST_F(MysqlEndpointTest, ProcedureWithSeveralResultsLeavesTheConnectionUsable) {
+    ASSERT_EQ(post("drop procedure if exists two_results"), kSuccess);
+    ASSERT_EQ(post("create procedure two_results() begin select 1 as a; select 2 as b; end"), kSuccess);
+    // Both slots run the procedure once; each must be ready for the next statement afterwards.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(post("call two_results()"), kSuccess);
+        EXPECT_EQ(post("select 5 as five"), R"({"errcode":200,"errmsg":"success","data":[{"five":5}]})");
+    }
+    // A failure after the first result is the statement's failure.
+    ASSERT_EQ(post("drop procedure if exists half_fails"), kSuccess);
+    ASSERT_EQ(post("create procedure half_fails() begin select 1 as a; select * from missing_table; end"),
+              kSuccess);
+    EXPECT_EQ(post("call half_fails()"),
+              R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.missing_table' doesn't exist"})");
+    EXPECT_EQ(post("select 6 as six"), R"({"errcode":200,"errmsg":"success","data":[{"six":6}]})");
 }
 
 TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheRetries) {
