@@ -24,10 +24,10 @@ trap stop_servers EXIT
 sed -i "s/^port=.*/port=$redis_port/" "$demo/mod/redis/config.ini"
 sed -i "s/^adress=.*/adress=$mysql_host/; s/^password=.*/password=${KESTRUM_DEMO_PASSWORD:-kestrum-demo}/" \
   "$demo/mod/mysql/config.ini"
-mariadb --no-defaults --protocol=socket --socket="$demo/servers/mariadb/mysqld.sock" --user=root kestrum_demo -e "
+mariadb --no-defaults --protocol=socket --socket="$demo/servers/mariadb/mysqld.sock" --user=root --default-character-set=utf8mb4 kestrum_demo -e "
   CREATE TABLE IF NOT EXISTS kv (id INT PRIMARY KEY, name VARCHAR(64), price DECIMAL(10,2), created TIMESTAMP
     DEFAULT CURRENT_TIMESTAMP) CHARACTER SET utf8mb4;
-  INSERT IGNORE INTO kv (id, name, price) VALUES (1, 'alpha', 12.50), (2, '中文', 3.00), (3, 'emoji 😀', 0.99);"
+  REPLACE INTO kv (id, name, price) VALUES (1, 'alpha', 12.50), (2, '中文', 3.00), (3, 'emoji 😀', 0.99);"
 
 echo "kestrum: run directory $demo; Redis 127.0.0.1:$redis_port; MariaDB $mysql_host:3306" >&2
 # Not exec: the trap must stop the servers after kestrum has shut down.
