@@ -5,6 +5,7 @@
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,12 @@
 #include <sstream>
 
 namespace kestrum::test {
+
+namespace {
+// hiredis writes with write(2): a server that closed a connection must not end the test process (kestrum itself
+// ignores SIGPIPE while it runs).
+const bool kPipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}  // namespace
 
 RedisServer& sharedRedis() {
     static RedisServer server;
