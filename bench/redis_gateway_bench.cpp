@@ -1,6 +1,7 @@
-// The Redis gateway in process: handleRedisRequest for /get and /set, single-threaded and from several threads,
-// against a private redis-server the benchmark starts on loopback (port from KESTRUM_BENCH_REDIS_PORT when set).
-// Shows what one request costs above Redis itself: JSON, conversions, lending and the status check.
+// The Redis gateway in process: handleRedisRequest for /get and /set, single-threaded and from several
+// threads, against a private redis-server the benchmark starts on loopback (port from
+// KESTRUM_BENCH_REDIS_PORT when set). Shows what one request costs above Redis itself: JSON, conversions,
+// lending and the status check.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,7 +23,7 @@ using namespace kestrum;
 
 // A redis-server child for the whole run.
 class BenchRedis {
-public:
+  public:
     BenchRedis() {
         if (const char* env = std::getenv("KESTRUM_BENCH_REDIS_PORT")) {
             port_ = std::atoi(env);
@@ -36,8 +37,8 @@ public:
         std::string port = std::to_string(port_);
         pid_ = fork();
         if (pid_ == 0) {
-            execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save", "",
-                   "--appendonly", "no", "--dir", dir_.c_str(), "--daemonize", "no", "--logfile",
+            execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save",
+                   "", "--appendonly", "no", "--dir", dir_.c_str(), "--daemonize", "no", "--logfile",
                    (dir_ + "/redis.log").c_str(), nullptr);
             _exit(127);
         }
@@ -61,7 +62,7 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     std::string dir_;
     pid_t pid_ = -1;
     int port_ = 0;

@@ -16,8 +16,8 @@
 namespace kestrum::test {
 
 namespace {
-// hiredis writes with write(2): a server that closed a connection must not end the test process (kestrum itself
-// ignores SIGPIPE while it runs).
+// hiredis writes with write(2): a server that closed a connection must not end the test process (kestrum
+// itself ignores SIGPIPE while it runs).
 const bool kPipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }  // namespace
 
