@@ -49,19 +49,28 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
     RegistryState& registry() { return *registry_; }
     std::atomic<bool> running{false};  // schedulerRunning
 
-    // Waits `duration`. False when cut short by shutdown, or (for a task, `name` not empty) when the task is
-    // no longer running as thread `handle`.
-    bool pause(SteadyClock::duration duration, const std::string& name = {}, int32_t handle = 0) {
+    // The wake count a waiter compares against. A task thread reads it before it looks at its task, so a stop
+    // that lands between that look and the wait is not missed.
+    uint64_t wakeMark() {
+        std::lock_guard lock(mutex_);
+        return wakeCount_;
+    }
+
+    // Waits `duration`. False when cut short by shutdown, or (for a task, `name` not empty) when a wake since
+    // `seen` finds the task no longer running as thread `handle`.
+    bool pause(SteadyClock::duration duration, uint64_t seen, const std::string& name = {},
+               int32_t handle = 0) {
         const auto deadline = SteadyClock::now() + duration;
         std::unique_lock lock(mutex_);
         while (true) {
             if (shutdown_)
                 return false;
-            const uint64_t seen = wakeCount_;
-            if (!wake_.wait_until(lock, deadline, [&] { return shutdown_ || wakeCount_ != seen; }))
+            if (wakeCount_ == seen &&
+                !wake_.wait_until(lock, deadline, [&] { return shutdown_ || wakeCount_ != seen; }))
                 return true;
             if (shutdown_)
                 return false;
+            seen = wakeCount_;
             if (name.empty())
                 continue;
             lock.unlock();  // RegistryLock is never taken under our own lock
@@ -129,7 +138,9 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
     std::vector<std::string> moments;
     CronFields fields;
     int64_t lastRun = INT64_MIN;  // due moment of the latest run
+    uint64_t seen = 0;
     while (!name.empty()) {
+        seen = wakeMark();
         if (!running.load() || !registry.isRunningAs(name, handle))
             break;
         if (!nextRunTimes(registry.memberText(name, "crontab"), kMomentsPerComputation, moments, fields))
@@ -137,6 +148,7 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
         const int32_t limit = registry.memberInt(name, "max_call_count");
         bool ended = false;
         for (const std::string& moment : moments) {
+            seen = wakeMark();
             if (!running.load() || !registry.isRunningAs(name, handle)) {
                 ended = true;
                 break;
@@ -146,14 +158,14 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
             // A fresh computation right after a run still lists the second just run (it equals "now");
             // running it again would call the task twice for one due moment, so it counts as passed.
             if (delay < 0 || delay > kLookAheadMs || due <= lastRun) {
-                if (!pause(kSkipPause, name, handle)) {
+                if (!pause(kSkipPause, seen, name, handle)) {
                     ended = true;
                     break;
                 }
                 continue;
             }
             // After the wait the task must still be ours: a task deleted or stopped meanwhile does not run.
-            if (!pause(std::chrono::milliseconds(delay), name, handle) ||
+            if (!pause(std::chrono::milliseconds(delay), seen, name, handle) ||
                 !registry.isRunningAs(name, handle)) {
                 ended = true;
                 break;
@@ -213,13 +225,13 @@ void SchedulerState::superviseLoop() {
                     } else {
                         registry.endTask(name, handle);
                     }
-                    pause(kSupervisorPause);
+                    pause(kSupervisorPause, wakeMark());
                 }
             }
             if (!firstPass) {
                 if (registry.memberInt(name, "status") == kTaskEnded)
                     ++ended;
-                pause(kSupervisorPause);
+                pause(kSupervisorPause, wakeMark());
             }
         }
         reapThreads(false, {});
