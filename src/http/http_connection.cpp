@@ -371,9 +371,14 @@ void HttpConnection::startWrite() {
     writing_ = true;
     auto buffer = asio::buffer(output_.front());
     withStream([&](auto& stream) {
-        asio::async_write(stream, buffer, [self = shared_from_this()](const asio::error_code& error, size_t) {
-            self->onWrite(error);
-        });
+        asio::async_write(
+            stream, buffer,
+            [self = shared_from_this()](const asio::error_code& error, size_t) -> size_t {
+                // Called before every partial write: each one is progress.
+                self->lastActivity_ = Clock::now();
+                return error ? 0 : 64 * 1024;
+            },
+            [self = shared_from_this()](const asio::error_code& error, size_t) { self->onWrite(error); });
     });
 }
 
@@ -410,8 +415,9 @@ void HttpConnection::onIdleTimer(const asio::error_code& error) {
     if (error == asio::error::operation_aborted || closed_)
         return;
     const auto timeout = std::chrono::seconds(core_.settings.idleTimeoutSeconds);
-    // A request with the worker pool or an answer on its way is the server's turn, not idleness.
-    if (busy_ || writing_) {
+    // A request with the worker pool is the server's turn, not idleness. A write counts as traffic only while
+    // it makes progress: a client that stops reading its answers is idle too.
+    if (busy_) {
         armIdleTimer(timeout);
         return;
     }

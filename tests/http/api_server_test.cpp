@@ -363,6 +363,17 @@ TEST_F(ApiServerTest, IdleConnectionIsClosed) {
     EXPECT_TRUE(unanswered.waitClosed(3s));
     auto waited = std::chrono::steady_clock::now() - begin;
     EXPECT_GE(waited, 800ms);
+    // A client that sends but never reads its answers: once the server's writes stall, the connection is
+    // idle.
+    HttpClient deaf;
+    ASSERT_TRUE(deaf.connect(kHost, httpPort_));
+    ASSERT_TRUE(deaf.webSocketHandshake("/", "dGhlIHNhbXBsZSBub25jZQ=="));
+    begin = std::chrono::steady_clock::now();
+    bool sentAll = true;
+    for (int i = 0; i < 64 && sentAll; ++i)
+        sentAll = deaf.sendFrame(true, 0, 2, std::string(1 << 20, 'd'));
+    EXPECT_FALSE(sentAll);  // the server closed the connection under the sender
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s);
     // A TLS client that never finishes its handshake is covered by the same timer.
     HttpClient stalled;
     ASSERT_TRUE(stalled.connect(kHost, httpsPort_));

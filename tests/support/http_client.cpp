@@ -102,6 +102,9 @@ bool HttpClient::connect(const std::string& host, int port, Ms timeout) {
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    // A server that stops reading makes a send fail after a while instead of blocking the test.
+    timeval sendTimeout{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
     return true;
 }
 
