@@ -50,6 +50,11 @@ bool MysqlPool::connectSlot(PoolSlot& slot) {
     return true;
 }
 
+void MysqlPool::reconnectSlot(PoolSlot& slot) {
+    slot.client->close();
+    slot.connected = connectSlot(slot);
+}
+
 int MysqlPool::open(int connectionCount, const std::string& host, int port, const std::string& user,
                     const std::string& password, const std::string& database, const std::string& charset,
                     int connectTimeoutSeconds) {
@@ -105,6 +110,8 @@ int MysqlPool::executeSql(std::string_view statement, MYSQL_RES*& result, bool& 
     std::lock_guard lock(slot->lock);
     slot->inUse = true;
     slot->info.lastUsed = now();
+    if (!slot->connected)
+        reconnectSlot(*slot);
     ok = slot->client->query(statement);
     if (ok) {
         result = slot->client->storeResult();
@@ -121,8 +128,7 @@ int MysqlPool::executeSql(std::string_view statement, MYSQL_RES*& result, bool& 
     if (isLostConnectionError(errorNumber)) {
         // The server closed this connection (restart, network cut). Open a fresh one now so the next
         // statement on this slot works; the failing statement is reported, not repeated.
-        slot->client->close();
-        connectSlot(*slot);
+        reconnectSlot(*slot);
     }
     return number;
 }
@@ -178,10 +184,8 @@ void MysqlPool::heartbeat(int thresholdSeconds) {
             continue;
         // A slot that a caller holds may still have a result set of this connection open: only idle slots are
         // reconnected here; a held one is mended by its next failing statement.
-        if (!slot.inUse && isLostConnectionError(slot.client->lastErrno())) {
-            slot.client->close();
-            connectSlot(slot);
-        }
+        if (!slot.inUse && isLostConnectionError(slot.client->lastErrno()))
+            reconnectSlot(slot);
     }
 }
 

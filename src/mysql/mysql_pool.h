@@ -94,7 +94,8 @@ class MysqlPool {
     struct PoolSlot {
         PoolSlotInfo info;
         MysqlClient* client = nullptr;
-        bool inUse = false;  // between executeSql and endSql
+        bool inUse = false;     // between executeSql and endSql
+        bool connected = true;  // false after a reconnect failed: the next statement tries again first
         int connectTimeoutSeconds = 0;
         mutable std::mutex lock;
     };
@@ -103,6 +104,8 @@ class MysqlPool {
     int64_t now() const;
     // Connects the client with the slot's settings and sends the two session statements. Slot lock held.
     static bool connectSlot(PoolSlot& slot);
+    // Replaces the slot's connection with a fresh one. Slot lock held.
+    static void reconnectSlot(PoolSlot& slot);
 
     PoolTiming timing_;
     bool opened_ = false;

@@ -194,10 +194,24 @@ TEST(MysqlPoolTest, ServerRestartFailsOneStatementPerSlotThenWorksAgain) {
     ASSERT_EQ(openTestPool(single, 1), 1);
     MysqlPool idle(shortTiming());
     ASSERT_EQ(openTestPool(idle, 3), 3);
+    MysqlPool down(shortTiming());
+    ASSERT_EQ(openTestPool(down, 1), 1);
     EXPECT_EQ(scalar(single, "select 1"), "1");
 
     ASSERT_TRUE(server.killServer());
+    // While the server is away statements fail (the slot cannot reconnect yet) ...
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int slot = 0;
+        MYSQL_RES* result = nullptr;
+        int errorNumber = 0;
+        std::string errorText;
+        ASSERT_TRUE(down.runStatement("select 1", slot, result, errorNumber, errorText));
+        EXPECT_EQ(slot, 0);
+        EXPECT_NE(errorNumber, 0);
+    }
     ASSERT_TRUE(server.startServer()) << server.error();
+    // ... and the first statement after it is back connects first and succeeds.
+    EXPECT_EQ(scalar(down, "select @@character_set_client"), "utf8mb4");
 
     // The statement that meets the dropped connection reports the loss and is not re-run ...
     int slot = 0;
