@@ -73,17 +73,14 @@ int MysqlPool::open(int connectionCount, const std::string& host, int port, cons
     for (int i = 0; i < connectionCount; ++i)
         clients_.push_back(std::make_unique<MysqlClient>());
     for (int i = 0; i < connectionCount; ++i) {
-        MysqlClient& client = *clients_[static_cast<size_t>(i)];
-        if (!client.connect(host, user, password, database, port, connectTimeoutSeconds))
-            continue;
-        client.query(setNamesStatement(charset));
-        client.query(kInteractiveTimeout);
         auto slot = std::make_unique<PoolSlot>();
         slot->info = settings;
         slot->info.clientIndex = i;
-        slot->client = &client;
+        slot->client = clients_[static_cast<size_t>(i)].get();
         slot->connectTimeoutSeconds = connectTimeoutSeconds;
-        slots_.push_back(std::move(slot));
+        // A client that does not connect gets no slot and is never used.
+        if (connectSlot(*slot))
+            slots_.push_back(std::move(slot));
     }
     for (int k = 1; k <= slotCount(); ++k)
         idleQueue_.post(k);
