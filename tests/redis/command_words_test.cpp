@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
+#include <random>
+
 #include "redis/command_words.h"
 
 namespace kestrum {
@@ -69,6 +71,32 @@ TEST(CommandWords, InternalMultibyteTrailBytesAreNotSyntax) {
                                                "\x81\x7b"
                                                "1}",
                                                "\x95\x5ct", "\x81\x30\x81\x30"}));
+}
+
+TEST(CommandWords, RandomInputNeverBreaksParametersOrTheSplitter) {
+    // Bytes that mean something somewhere: quotes, escapes, braces, blanks, GB18030 lead and trail bytes.
+    const std::string alphabet = std::string("\\\"'`{}1x \t\r\n") + "\x81\x5c\x7b\x30\xff";
+    std::mt19937 random(7);
+    auto randomText = [&](size_t maxLength) {
+        std::string text(random() % (maxLength + 1), ' ');
+        for (char& c : text)
+            c = alphabet[random() % alphabet.size()];
+        return text;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const std::string p1 = randomText(12), p2 = randomText(12);
+        for (bool multibyte : {false, true}) {
+            std::vector<std::string> words;
+            std::string error;
+            ASSERT_TRUE(buildCommandWords("SET {1} {2}", {p1, p2}, multibyte, words, error));
+            ASSERT_EQ(words, (std::vector<std::string>{"SET", p1, p2}));
+            // Any template: a result or an error, never a crash or an empty command.
+            if (buildCommandWords(randomText(24), {p1}, multibyte, words, error))
+                EXPECT_FALSE(words.empty());
+            else
+                EXPECT_FALSE(error.empty());
+        }
+    }
 }
 
 TEST(ReplyToText, EveryReplyKind) {
