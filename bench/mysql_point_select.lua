@@ -8,15 +8,20 @@ function setup(thread)
     table.insert(threads, thread)
 end
 
+local requests = {}
+
 function init(args)
     failed = 0
     math.randomseed(os.time() + math.floor(os.clock() * 1000000))
+    -- Formatted once, so the load generator spends its CPU on sending rather than on building requests.
+    for id = 1, 1000 do
+        requests[id] = wrk.format("POST", nil, {["Content-Type"] = "application/json"},
+            '{"sql":"select * from kv where id=' .. id .. '"}')
+    end
 end
 
 request = function()
-    local id = math.random(1, 1000)
-    return wrk.format("POST", nil, {["Content-Type"] = "application/json"},
-        '{"sql":"select * from kv where id=' .. id .. '"}')
+    return requests[math.random(1, 1000)]
 end
 
 if check then

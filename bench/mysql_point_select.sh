@@ -63,26 +63,52 @@ echo "sample answer: $check" >&2
 [[ "$check" == *'"errcode":200'* ]] || { echo "kestrum does not answer; see $work/kestrum.out" >&2; cat "$work/kestrum.out" >&2; exit 1; }
 
 wrk_rps() { awk '/^Requests\/sec:/ {print $2}'; }
+# CPU time (clock ticks) a process has used so far.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+ticks_per_sec=$(getconf CLK_TCK)
+mariadb_pid=$(cat "$work/db/mysqld.pid")
 # Every answer of a short checked run must be a success envelope.
 failed=$(CHECK_ANSWERS=1 wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
     "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
 # The HTTP layer alone (heartbeat GET), for context.
+k0=$(cpu_ticks "$kestrum_pid")
 heart_rps=$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
+k1=$(cpu_ticks "$kestrum_pid")
+heart_cpu=$(awk -v t=$((k1 - k0)) -v r="$heart_rps" -v d="$duration" -v hz="$ticks_per_sec" \
+    'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')
 
 # Alternate the two sides so that load from other processes on the machine hits both alike.
 kestrum_runs=()
 direct_runs=()
+kestrum_cpu=()
+server_cpu_k=()
+server_cpu_d=()
 for round in $(seq 1 "$rounds"); do
     if [[ -n "${PROFILE_OUT:-}" && $round -eq 1 ]]; then
         perf record -F 999 -g -p "$kestrum_pid" -o "$PROFILE_OUT" -- sleep "$duration" >/dev/null 2>&1 &
     fi
+    k0=$(cpu_ticks "$kestrum_pid")
+    m0=$(cpu_ticks "$mariadb_pid")
     kestrum_runs+=("$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
         "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
+    k1=$(cpu_ticks "$kestrum_pid")
+    m1=$(cpu_ticks "$mariadb_pid")
+    # CPU microseconds per request: kestrum itself, and the server behind it.
+    kestrum_cpu+=("$(awk -v t=$((k1 - k0)) -v r="${kestrum_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    server_cpu_k+=("$(awk -v t=$((m1 - m0)) -v r="${kestrum_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    m0=$(cpu_ticks "$mariadb_pid")
     # Text protocol (no prepared statements), as kestrum sends its statements.
     direct_runs+=("$(sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
         --time="$duration" --point-selects=1 --skip-trx=on --db-ps-mode=disable --report-interval=0 run |
         awk '/queries:/ {gsub(/[()]/, "", $3); print $3; exit}')")
-    echo "round $round: kestrum ${kestrum_runs[-1]} req/s, direct ${direct_runs[-1]} selects/s" >&2
+    m1=$(cpu_ticks "$mariadb_pid")
+    server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU/request," \
+        "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
+        "(server ${server_cpu_d[-1]} us/select)" >&2
 done
 sysbench oltp_point_select "${sysbench_args[@]}" cleanup >/dev/null
 mean() { printf '%s\n' "$@" | awk '{ s += $1; n++ } END { printf "%.0f", (n ? s / n : 0) }'; }
@@ -92,5 +118,7 @@ direct_qps=$(mean "${direct_runs[@]}")
 ratio=$(awk -v a="$kestrum_rps" -v b="$direct_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
 echo "kestrum_requests_per_sec=$kestrum_rps (mean of $rounds runs; failed answers in the checked run: ${failed:-?})"
 echo "direct_point_selects_per_sec=$direct_qps (mean of $rounds runs)"
-echo "kestrum_heartbeat_requests_per_sec=$heart_rps (HTTP layer alone)"
+echo "kestrum_heartbeat_requests_per_sec=$heart_rps (HTTP layer alone; kestrum $heart_cpu us CPU/request)"
+echo "kestrum_cpu_us_per_request=$(mean "${kestrum_cpu[@]}")"
+echo "server_cpu_us_per_select: via kestrum $(mean "${server_cpu_k[@]}"), direct $(mean "${server_cpu_d[@]}")"
 echo "ratio=$ratio (target >= 0.50)"
