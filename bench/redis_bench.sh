@@ -4,10 +4,10 @@
 #
 #   bench/redis_bench.sh [KESTRUM_BINARY]      (default: build/kestrum)
 #
-# Environment: DURATION (wrk seconds, default 10), THREADS (wrk threads, 2), CONNECTIONS (wrk connections, 50),
-# REDIS_CONNECTIONS (kestrum's connections to database 0 and Webdis' pool size, 8), WORKERS (kestrum's
-# worker_threads, default: kestrum's own default). Everything runs on 127.0.0.1 in a temporary
-# directory that is removed at the end. Debug logging is off. Needs wrk, webdis, redis-server, redis-benchmark.
+# Environment: ROUNDS (alternating rounds, median reported, default 3), DURATION (wrk seconds per run, 10),
+# THREADS (wrk threads, 2), CONNECTIONS (wrk connections, 50), REDIS_CONNECTIONS (kestrum's connections to
+# database 0 and Webdis' pool size, 8), WORKERS (kestrum's worker_threads, default: kestrum's own default).
+# Everything runs on 127.0.0.1 in a temporary directory that is removed at the end. Debug logging is off. Needs wrk, webdis, redis-server, redis-benchmark.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,6 +16,7 @@ duration=${DURATION:-10}
 threads=${THREADS:-2}
 connections=${CONNECTIONS:-50}
 redisConnections=${REDIS_CONNECTIONS:-8}
+rounds=${ROUNDS:-3}
 for tool in wrk webdis redis-server redis-benchmark redis-cli; do
     command -v "$tool" >/dev/null || { echo "missing $tool (bash scripts/install-deps.sh --bench)" >&2; exit 1; }
 done
@@ -83,14 +84,15 @@ wrk.headers["Content-Type"] = "application/json"
 LUA
 
 declare -A rps p99
-# Runs wrk and records requests/s and the 99th percentile latency (ms) under the name $1.
+# Runs wrk and appends "requests/s p99-ms" to $work/$1.runs.
 measure() {
     local name=$1
     shift
-    local out
+    local out r p
     out=$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$@")
-    rps[$name]=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-    p99[$name]=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    r=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    p=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    echo "$r $p" >>"$work/$name.runs"
     local errors
     errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
     [[ -z "$errors" ]] || echo "$name: $errors" >&2
@@ -102,11 +104,20 @@ curl -s -d '{"db":0,"key":"bench:key"}' "http://127.0.0.1:$httpPort/api/redis/ge
 curl -s "http://127.0.0.1:$webdisPort/GET/bench:key" | grep -q hello ||
     { echo "webdis GET does not answer as expected" >&2; exit 1; }
 
-measure kestrum_heart "http://127.0.0.1:$httpPort/api/this/heart"  # HTTP layer alone, no Redis
-measure kestrum_get -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
-measure webdis_get "http://127.0.0.1:$webdisPort/GET/bench:key"
-measure kestrum_set -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
-measure webdis_set "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
+# The runs alternate between the gateways so that a busy moment of the machine hits both alike; each figure is
+# the median of its runs.
+for ((round = 1; round <= rounds; ++round)); do
+    measure kestrum_heart "http://127.0.0.1:$httpPort/api/this/heart"  # HTTP layer alone, no Redis
+    measure kestrum_get -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
+    measure webdis_get "http://127.0.0.1:$webdisPort/GET/bench:key"
+    measure kestrum_set -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
+    measure webdis_set "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
+done
+median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+for name in kestrum_heart kestrum_get webdis_get kestrum_set webdis_set; do
+    rps[$name]=$(awk '{print $1}' "$work/$name.runs" | median)
+    p99[$name]=$(awk '{print $2}' "$work/$name.runs" | median)
+done
 
 # redis-benchmark straight at Redis, same number of clients.
 csv=$(redis-benchmark -h 127.0.0.1 -p "$redisPort" -c "$connections" -n 200000 -t get,set --csv 2>/dev/null)
@@ -118,8 +129,8 @@ while IFS=, read -r test r _ _ _ _ p _; do
     esac
 done <<<"$csv"
 
-printf '\nwrk -t%s -c%s -d%ss on loopback; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
-    "$threads" "$connections" "$duration" "$redisConnections" "$redisConnections"
+printf '\nwrk -t%s -c%s -d%ss on loopback, median of %s rounds; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
+    "$threads" "$connections" "$duration" "$rounds" "$redisConnections" "$redisConnections"
 printf '%-22s %12s %10s\n' "run" "requests/s" "p99 ms"
 for name in kestrum_heart kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
     printf '%-22s %12s %10s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}"
