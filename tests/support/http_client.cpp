@@ -103,9 +103,16 @@ bool HttpClient::connect(const std::string& host, int port, Ms timeout) {
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     // A server that stops reading makes a send fail after a while instead of blocking the test.
-    timeval sendTimeout{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
+    setSendTimeout(Ms(5000));
     return true;
+}
+
+void HttpClient::setSendTimeout(Ms timeout) {
+    if (fd_ < 0)
+        return;
+    timeval value{static_cast<time_t>(timeout.count() / 1000),
+                  static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof(value));
 }
 
 bool HttpClient::connectTls(const std::string& host, int port, const TlsOptions& options, Ms timeout) {

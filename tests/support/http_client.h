@@ -60,6 +60,8 @@ class HttpClient {
     std::string peerCommonName() const;
     void close();
 
+    // Sends block at most this long (default 5 s) before they fail.
+    void setSendTimeout(Ms timeout);
     bool sendRaw(std::string_view bytes);
     // Adds Host and, when there is a body or the method is POST, Content-Length; "Connection: close" when
     // keepAlive is false.
