@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "app/app_state.h"
@@ -66,7 +67,7 @@ Application::~Application() {
 bool Application::startup() {
     AppState& state = *state_;
     RouteConfig& routes = *routes_;
-    state.startTime = std::time(nullptr);
+    state.startTime = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     const std::string& runDir = state.runDir;
     IniFile config = IniFile::load(runDir + "/config.ini");
     state.debug = config.get("sys", "onDebug") == "1";

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +25,10 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
         text.replace(at, from.size(), to);
     }
 }
+
+// time() reads the coarse clock, which can lag the precise one by a few milliseconds; lines written right after a
+// task fires at the start of a second must show that second.
+std::time_t preciseNow() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
 
 std::tm localTime(std::time_t moment) {
     std::tm tm{};
@@ -94,7 +99,7 @@ void LogWriter::open(const OpenOptions& options) {
         renameAtClose_ = name.find("[end-time]") != std::string::npos;
         replaceAll(name, "[end-time]", "");
     } else {
-        name = dateTimeText(std::time(nullptr)) + ".txt";
+        name = dateTimeText(preciseNow()) + ".txt";
         renameAtClose_ = true;
     }
     path_ = dir + "/" + gbkToUtf8(name);
@@ -113,7 +118,7 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
     replaceAll(line, "[num]", std::to_string(nextNumber_));
     replaceAll(line, "[type]", type);
     replaceAll(line, "[content]", content);
-    std::tm now = localTime(std::time(nullptr));
+    std::tm now = localTime(preciseNow());
     std::string time = timeFormat_;
     replaceAll(time, "%M", std::to_string(now.tm_min));
     replaceAll(time, "%y", std::to_string(now.tm_year + 1900));
@@ -151,7 +156,7 @@ void LogWriter::close() {
     std::string stem = current.stem().string();
     std::string extension = current.extension().string();
     std::string renamed =
-        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(std::time(nullptr))) + extension))
+        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(preciseNow())) + extension))
             .string();
     if (::rename(path_.c_str(), renamed.c_str()) == 0)
         path_ = renamed;
