@@ -116,6 +116,17 @@ TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
     EXPECT_EQ(pool.clientCount(), 2);
 }
 
+TEST_F(MysqlModuleTest, HugeConnectSumIsClamped) {
+    // Nothing listens on this address: every attempt is refused at once.
+    writeConfig("connectSum=99999999999999\nadress=127.0.0.254\n");
+    MysqlPool pool;
+    TaskRegistry registry(runDir_);
+    MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
+    EXPECT_EQ(status.configured, kMaxConnectSum);
+    EXPECT_EQ(pool.clientCount(), kMaxConnectSum);
+    EXPECT_EQ(status.poolText, "0/99999999999999");
+}
+
 TEST_F(MysqlModuleTest, ConnectTimeOutBoundsStartUpAgainstAHostThatNeverAnswers) {
     testing::SilentListener silent;
     ASSERT_TRUE(silent.listening());
