@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts a private MariaDB server for the demo, on a loopback address with port 3306.
 #
-#   scripts/start-mariadb.sh DIR          start (or find running) the server whose data lives in DIR
-#   scripts/start-mariadb.sh --stop DIR   shut it down
+#   scripts/start-mariadb.sh DIR                   start (or find running) the server whose data lives in DIR
+#   scripts/start-mariadb.sh DIR --config RUNDIR   the same, then point RUNDIR/mod/mysql/config.ini at it
+#   scripts/start-mariadb.sh --stop DIR            shut it down
 #
 # The data directory, socket, pid file and logs all stay under DIR; no system database or service is touched.
 # The server binds the first address of 127.0.0.2 .. 127.0.0.9 whose port 3306 is free. The database
@@ -11,10 +12,15 @@
 # progress goes to standard error.
 set -euo pipefail
 
-usage() { echo "usage: $0 [--stop] DIR" >&2; exit 2; }
+usage() { echo "usage: $0 DIR [--config RUNDIR] | $0 --stop DIR" >&2; exit 2; }
 
 stop=0
+config_dir=""
 if [[ "${1:-}" == "--stop" ]]; then stop=1; shift; fi
+if [[ $stop -eq 0 && $# -eq 3 && "$2" == "--config" ]]; then
+    config_dir=$3
+    set -- "$1"
+fi
 [[ $# -eq 1 ]] || usage
 
 mkdir -p "$1"
@@ -44,8 +50,18 @@ if [[ $stop -eq 1 ]]; then
     exit 0
 fi
 
+# Writes the module configuration of a kestrum run directory for this server (the file is replaced).
+write_config() {
+    [[ -n "$config_dir" ]] || return 0
+    mkdir -p "$config_dir/mod/mysql"
+    printf '[sys]\non=1\nconnectSum=5\nadress=%s\nuser=%s\npassword=%s\ndatabase=%s\napi_url=/api/mysql\n' \
+        "$1" "$user" "$password" "$database" >"$config_dir/mod/mysql/config.ini"
+    echo "wrote $config_dir/mod/mysql/config.ini" >&2
+}
+
 if pid=$(running_pid) && [[ -f "$dir/address" ]]; then
     echo "MariaDB already running in $dir (pid $pid)" >&2
+    write_config "$(cat "$dir/address")"
     cat "$dir/address"
     exit 0
 fi
@@ -94,5 +110,6 @@ mariadb --no-defaults --protocol=socket --socket="$sock" --user=root -e "
     ALTER USER $(quote "$user")@'%' IDENTIFIED BY $(quote "$password");
     GRANT ALL PRIVILEGES ON \`$database\`.* TO $(quote "$user")@'%';"
 echo "$address" >"$dir/address"
+write_config "$address"
 echo "MariaDB on $address:3306 (database $database, user $user), data in $dir" >&2
 echo "$address"
