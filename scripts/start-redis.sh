@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Starts a private redis-server for the demo, on 127.0.0.1, without persistence.
 #
-#   scripts/start-redis.sh DIR [PORT]    start (or find running) the server that lives in DIR
-#   scripts/start-redis.sh --stop DIR    shut it down
+#   scripts/start-redis.sh DIR [PORT]                   start (or find running) the server that lives in DIR
+#   scripts/start-redis.sh DIR [PORT] --config RUNDIR   the same, then point RUNDIR/mod/redis/config.ini at it
+#   scripts/start-redis.sh --stop DIR                   shut it down
 #
 # The working directory, pid file and log stay under DIR; no system service is touched. PORT defaults to the
 # first free one of 6379 .. 6399. On success the port is the only line printed on standard output; progress goes
-# to standard error.
+# to standard error. The written configuration opens connections to databases 0, 1 and 2 ([dbsum] 0=4, 1=2, 2=2).
 set -euo pipefail
 
-usage() { echo "usage: $0 [--stop] DIR [PORT]" >&2; exit 2; }
+usage() { echo "usage: $0 DIR [PORT] [--config RUNDIR] | $0 --stop DIR" >&2; exit 2; }
 
 stop=0
+config_dir=""
 if [[ "${1:-}" == "--stop" ]]; then stop=1; shift; fi
+if [[ $stop -eq 0 && $# -ge 3 && "${*: -2:1}" == "--config" ]]; then
+    config_dir=${*: -1}
+    set -- "${@:1:$(($# - 2))}"
+fi
 [[ $# -ge 1 && $# -le 2 ]] || usage
+[[ $stop -eq 0 || $# -eq 1 ]] || usage
 
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
@@ -38,8 +45,18 @@ if [[ $stop -eq 1 ]]; then
     exit 0
 fi
 
+# Writes the module configuration of a kestrum run directory for this server (the file is replaced).
+write_config() {
+    [[ -n "$config_dir" ]] || return 0
+    mkdir -p "$config_dir/mod/redis"
+    printf '[sys]\non=1\nip=127.0.0.1\nport=%s\npassword=\nisUnicode=1\napi_url=/api/redis\n[dbsum]\n0=4\n1=2\n2=2\n' \
+        "$1" >"$config_dir/mod/redis/config.ini"
+    echo "wrote $config_dir/mod/redis/config.ini" >&2
+}
+
 if pid=$(running_pid) && [[ -f "$dir/port" ]]; then
     echo "Redis already running in $dir (pid $pid)" >&2
+    write_config "$(cat "$dir/port")"
     cat "$dir/port"
     exit 0
 fi
@@ -74,5 +91,6 @@ if [[ -z "$port" ]]; then
 fi
 echo "$server" >"$pidfile"
 echo "$port" >"$dir/port"
+write_config "$port"
 echo "Redis on 127.0.0.1:$port, files in $dir" >&2
 echo "$port"
