@@ -6,8 +6,10 @@
 // nlohmann UTF-8, each the form its caller holds.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "json/json_document.h"
 #include "util/encoding.h"
@@ -44,6 +46,11 @@ std::string mixedUtf8(bool withChinese) {
     return out;
 }
 
+// The machine is shared: with --benchmark_repetitions the fastest run is the least disturbed one.
+double minimum(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
+
 const std::string kRequestUtf8 =
     R"({"db":2,"key":"session:4f9a1c2e","value":"{\"user\":17,\"role\":\"admin\"}","outtime":3600,"order":""})";
 
@@ -59,9 +66,12 @@ void benchKestrum(benchmark::State& state, const std::string& utf8) {
 }
 
 #ifdef KESTRUM_HAVE_NLOHMANN
+// nlohmann::json keeps members sorted; nlohmann::ordered_json keeps them in insertion order as JsonDocument
+// does.
+template <typename Json>
 void benchNlohmann(benchmark::State& state, const std::string& utf8) {
     for (auto _ : state) {
-        nlohmann::ordered_json doc = nlohmann::ordered_json::parse(utf8, nullptr, false);
+        Json doc = Json::parse(utf8, nullptr, false);
         std::string out = doc.dump();
         benchmark::DoNotOptimize(out.data());
     }
@@ -87,23 +97,41 @@ void BM_Kestrum_Mixed1MiB_Chinese(benchmark::State& s) {
 void BM_Kestrum_Request100B(benchmark::State& s) {
     benchKestrum(s, kRequestUtf8);
 }
-BENCHMARK(BM_Kestrum_Mixed1MiB_Ascii)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Kestrum_Mixed1MiB_Chinese)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Kestrum_Request100B);
+BENCHMARK(BM_Kestrum_Mixed1MiB_Ascii)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", minimum);
+BENCHMARK(BM_Kestrum_Mixed1MiB_Chinese)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", minimum);
+BENCHMARK(BM_Kestrum_Request100B)->ComputeStatistics("min", minimum);
 
 #ifdef KESTRUM_HAVE_NLOHMANN
+using nlohmann::json;
+using nlohmann::ordered_json;
 void BM_Nlohmann_Mixed1MiB_Ascii(benchmark::State& s) {
-    benchNlohmann(s, mixedAscii());
+    benchNlohmann<json>(s, mixedAscii());
 }
 void BM_Nlohmann_Mixed1MiB_Chinese(benchmark::State& s) {
-    benchNlohmann(s, mixedChinese());
+    benchNlohmann<json>(s, mixedChinese());
 }
 void BM_Nlohmann_Request100B(benchmark::State& s) {
-    benchNlohmann(s, kRequestUtf8);
+    benchNlohmann<json>(s, kRequestUtf8);
 }
-BENCHMARK(BM_Nlohmann_Mixed1MiB_Ascii)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Nlohmann_Mixed1MiB_Chinese)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Nlohmann_Request100B);
+void BM_NlohmannOrdered_Mixed1MiB_Ascii(benchmark::State& s) {
+    benchNlohmann<ordered_json>(s, mixedAscii());
+}
+void BM_NlohmannOrdered_Mixed1MiB_Chinese(benchmark::State& s) {
+    benchNlohmann<ordered_json>(s, mixedChinese());
+}
+void BM_NlohmannOrdered_Request100B(benchmark::State& s) {
+    benchNlohmann<ordered_json>(s, kRequestUtf8);
+}
+BENCHMARK(BM_Nlohmann_Mixed1MiB_Ascii)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", minimum);
+BENCHMARK(BM_Nlohmann_Mixed1MiB_Chinese)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", minimum);
+BENCHMARK(BM_Nlohmann_Request100B)->ComputeStatistics("min", minimum);
+BENCHMARK(BM_NlohmannOrdered_Mixed1MiB_Ascii)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_NlohmannOrdered_Mixed1MiB_Chinese)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", minimum);
+BENCHMARK(BM_NlohmannOrdered_Request100B)->ComputeStatistics("min", minimum);
 #endif
 
 }  // namespace

@@ -15,6 +15,7 @@
 //   - exists() and removeMember() exist only here.
 #include "json/json_store.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -64,7 +65,9 @@ bool JsonStore::load(std::optional<std::string_view> text, bool decodeUnicodeEsc
             if (!units.empty()) {
                 json::ParseOutcome outcome = json::parseInto(*root_, units, decodeUnicodeEscapes);
                 code = outcome.code;
-                stop = json::encodedLength(std::u16string_view(units).substr(0, outcome.stop));
+                // Undecodable bytes come back longer than they went in, hence the bound.
+                stop = std::min(json::encodedLength(std::u16string_view(units).substr(0, outcome.stop)),
+                                text->size());
             }
         }
     } catch (const std::bad_alloc&) {
