@@ -8,8 +8,8 @@
 //
 // A connection the server dropped (error 2006/2013) is reconnected with its original settings under its lock
 // before the slot goes back to the queue; the statement that hit the error still reports it and is never
-// re-run. While the server stays away, each statement on the slot first tries to connect again. Every slot has
-// a connect time-out and no read time-out.
+// re-run. While the server stays away, each statement on the slot first tries to connect again. Every slot
+// has a connect time-out and no read time-out.
 #pragma once
 
 #include <cstdint>
