@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "local_http_server.h"
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
 #include "scheduler_fixture.h"
@@ -172,8 +173,8 @@ TEST_F(SchedulerTest, RegisteringARunningTaskKeepsItsThread) {
     ASSERT_TRUE(registry.registerTask("* * * * * *", "re", log.callback(), 1));
     EXPECT_EQ(registry.getInt("re.status"), kTaskRunning);
     EXPECT_EQ(registry.getInt("re.handle"), handle);
-    // The running thread picks up the new limit at its next computation (the count restarted at 0; the runs left
-    // in the current round of three moments come first).
+    // The running thread picks up the new limit at its next computation (the count restarted at 0; the runs
+    // left in the current round of three moments come first).
     EXPECT_TRUE(waitUntil([&] { return registry.getInt("re.status") == kTaskEnded; }, 6s));
     EXPECT_GE(registry.getInt("re.call_count"), 1);
     EXPECT_LE(registry.getInt("re.call_count"), 3);
@@ -202,6 +203,29 @@ TEST_F(SchedulerTest, CallbackStuckAtShutdownIsAbandoned) {
     registry.reset();
     release.store(true);
     std::this_thread::sleep_for(200ms);
+}
+
+TEST_F(SchedulerTest, StopTasksAbortsARunningTransfer) {
+    std::atomic<bool> release{false};
+    testing::LocalHttpServer server([&](const testing::RecordedRequest&) {
+        while (!release.load())
+            std::this_thread::sleep_for(5ms);
+        return testing::LocalHttpServer::response(200, "late");
+    });
+    writeTask("slow",
+              "[sys]\ntime=* * * * * *\n[info]\ntype=http\nmethod=get\nurl=" + server.url("/") + "\n");
+    TaskRegistry registry(runDir());
+    ASSERT_TRUE(registry.addTaskFile("slow"));
+    TaskScheduler scheduler(registry);
+    scheduler.startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return !server.requests().empty(); }, 3s));
+
+    // The thread is inside the transfer; without an abort it would wait for the peer's answer.
+    const auto start = std::chrono::steady_clock::now();
+    scheduler.stopTasks();
+    EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 2500ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    release.store(true);
 }
 
 }  // namespace
