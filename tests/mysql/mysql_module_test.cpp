@@ -10,6 +10,7 @@
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "mysql_test_support.h"
+#include "scheduler/registry_state.h"
 #include "scheduler/task_registry.h"
 #include "util/encoding.h"
 
@@ -98,6 +99,16 @@ TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
               "init/mysql|mysql pool connect success：3/3\r\n"
               "init/mysql|clock task add：name(mysql heart),time(60s).\r\n");
     EXPECT_EQ(pool.slotInfo(1).charset, "utf8mb4");
+
+    // The registered keep-alive refreshes every slot (none was used yet) and writes its debug-only line.
+    TaskCallback heart = registry.state()->callbackOf("mysqlPoolHeart");
+    ASSERT_TRUE(heart);
+    bindProcessLog(&log_, true);
+    heart("mysqlPoolHeart", "1700000000000", 0);
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_GT(pool.slotInfo(k).lastUsed, 0) << "slot " << k;
+    EXPECT_NE(logText().find("init/mysql|mysql pool heart.\r\n"), std::string::npos);
+
     EXPECT_TRUE(runTaskStatement(pool, "create table if not exists task_runs (id int)"));
     EXPECT_TRUE(runTaskStatement(pool, "no such statement"));  // ran, the server refused it
     EXPECT_EQ(pool.idleCount(), 3u);
