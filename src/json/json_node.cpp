@@ -2,9 +2,11 @@
 // table, paths and the deep copy.
 #include "json/json_node.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 
 #include "util/encoding.h"
 
@@ -62,15 +64,55 @@ void growBuckets(JsonNode& object) {
         linkIntoBucket(object, member.get());
 }
 
-JsonNode* findMemberHashed(const JsonNode& object, std::u16string_view key, uint32_t hash) {
+// A chain this long under a load factor of 0.75 does not happen by chance: the keys were chosen to collide.
+constexpr size_t kSuspectChain = 48;
+
+uint32_t memberHash(const JsonNode& object, std::u16string_view key) {
+    return object.keyedHash ? keyedHash(key) : keyHash(key);
+}
+
+JsonNode* findMemberHashed(const JsonNode& object, std::u16string_view key, uint32_t hash,
+                           size_t* walked = nullptr) {
     if (object.buckets.empty())
         return nullptr;
+    size_t steps = 0;
     for (JsonNode* node = object.buckets[bucketOf(hash, object.buckets.size())]; node != nullptr;
          node = node->nextInBucket) {
+        ++steps;
         if (node->keyHash == hash && node->key == key)
             return node;
     }
+    if (walked != nullptr)
+        *walked = steps;
     return nullptr;
+}
+
+// Rehashes every member with the keyed hash, whose collisions cannot be chosen from outside.
+void switchToKeyedHash(JsonNode& object) {
+    object.keyedHash = true;
+    std::fill(object.buckets.begin(), object.buckets.end(), nullptr);
+    for (auto& member : object.items) {
+        member->keyHash = keyedHash(member->key);
+        linkIntoBucket(object, member.get());
+    }
+}
+
+uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+struct SipKey {
+    uint64_t k0;
+    uint64_t k1;
+};
+
+const SipKey& sipKey() {
+    static const SipKey key = [] {
+        std::random_device device;
+        auto draw = [&device] { return (uint64_t{device()} << 32) | device(); };
+        return SipKey{draw(), draw()};
+    }();
+    return key;
 }
 
 bool isAsciiUnits(std::u16string_view text) {
@@ -110,6 +152,7 @@ void resetNode(JsonNode& node, JsonValueType type) {
     std::vector<NodePtr> children = std::move(node.items);  // freed at the end of this scope
     node.items.clear();
     node.buckets.clear();
+    node.keyedHash = false;
     node.text.clear();
     node.boolean = false;
     node.integer = 0;
@@ -179,18 +222,73 @@ uint32_t keyHash(std::u16string_view key) {
     return hash & 0x7FFFFFFF;
 }
 
+uint32_t keyedHash(std::u16string_view key) {
+    const SipKey& k = sipKey();
+    uint64_t v0 = 0x736f6d6570736575ULL ^ k.k0;
+    uint64_t v1 = 0x646f72616e646f6dULL ^ k.k1;
+    uint64_t v2 = 0x6c7967656e657261ULL ^ k.k0;
+    uint64_t v3 = 0x7465646279746573ULL ^ k.k1;
+    auto round = [&] {
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
+    };
+    const size_t bytes = key.size() * 2;
+    auto byteAt = [&key](size_t i) -> uint64_t {
+        return i % 2 == 0 ? (key[i / 2] & 0xFF) : (key[i / 2] >> 8);
+    };
+    size_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        uint64_t m = 0;
+        for (size_t b = 0; b < 8; ++b)
+            m |= byteAt(i + b) << (8 * b);
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    }
+    uint64_t last = uint64_t{bytes & 0xFF} << 56;
+    for (size_t b = 0; i + b < bytes; ++b)
+        last |= byteAt(i + b) << (8 * b);
+    v3 ^= last;
+    round();
+    round();
+    v0 ^= last;
+    v2 ^= 0xFF;
+    for (int r = 0; r < 4; ++r)
+        round();
+    return static_cast<uint32_t>(v0 ^ v1 ^ v2 ^ v3) & 0x7FFFFFFF;
+}
+
 JsonNode* findMember(const JsonNode& object, std::u16string_view key) {
-    return findMemberHashed(object, key, keyHash(key));
+    return findMemberHashed(object, key, memberHash(object, key));
 }
 
 JsonNode* putMember(JsonNode& object, std::u16string key, NodePtr member) {
-    uint32_t hash = keyHash(key);
+    uint32_t hash = memberHash(object, key);
+    size_t walked = 0;
+    JsonNode* old = findMemberHashed(object, key, hash, &walked);
+    if (old == nullptr && walked >= kSuspectChain && !object.keyedHash) {
+        switchToKeyedHash(object);
+        hash = keyedHash(key);
+    }
     JsonNode* raw = member.get();
     raw->key = std::move(key);
     raw->keyHash = hash;
     raw->parent = &object;
     raw->nextInBucket = nullptr;
-    if (JsonNode* old = findMemberHashed(object, raw->key, hash)) {
+    if (old != nullptr) {
         // Same key: the new node takes the old one's place in the member order.
         raw->slot = old->slot;
         unlinkFromBucket(object, old);

@@ -38,6 +38,9 @@ struct JsonNode {
     std::u16string text;
     std::u16string key;  // set while the node is a member of an Object
     uint32_t keyHash = 0;
+    // Object only: the member table switched from the key hash to the keyed hash after a chain grew
+    // suspiciously long (keys crafted to collide); member order and lookups behave the same either way.
+    bool keyedHash = false;
     uint32_t slot = 0;  // position in the parent's `items`
     JsonNode* parent = nullptr;
     JsonNode* nextInBucket = nullptr;
@@ -73,7 +76,11 @@ int64_t truncateToInt64(double value);
 
 // ---- member table
 // ---------------------------------------------------------------------------------------------
+// The member table's hash of a key: over its UTF-16LE bytes from the last byte to the first, h = h * 31 +
+// byte.
 uint32_t keyHash(std::u16string_view key);
+// SipHash-2-4 of the same bytes under a key drawn once per process; used by tables under collision attack.
+uint32_t keyedHash(std::u16string_view key);
 JsonNode* findMember(const JsonNode& object, std::u16string_view key);
 // Stores `member` under `key`: a key that exists is replaced at its place, a new one is appended. Returns the
 // node.

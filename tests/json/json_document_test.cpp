@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "json/json_node.h"
+#include "json/json_store.h"
+#include "util/encoding.h"
 
 namespace kestrum {
 namespace {
@@ -369,6 +371,41 @@ TEST(JsonDocumentWrite, ManyMembersKeepOrderAcrossRehashing) {
         ASSERT_EQ(names[i], "k" + std::to_string(i * 7919 % count));
         ASSERT_EQ(doc.getInt64(names[i]), names[i] == "k5" ? -1 : i);
     }
+}
+
+TEST(JsonDocumentWrite, CollidingKeysKeepWorking) {
+    // U+0160 and U+0241 add the same amount to the key hash, so every key spelled with them collides. The
+    // table must keep order, lookups, replacement and removal right when it defends itself against such keys.
+    auto collidingKey = [](int k) {
+        std::u16string key;
+        for (int bit = 0; bit < 12; ++bit)
+            key += ((k >> bit) & 1) != 0 ? u'\u0241' : u'\u0160';
+        return key;
+    };
+    ASSERT_EQ(json::keyHash(collidingKey(1)), json::keyHash(collidingKey(2)));
+    const int count = 3000;
+    std::u16string text = u"{";
+    for (int k = 0; k < count; ++k)
+        text += (k > 0 ? u",\"" : u"\"") + collidingKey(k) + u"\":" + json::formatInteger(k);
+    text += u"}";
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(utf16ToText(text, CodePage::Gbk)));
+    std::vector<std::string> names;
+    ASSERT_EQ(doc.memberNames("", names), count);
+    const std::string key7 = utf16ToText(collidingKey(7), CodePage::Gbk);
+    EXPECT_EQ(names[7], key7);
+    EXPECT_EQ(doc.getInt(key7), 7);
+    EXPECT_EQ(doc.getInt(names[count - 1]), count - 1);
+    ASSERT_TRUE(doc.setText(key7, "x"));
+    EXPECT_EQ(doc.memberNames("", names), count);
+    EXPECT_EQ(doc.toText("[7]"), "\"x\"");
+
+    JsonStore store;
+    ASSERT_TRUE(store.load(utf16ToText(text, CodePage::Gbk)));
+    EXPECT_TRUE(store.removeMember("", key7));
+    EXPECT_FALSE(store.exists(key7));
+    EXPECT_EQ(store.memberNames("", names), count - 1);
+    EXPECT_EQ(store.getInt(names[7]), 8);
 }
 
 TEST(JsonDocumentInternals, KeyHashRunsOverLittleEndianBytesBackwards) {
