@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mysql/idle_slot_queue.h"
+#include "util/idle_slot_queue.h"
 #include "mysql/mysql_client.h"
 
 namespace kestrum {

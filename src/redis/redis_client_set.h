@@ -1,5 +1,5 @@
 // RedisClientSet: a fixed number of RedisSyncClient connections to one Redis database, lent to one thread at
-// a time through an IdleClientQueue.
+// a time through an IdleSlotQueue.
 //
 // Lending: take an idle client number (waiting up to the lend time-out), repair the client when it does not
 // answer a PING, run the command, give the number back. connectAll() runs once at start-up, before any
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "redis/idle_client_queue.h"
+#include "util/idle_slot_queue.h"
 #include "redis/redis_sync_client.h"
 
 namespace kestrum {
@@ -66,7 +66,7 @@ class RedisClientSet {
     bool isUnicode_ = true;
     int lendTimeoutMs_ = kLendTimeoutMs;
     std::vector<std::unique_ptr<RedisSyncClient>> clients_;
-    IdleClientQueue idleQueue_;
+    IdleSlotQueue idleQueue_;
 };
 
 }  // namespace kestrum

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "mysql/idle_slot_queue.h"
+#include "util/idle_slot_queue.h"
 #include "mysql/mysql_client.h"
 #include "mysql_test_support.h"
 

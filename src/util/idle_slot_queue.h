@@ -1,5 +1,5 @@
-// IdleSlotQueue: the admission gate of a connection pool. A thread-safe first-in-first-out queue of slot
-// numbers; a number belongs to exactly one thread from take() to post().
+// IdleSlotQueue: the admission gate of the MySQL pool and of every Redis connection set. A thread-safe
+// first-in-first-out queue of slot numbers; a number belongs to exactly one thread from take() to post().
 #pragma once
 
 #include <condition_variable>

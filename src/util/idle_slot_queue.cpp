@@ -1,4 +1,4 @@
-#include "mysql/idle_slot_queue.h"
+#include "util/idle_slot_queue.h"
 
 #include <chrono>
 
