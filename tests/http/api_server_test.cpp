@@ -190,6 +190,8 @@ TEST_F(ApiServerTest, RoutingTable) {
         EXPECT_EQ(reply->reason, "OK");
         EXPECT_EQ(reply->body, "\xEF\xBB\xBF" + *test.body);
     }
+    // The POST to the heartbeat path is not logged as a request (the path is the heartbeat's).
+    EXPECT_EQ(logText().find("adress(/api/this/heart)"), std::string::npos);
     // GET to the MySQL path is logged (debug on), with the URL in the request-line field.
     EXPECT_NE(logText().find(
                   gb("),ip(127.0.0.1),type(GET),adress(/api/mysql),request line(/api/mysql),headers(Host:"
