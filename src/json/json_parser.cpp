@@ -46,7 +46,26 @@ int hexValue(char16_t c) {
     return -1;
 }
 
+bool isSyntax(char16_t c) {
+    switch (c) {
+        case u'{':
+        case u'}':
+        case u'[':
+        case u']':
+        case u':':
+        case u',':
+        case u'"':
+        case u'\'':
+        case u'\\':
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::u16string unescape(std::u16string_view raw, bool decodeUnicodeEscapes) {
+    if (raw.find(u'\\') == std::u16string_view::npos)
+        return std::u16string(raw);
     std::u16string out;
     out.reserve(raw.size());
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -253,6 +272,8 @@ class Scanner {
         size_t i = 0;
         for (; i <= n_; ++i) {
             char16_t c = i < n_ ? text_[i] : u'\0';
+            if (i < n_ && !isSyntax(c))
+                continue;  // only the terminator and the characters below ever do anything
             bool open = quote_ != 0;
             if (c == u'{' && !open) {
                 code = openContainer(i, JsonValueType::Object);

@@ -42,13 +42,20 @@ void appendText(std::string& out, std::u16string_view text, bool escape) {
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
-        for (; i < n && text[i] < 0x80; ++i) {
-            char letter = escape ? escapeLetter(text[i]) : 0;
-            if (letter != 0) {
+        while (i < n && text[i] < 0x80) {
+            size_t plain = i;
+            while (i < n && text[i] < 0x80 && (!escape || escapeLetter(text[i]) == 0))
+                ++i;
+            if (i > plain) {
+                size_t at = out.size();
+                out.resize(at + (i - plain));
+                for (size_t k = plain; k < i; ++k)
+                    out[at + (k - plain)] = static_cast<char>(text[k]);
+            }
+            if (i < n && text[i] < 0x80) {
                 out.push_back('\\');
-                out.push_back(letter);
-            } else {
-                out.push_back(static_cast<char>(text[i]));
+                out.push_back(escapeLetter(text[i]));
+                ++i;
             }
         }
         size_t start = i;
