@@ -126,7 +126,6 @@ bool isAsciiUnits(std::u16string_view text) {
 }  // namespace
 
 // ---- boundary conversions
-// -------------------------------------------------------------------------------------
 
 std::u16string toUtf16(std::string_view text) {
     size_t end = text.find('\0');
@@ -146,7 +145,6 @@ size_t encodedLength(std::u16string_view text) {
 }
 
 // ---- node content
-// ---------------------------------------------------------------------------------------------
 
 void resetNode(JsonNode& node, JsonValueType type) {
     std::vector<NodePtr> children = std::move(node.items);  // freed at the end of this scope
@@ -209,7 +207,6 @@ int64_t truncateToInt64(double value) {
 }
 
 // ---- member table
-// ---------------------------------------------------------------------------------------------
 
 uint32_t keyHash(std::u16string_view key) {
     // Over the key's UTF-16LE bytes from the last byte to the first.
@@ -331,7 +328,6 @@ JsonNode* appendElement(JsonNode& array, NodePtr element) {
 }
 
 // ---- paths
-// ----------------------------------------------------------------------------------------------------
 
 int32_t readIndex(std::u16string_view text) {
     size_t i = 0;
@@ -457,7 +453,6 @@ JsonNode* resolveForWriting(JsonNode* root, const std::vector<PathSegment>& segm
 }
 
 // ---- copy and shared readers
-// ----------------------------------------------------------------------------------
 
 namespace {
 

@@ -53,16 +53,16 @@ namespace json {
 using NodePtr = std::unique_ptr<JsonNode>;
 
 // ---- boundary conversions
-// ------------------------------------------------------------------------------------- Internal text up to
-// its first NUL to UTF-16, and back. Pure ASCII takes a direct path.
+
+// Internal text up to its first NUL to UTF-16, and back. Pure ASCII takes a direct path.
 std::u16string toUtf16(std::string_view text);
 std::string fromUtf16(std::u16string_view text);
 // Byte length of `text` once encoded (used to turn a scanner position into a byte offset).
 size_t encodedLength(std::u16string_view text);
 
 // ---- node content
-// --------------------------------------------------------------------------------------------- Releases the
-// content (value, text, children) and gives the node `type`; key, slot and parent stay.
+
+// Releases the content (value, text, children) and gives the node `type`; key, slot and parent stay.
 void resetNode(JsonNode& node, JsonValueType type);
 void setIntegerValue(JsonNode& node, int64_t value);  // text = decimal digits
 void setFloatValue(JsonNode& node, double value);     // text = "%.13g"
@@ -75,9 +75,8 @@ std::u16string formatDouble(double value);
 int64_t truncateToInt64(double value);
 
 // ---- member table
-// ---------------------------------------------------------------------------------------------
-// The member table's hash of a key: over its UTF-16LE bytes from the last byte to the first, h = h * 31 +
-// byte.
+
+// The member table's hash of a key: over its UTF-16LE bytes from the last byte to the first, h = h*31 + byte.
 uint32_t keyHash(std::u16string_view key);
 // SipHash-2-4 of the same bytes under a key drawn once per process; used by tables under collision attack.
 uint32_t keyedHash(std::u16string_view key);
@@ -89,7 +88,7 @@ bool eraseMember(JsonNode& object, std::u16string_view key);
 JsonNode* appendElement(JsonNode& array, NodePtr element);
 
 // ---- paths
-// ----------------------------------------------------------------------------------------------------
+
 struct PathSegment {
     bool isIndex = false;
     int32_t index = 0;
@@ -103,7 +102,7 @@ const JsonNode* resolveForReading(const JsonNode* root, const std::vector<PathSe
 JsonNode* resolveForWriting(JsonNode* root, const std::vector<PathSegment>& segments);
 
 // ---- parser, writer, copy
-// -------------------------------------------------------------------------------------
+
 struct ParseOutcome {
     int code = 0;
     size_t stop = 0;  // scanner position (UTF-16 units) where parsing ended
