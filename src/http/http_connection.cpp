@@ -264,8 +264,23 @@ void HttpConnection::dispatchRequest() {
         close();
         return;
     }
-    busy_ = true;
     bool keepAlive = request.keepAlive;
+    if (core_.callbacks.onQuickRequest) {
+        std::optional<HttpResponse> response;
+        bool handled = false;
+        try {
+            handled = core_.callbacks.onQuickRequest(request, response);
+        } catch (...) {
+            handled = false;  // the worker-side handler decides instead
+            response.reset();
+        }
+        if (handled) {
+            // The caller's loop goes on with the next buffered request, without recursing through here.
+            deliverReply(std::move(response), keepAlive);
+            return;
+        }
+    }
+    busy_ = true;
     auto weak = weak_from_this();
     auto executor = thread_.context.get_executor();
     HttpCore::Impl* core = &core_;
@@ -297,6 +312,12 @@ void HttpConnection::onReply(std::optional<HttpResponse> response, bool keepAliv
     busy_ = false;
     if (closed_)
         return;
+    deliverReply(std::move(response), keepAlive);
+    if (!closed_ && !closeAfterWrite_)
+        processInput();
+}
+
+void HttpConnection::deliverReply(std::optional<HttpResponse> response, bool keepAlive) {
     lastActivity_ = Clock::now();
     bool closeAfter = !keepAlive || finishing_;
     if (response) {
@@ -310,13 +331,9 @@ void HttpConnection::onReply(std::optional<HttpResponse> response, bool keepAliv
         if (closeAfter)
             closeAfterWrite_ = true;
         send(serializeResponse(*response, connectionHeader));
-        if (closed_ || closeAfterWrite_)
-            return;
     } else if (closeAfter) {
         close();
-        return;
     }
-    processInput();
 }
 
 void HttpConnection::handleUpgrade() {

@@ -77,6 +77,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void dispatchRequest();
     void handleUpgrade();
     void onReply(std::optional<HttpResponse> response, bool keepAlive);
+    void deliverReply(std::optional<HttpResponse> response, bool keepAlive);
     void send(std::string bytes);
     void startWrite();
     void onWrite(const asio::error_code& error);

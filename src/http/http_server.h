@@ -6,7 +6,8 @@
 // buffers, timer and TLS state need no lock. A finished request is moved into a job on the WorkerPool, where
 // the request callback runs; its answer is posted back to the connection's thread. While a request is in the
 // pool the connection neither reads nor parses, so pipelined requests are answered in order. Upgrades and
-// WebSocket frames are handled on the network thread.
+// WebSocket frames are handled on the network thread. Requests that a quick, non-blocking look settles (the
+// onQuickRequest callback) are answered on the network thread and skip both thread hops.
 //
 // Limits: header bytes (kMaxHeaderBytes), body and WebSocket frame bytes (HttpCoreSettings::maxBody), unsent
 // output (kMaxPendingOutput, reading pauses) and an idle timeout. A connection that exceeds a size limit is
@@ -99,6 +100,9 @@ struct HttpCallbacks {
     // Worker thread: a finished request (never an upgrade), which the callback may take apart. Returns the
     // answer, or nothing for no answer.
     std::function<std::optional<HttpResponse>(HttpRequest&)> onRequest;
+    // Network thread, optional, before the hand-over: returns true when the request is settled without the
+    // pool (then `response` is the answer or empty for none), false to send it to onRequest. Must not block.
+    std::function<bool(const HttpRequest&, std::optional<HttpResponse>& response)> onQuickRequest;
     // Network thread: a request that asks for a protocol switch.
     std::function<UpgradeReply(const HttpRequest&, UpgradeKind)> onUpgrade;
     // Network thread: one WebSocket frame received completely.

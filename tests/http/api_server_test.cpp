@@ -50,7 +50,10 @@ class ApiServerTest : public ::testing::Test {
     }
 
     void SetUp() override { whitelist_.set(kHost, "1"); }
-    void TearDown() override { server_.releaseServers(); }
+    void TearDown() override {
+        server_.releaseServers();
+        setDebug(true);
+    }
 
     // The routes every test starts from; the endpoints answer with a plain text naming what they got (the
     // server sends any endpoint text as it would an envelope), "silent" gets no answer and a body starting
@@ -97,6 +100,9 @@ class ApiServerTest : public ::testing::Test {
     void start() { start(settings(), routes()); }
 
     static std::string logText() { return testing::readFile(log_->filePath()); }
+    // With debug off most requests are settled on the network thread, with debug on all go to the workers;
+    // the routing tests run both ways.
+    static void setDebug(bool on) { bindProcessLog(log_, on); }
     static std::string certFile(const std::string& name) { return runDir_->path() + "/ssl-cert/" + name; }
 
     static RunDir* runDir_;
@@ -175,20 +181,23 @@ TEST_F(ApiServerTest, RoutingTable) {
         {"PUT to mysql", "PUT", "/api/mysql", std::nullopt},
         {"unknown path", "POST", "/nothing", std::nullopt},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        HttpClient client;
-        ASSERT_TRUE(client.connect(kHost, httpPort_));
-        ASSERT_TRUE(client.sendRequest(test.method, test.target, "{}"));
-        auto reply = client.readResponse(test.body ? 2000ms : 300ms);
-        if (!test.body) {
-            EXPECT_FALSE(reply);
-            continue;
+    for (bool debug : {false, true}) {
+        setDebug(debug);
+        for (const Case& test : cases) {
+            SCOPED_TRACE(std::string(test.name) + (debug ? ", debug" : ""));
+            HttpClient client;
+            ASSERT_TRUE(client.connect(kHost, httpPort_));
+            ASSERT_TRUE(client.sendRequest(test.method, test.target, "{}"));
+            auto reply = client.readResponse(test.body ? 2000ms : 300ms);
+            if (!test.body) {
+                EXPECT_FALSE(reply);
+                continue;
+            }
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->status, 200);
+            EXPECT_EQ(reply->reason, "OK");
+            EXPECT_EQ(reply->body, "\xEF\xBB\xBF" + *test.body);
         }
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->status, 200);
-        EXPECT_EQ(reply->reason, "OK");
-        EXPECT_EQ(reply->body, "\xEF\xBB\xBF" + *test.body);
     }
     // The POST to the heartbeat path is not logged as a request (the path is the heartbeat's).
     EXPECT_EQ(logText().find("adress(/api/this/heart)"), std::string::npos);
@@ -246,6 +255,9 @@ TEST_F(ApiServerTest, WhitelistDropsSilently) {
     whitelist_.clear();
     whitelist_.set("10.9.9.9", "1");
     start();
+    setDebug(false);
+    EXPECT_FALSE(testing::get(kHost, httpPort_, "/api/this/heart", 300ms));
+    setDebug(true);
     HttpClient client;
     ASSERT_TRUE(client.connect(kHost, httpPort_));
     ASSERT_TRUE(client.sendRequest("GET", "/api/this/heart"));
@@ -276,7 +288,7 @@ TEST_F(ApiServerTest, PipelinedRequestsAnsweredInOrder) {
         "POST /api/mysql HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
         "chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n";
     burst += post("third");
-    ASSERT_TRUE(client.sendRaw(burst));
+    burst += "GET /api/this/heart HTTP/1.1\r\nHost: x\r\n\r\n";
     const std::string expected[] = {
         "\xEF\xBB\xBF"
         "mysql /api/mysql slow-1",
@@ -285,11 +297,17 @@ TEST_F(ApiServerTest, PipelinedRequestsAnsweredInOrder) {
         "mysql /api/mysql abcde",
         "\xEF\xBB\xBF"
         "mysql /api/mysql third",
+        kHeartbeat,
     };
-    for (const std::string& body : expected) {
-        auto reply = client.readResponse();
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->body, body);
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug ? "debug" : "no debug");
+        setDebug(debug);
+        ASSERT_TRUE(client.sendRaw(burst));
+        for (const std::string& body : expected) {
+            auto reply = client.readResponse();
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->body, body);
+        }
     }
 }
 
