@@ -123,8 +123,23 @@ TEST(JsonDocumentParse, UnicodeEscapesWhenAsked) {
     EXPECT_EQ(doc.getText("a"), kMiddle + kEmoji);
     EXPECT_EQ(doc.getText("b"), "\\u12G4");  // not four hex digits: left as written
     EXPECT_EQ(doc.getText("c"), "\\u12");
+    ASSERT_TRUE(doc.parse(R"({"\u0041\u00":1})", true));  // keys are decoded too
+    EXPECT_EQ(doc.getInt("A\\u00"), 1);
     ASSERT_TRUE(doc.parse(R"({"lone":"\uD800"})", true));
     EXPECT_FALSE(doc.toText().empty());  // a lone surrogate is written as a replacement character
+}
+
+TEST(JsonDocumentParse, MovedDocumentTakesTheTree) {
+    JsonDocument first;
+    ASSERT_TRUE(first.parse("{\"a\":[1,2]}"));
+    JsonDocument second(std::move(first));
+    EXPECT_EQ(second.toText(), R"({"a":[1,2]})");
+    JsonDocument third;
+    third = std::move(second);
+    EXPECT_EQ(third.getText("a[1]"), "2");
+    third.clear();
+    EXPECT_FALSE(third.hasRoot());
+    EXPECT_EQ(third.toText(), "");
 }
 
 TEST(JsonDocumentParse, TextStopsAtFirstNul) {
