@@ -1,10 +1,12 @@
 // HttpApiServer: the API service on two listeners, plain HTTP and HTTPS, sharing one set of network threads
 // and one worker pool.
 //
-// Network threads only read, parse, buffer and write. Every finished request becomes one job on the worker
-// pool, where the whitelist check, the request log line and the routing (heartbeat, MySQL and Redis
-// endpoints) run; the answer goes back to the connection's own thread. WebSocket upgrades are answered on the
-// network thread and turn the connection into an echo service.
+// Network threads read, parse, buffer and write. A finished request for a MySQL or Redis endpoint becomes one
+// job on the worker pool, where the whitelist check, the request log line and the endpoint run; the answer
+// goes back to the connection's own thread. Requests that reach no endpoint (heartbeat, whitelist drops,
+// unrouted paths) are settled on the network thread when debug is off, with the same outcome and no thread
+// hop; with debug on they go to the pool too, since they write log lines. WebSocket upgrades are answered on
+// the network thread and turn the connection into an echo service.
 //
 // Thread rules: prepareServers, startListener, stopListener and releaseServers are called by the
 // application's start-up and shutdown, one at a time; none of them may be called from a network or worker
