@@ -87,7 +87,9 @@ std::string rowsEnvelope(MysqlClient& client, MYSQL_RES* result) {
     std::string cell;
     for (uint64_t r = 0; r < rows; ++r) {
         client.seekRow(result, r);
-        std::string rowPrefix = "[" + std::to_string(r) + "].";
+        std::string rowPrefix(1, '[');  // built step by step: GCC 12 at -O3 misreads "[" + to_string(r)
+        rowPrefix += std::to_string(r);
+        rowPrefix += "].";
         for (int c = 0; c < columns; ++c) {
             cell.clear();
             MysqlClient::valueByName(result, fields[c].name, cell);
