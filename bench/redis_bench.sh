@@ -59,7 +59,7 @@ pids+=($!)
 httpPort=$(free_port)
 run="$work/run"
 mkdir -p "$run/mod/redis" "$run/mod/mysql" "$run/mod/crontab"
-printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\nworker_threads=%s\n' "$httpPort" "${WORKERS:-}" \
+printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$httpPort" "${WORKERS:-}" "${NET_THREADS:-}" \
     >"$run/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/mysql/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"

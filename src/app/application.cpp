@@ -98,6 +98,7 @@ bool Application::startup() {
     settings.localAddress = local;
     settings.runDir = runDir;
     settings.workerThreads = toInt(config.get("sys", "worker_threads"));
+    settings.networkThreads = toInt(config.get("sys", "network_threads"));
     settings.maxBody = toSize(config.get("sys", "max_body"), settings.maxBody);
     settings.idleTimeoutSeconds = static_cast<int>(toSize(config.get("sys", "idle_timeout"), 60));
     RouteTable table;
