@@ -12,19 +12,7 @@ namespace {
 
 constexpr int kAllocationFailed = -3;
 
-const JsonNode* findNode(const JsonNode* root, std::string_view path) {
-    if (root == nullptr)
-        return nullptr;
-    if (path.empty())
-        return root;
-    return json::resolveForReading(root, json::splitPath(json::toUtf16(path)));
-}
-
-JsonNode* findNodeForWriting(JsonNode* root, std::string_view path) {
-    if (root == nullptr)
-        return nullptr;
-    return json::resolveForWriting(root, json::splitPath(json::toUtf16(path)));
-}
+using json::findNode;
 
 // atoi: leading white space, an optional sign, decimal digits up to the first other character; saturating.
 int32_t readLikeAtoi(std::u16string_view text) {
@@ -141,55 +129,37 @@ bool JsonDocument::getBool(std::string_view path) const {
 }
 
 bool JsonDocument::setText(std::string_view path, std::string_view text) {
-    try {
-        JsonNode* node = findNodeForWriting(root_.get(), path);
-        if (node == nullptr)
-            return false;
-        json::setStringValue(*node, json::toUtf16(text));
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setStringValue(node, json::toUtf16(text));
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 bool JsonDocument::setInt64(std::string_view path, int64_t value) {
-    try {
-        JsonNode* node = findNodeForWriting(root_.get(), path);
-        if (node == nullptr)
-            return false;
-        json::setIntegerValue(*node, value);
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setIntegerValue(node, value);
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 bool JsonDocument::setDouble(std::string_view path, double value) {
-    try {
-        JsonNode* node = findNodeForWriting(root_.get(), path);
-        if (node == nullptr)
-            return false;
-        json::setFloatValue(*node, value);
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setFloatValue(node, value);
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 bool JsonDocument::setDocument(std::string_view path, std::string_view key, const JsonDocument& other) {
-    try {
-        JsonNode* node = findNodeForWriting(root_.get(), path);
-        if (node == nullptr || !other.root_)
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        if (!other.root_)
             return false;
         // Copy before touching the target: `other` may be this very document.
         json::NodePtr copy = json::deepCopy(*other.root_);
-        if (node->type != JsonValueType::Object)
-            json::resetNode(*node, JsonValueType::Object);
-        json::putMember(*node, json::toUtf16(key), std::move(copy));
+        if (node.type != JsonValueType::Object)
+            json::resetNode(node, JsonValueType::Object);
+        json::putMember(node, json::toUtf16(key), std::move(copy));
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 int JsonDocument::memberNames(std::string_view path, std::vector<std::string>& names) const {

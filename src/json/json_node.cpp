@@ -511,5 +511,13 @@ int memberNames(const JsonNode* node, std::vector<std::string>& names) {
     return static_cast<int>(names.size());
 }
 
+const JsonNode* findNode(const JsonNode* root, std::string_view path) {
+    if (root == nullptr)
+        return nullptr;
+    if (path.empty())
+        return root;
+    return resolveForReading(root, splitPath(toUtf16(path)));
+}
+
 }  // namespace json
 }  // namespace kestrum

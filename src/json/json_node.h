@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,22 @@ int32_t readIndex(std::u16string_view text);
 const JsonNode* resolveForReading(const JsonNode* root, const std::vector<PathSegment>& segments);
 // Creates and converts nodes along the path; nullptr (and nothing changed) when the path cannot be written.
 JsonNode* resolveForWriting(JsonNode* root, const std::vector<PathSegment>& segments);
+
+// The node at a path given in the internal encoding; the empty path is the root; nullptr when unresolved.
+const JsonNode* findNode(const JsonNode* root, std::string_view path);
+// Resolves `path` for writing and applies `write` to the node. False when there is no root, the path cannot
+// be written, or memory runs out.
+template <class Write>
+bool writeAt(JsonNode* root, std::string_view path, Write&& write) {
+    try {
+        JsonNode* node = root == nullptr ? nullptr : resolveForWriting(root, splitPath(toUtf16(path)));
+        if (node == nullptr)
+            return false;
+        return write(*node);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 // ---- parser, writer, copy
 

@@ -28,13 +28,7 @@ namespace {
 
 constexpr int kAllocationFailed = -3;
 
-const JsonNode* findNode(const JsonNode* root, std::string_view path) {
-    if (root == nullptr)
-        return nullptr;
-    if (path.empty())
-        return root;
-    return json::resolveForReading(root, json::splitPath(json::toUtf16(path)));
-}
+using json::findNode;
 
 int32_t truncateToInt32(double value) {
     if (std::isnan(value))
@@ -130,27 +124,17 @@ int32_t JsonStore::getInt(std::string_view path) const {
 }
 
 bool JsonStore::setText(std::string_view path, std::string_view text) {
-    try {
-        JsonNode* node = json::resolveForWriting(root_.get(), json::splitPath(json::toUtf16(path)));
-        if (node == nullptr)
-            return false;
-        json::setStringValue(*node, json::toUtf16(text));
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setStringValue(node, json::toUtf16(text));
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 bool JsonStore::setInt(std::string_view path, int32_t value) {
-    try {
-        JsonNode* node = json::resolveForWriting(root_.get(), json::splitPath(json::toUtf16(path)));
-        if (node == nullptr)
-            return false;
-        json::setIntegerValue(*node, value);
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setIntegerValue(node, value);
         return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    });
 }
 
 bool JsonStore::exists(std::string_view path) const {
@@ -161,14 +145,9 @@ bool JsonStore::exists(std::string_view path) const {
 }
 
 bool JsonStore::removeMember(std::string_view path, std::string_view key) {
-    try {
-        JsonNode* node = json::resolveForWriting(root_.get(), json::splitPath(json::toUtf16(path)));
-        if (node == nullptr || node->type != JsonValueType::Object)
-            return false;
-        return json::eraseMember(*node, json::toUtf16(key));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        return node.type == JsonValueType::Object && json::eraseMember(node, json::toUtf16(key));
+    });
 }
 
 int JsonStore::memberNames(std::string_view path, std::vector<std::string>& names) const {
