@@ -11,8 +11,8 @@ namespace {
 using testing::gb;
 
 TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
-    const int redisPort = test::sharedRedis().port();
-    test::RedisProbe probe(redisPort, 1);
+    const int redisPort = testing::sharedRedis().port();
+    testing::RedisProbe probe(redisPort, 1);
     probe.run({"FLUSHALL"});
 
     testing::RunDir dir;

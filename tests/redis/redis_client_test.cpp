@@ -12,8 +12,8 @@
 namespace kestrum {
 namespace {
 
-using test::RedisProbe;
-using test::sharedRedis;
+using testing::RedisProbe;
+using testing::sharedRedis;
 
 class RedisClientTest : public ::testing::Test {
   protected:
@@ -94,8 +94,8 @@ TEST_F(RedisClientTest, UnicodeFlagDecidesTheBytesRedisSees) {
 }
 
 TEST_F(RedisClientTest, PasswordAndDatabaseAreApplied) {
-    test::RedisServer guarded;
-    test::RedisServer::Options options;
+    testing::RedisServer guarded;
+    testing::RedisServer::Options options;
     options.password = "s3cret pass";
     ASSERT_TRUE(guarded.start(options)) << guarded.error();
 
@@ -144,7 +144,7 @@ TEST(RedisClient, FailuresAreResultsNotHangs) {
 
     // A reply that does not come within the time-out fails the command; the next status check sees the broken
     // connection and a reconnect repairs it.
-    const int port = test::sharedRedis().port();
+    const int port = testing::sharedRedis().port();
     ASSERT_TRUE(client.connect("127.0.0.1", port, "", 0, 300, true, error)) << error;
     auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.runCommand(nullptr, error, "BLPOP never-filled 0"));

@@ -13,8 +13,8 @@
 namespace kestrum {
 namespace {
 
-using test::RedisProbe;
-using test::sharedRedis;
+using testing::RedisProbe;
+using testing::sharedRedis;
 
 class RedisEndpointTest : public ::testing::Test {
   protected:
@@ -48,13 +48,12 @@ class RedisEndpointTest : public ::testing::Test {
         request.body = body;
         return handleRedisRequest(*gateway_, request);
     }
-    std::string logText() { return readWholeFile(log_.filePath()); }
-    static std::string readWholeFile(const std::string& path) { return test::readWholeFile(path); }
+    std::string logText() { return testing::readFile(log_.filePath()); }
 
     RedisProbe probe(int db = 0) { return RedisProbe(sharedRedis().port(), db); }
 
     static RedisGateway* gateway_;
-    test::TempDir logDir_;
+    testing::TempDir logDir_;
     LogWriter log_;
 };
 

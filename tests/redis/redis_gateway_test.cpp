@@ -11,8 +11,8 @@
 namespace kestrum {
 namespace {
 
-using test::RedisProbe;
-using test::sharedRedis;
+using testing::RedisProbe;
+using testing::sharedRedis;
 using Clock = std::chrono::steady_clock;
 
 int64_t nowMs() {
@@ -26,7 +26,7 @@ int64_t pttl(RedisProbe& probe, const std::string& key) {
 }
 
 TEST(RedisConfig, DefaultsAndEmptyValues) {
-    test::TempDir dir;
+    testing::TempDir dir;
     RedisConfig missing = loadRedisConfig(dir.path());
     EXPECT_EQ(missing.on, "1");
     EXPECT_EQ(missing.apiUrl, "/api/redis");
@@ -36,9 +36,9 @@ TEST(RedisConfig, DefaultsAndEmptyValues) {
     EXPECT_TRUE(missing.isUnicode);
     EXPECT_TRUE(missing.dbKeys.empty());
 
-    test::writeFile(dir.path() + "/mod/redis/config.ini",
-                    "[sys]\non=0\nip=\nport=abc\npassword=pw\nisUnicode=\napi_url=/r\n"
-                    "[dbsum]\n2=3\n0 = 1\n7\nx=y\n");
+    dir.write("mod/redis/config.ini",
+              "[sys]\non=0\nip=\nport=abc\npassword=pw\nisUnicode=\napi_url=/r\n"
+              "[dbsum]\n2=3\n0 = 1\n7\nx=y\n");
     RedisConfig config = loadRedisConfig(dir.path());
     EXPECT_EQ(config.on, "0");
     EXPECT_EQ(config.apiUrl, "/r");
@@ -65,10 +65,9 @@ TEST(RedisConfig, LeadingInt) {
 }
 
 TEST(RedisGateway, OpensOneSetPerLineInFileOrder) {
-    test::TempDir dir;
-    test::writeFile(dir.path() + "/mod/redis/config.ini",
-                    "[sys]\nport=" + std::to_string(sharedRedis().port()) +
-                        "\napi_url=/x/redis\n[dbsum]\n2=2\n0=1\n5=0\n");
+    testing::TempDir dir;
+    dir.write("mod/redis/config.ini", "[sys]\nport=" + std::to_string(sharedRedis().port()) +
+                                          "\napi_url=/x/redis\n[dbsum]\n2=2\n0=1\n5=0\n");
     RedisGateway gateway;
     gateway.setLendTimeout(1000);
     EXPECT_EQ(gateway.openSets(dir.path()), "/x/redis");
@@ -100,7 +99,7 @@ TEST(RedisGateway, OpensOneSetPerLineInFileOrder) {
 }
 
 TEST(RedisGateway, FailedConnectsAreDroppedAndSurvivorsRenumbered) {
-    test::FakeRedis fake({2, 3});  // the second and third connection are closed at once
+    testing::FakeRedis fake({2, 3});  // the second and third connection are closed at once
     RedisClientSet set;
     // A database other than 0 makes connect talk to the server (SELECT), so a closed connection fails it.
     ASSERT_EQ(set.connectAll(5, "", fake.port(), "", 3, true), 3);
@@ -114,7 +113,7 @@ TEST(RedisGateway, FailedConnectsAreDroppedAndSurvivorsRenumbered) {
 }
 
 TEST(RedisGateway, OnlyTheFirstLineOfADatabaseReceivesRequests) {
-    test::FakeRedis fake({});
+    testing::FakeRedis fake({});
     RedisGateway gateway;
     gateway.openSets("127.0.0.1", fake.port(), "", {"3", "3"}, {"1", "1"}, true);
     ASSERT_EQ(gateway.databases().size(), 2u);
@@ -161,7 +160,7 @@ TEST(RedisGateway, ExpiryCommands) {
 }
 
 TEST(RedisGateway, NextLendingRepairsAConnectionAfterARestart) {
-    test::RedisServer server;
+    testing::RedisServer server;
     ASSERT_TRUE(server.start()) << server.error();
     RedisGateway gateway;
     gateway.openSets("127.0.0.1", server.port(), "", {"1"}, {"1"}, true);

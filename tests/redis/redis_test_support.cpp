@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 namespace {
 // hiredis writes with write(2): a server that closed a connection must not end the test process (kestrum
@@ -188,29 +188,4 @@ void FakeRedis::serve(int fd, int number) {
     }
 }
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/kestrum-redis-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
-        path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty())
-        std::filesystem::remove_all(path_, ec);
-}
-
-void writeFile(const std::string& path, const std::string& content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

@@ -10,11 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/kestrum_process.h"
 #include "support/redis_server.h"
 
 struct redisContext;
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 // Started on first use, stopped at exit. Fails the calling test when redis-server cannot start.
 RedisServer& sharedRedis();
@@ -56,18 +57,4 @@ class FakeRedis {
     std::thread acceptThread_;
 };
 
-// A fresh temporary directory, removed with the object.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-void writeFile(const std::string& path, const std::string& content);
-std::string readWholeFile(const std::string& path);
-
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

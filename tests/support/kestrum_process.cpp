@@ -100,6 +100,25 @@ std::string RunDir::logText() const {
     return readFile((fs::path(path()) / "log" / names.back()).string());
 }
 
+bool prepareServerDirectory(const std::string& wanted, const std::string& prefix, std::string& directory,
+                            bool& owned, std::string& error) {
+    if (wanted.empty()) {
+        std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            error = "mkdtemp failed";
+            return false;
+        }
+        directory = pattern;
+        owned = true;
+        return true;
+    }
+    std::error_code ec;
+    fs::create_directories(wanted, ec);
+    directory = fs::absolute(wanted, ec).string();
+    owned = false;
+    return true;
+}
+
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

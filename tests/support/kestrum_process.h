@@ -39,6 +39,11 @@ class RunDir : public TempDir {
     std::string logText() const;
 };
 
+// The home of a server fixture: `wanted` (created when missing, made absolute) when given, otherwise a fresh
+// /tmp/<prefix>-XXXXXX that the fixture owns and removes. False with `error` set when neither can be had.
+bool prepareServerDirectory(const std::string& wanted, const std::string& prefix, std::string& directory,
+                            bool& owned, std::string& error);
+
 // A loopback TCP port that was free a moment ago.
 int freePort();
 

@@ -1,5 +1,7 @@
 #include "support/mariadb_server.h"
 
+#include "support/kestrum_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -93,12 +95,6 @@ bool socketAccepts(const std::string& path) {
     return ok;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string tail(const std::string& text, size_t bytes = 1500) {
     return text.size() <= bytes ? text : text.substr(text.size() - bytes);
@@ -124,20 +120,8 @@ bool MariadbServer::start(const Options& options) {
     stop();
     options_ = options;
     error_.clear();
-    if (options.directory.empty()) {
-        char pattern[] = "/tmp/kestrum-mariadb-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            error_ = "mkdtemp failed";
-            return false;
-        }
-        directory_ = pattern;
-        ownsDirectory_ = true;
-    } else {
-        std::error_code ec;
-        fs::create_directories(options.directory, ec);
-        directory_ = fs::absolute(options.directory, ec).string();
-        ownsDirectory_ = false;
-    }
+    if (!prepareServerDirectory(options.directory, "kestrum-mariadb", directory_, ownsDirectory_, error_))
+        return false;
     socket_ = directory_ + "/mysqld.sock";
     std::string dataDir = directory_ + "/data";
     std::error_code ec;

@@ -1,5 +1,7 @@
 #include "support/redis_server.h"
 
+#include "support/kestrum_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -17,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 namespace {
 
@@ -39,11 +41,9 @@ int freeLoopbackPort() {
     return port;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string all = text.str();
+// The end of a server log, for error messages.
+std::string logTail(const std::string& path) {
+    std::string all = readFile(path);
     return all.size() <= 1500 ? all : all.substr(all.size() - 1500);
 }
 
@@ -98,20 +98,8 @@ bool RedisServer::start(const Options& options) {
     stop();
     options_ = options;
     error_.clear();
-    if (options.directory.empty()) {
-        char pattern[] = "/tmp/kestrum-redis-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            error_ = "mkdtemp failed";
-            return false;
-        }
-        directory_ = pattern;
-        ownsDirectory_ = true;
-    } else {
-        std::error_code ec;
-        fs::create_directories(options.directory, ec);
-        directory_ = fs::absolute(options.directory, ec).string();
-        ownsDirectory_ = false;
-    }
+    if (!prepareServerDirectory(options.directory, "kestrum-redis", directory_, ownsDirectory_, error_))
+        return false;
     // A chosen port can be taken by someone else between the probe and the bind: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = options.port != 0 ? options.port : freeLoopbackPort();
@@ -178,12 +166,12 @@ bool RedisServer::launch() {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            error_ = "redis-server exited: " + readFile(directory_ + "/redis.log");
+            error_ = "redis-server exited: " + logTail(directory_ + "/redis.log");
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    error_ = "redis-server did not answer PING: " + readFile(directory_ + "/redis.log");
+    error_ = "redis-server did not answer PING: " + logTail(directory_ + "/redis.log");
     killServer();
     return false;
 }
@@ -223,4 +211,4 @@ void RedisServer::stop() {
     ownsDirectory_ = false;
 }
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing

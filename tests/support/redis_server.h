@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrum::test {
+namespace kestrum::testing {
 
 class RedisServer {
   public:
@@ -56,4 +56,4 @@ class RedisServer {
 // `timeoutMs`; empty on connection failure. Meant for readiness checks, not for tests of replies.
 std::string redisInline(const std::string& host, int port, const std::string& line, int timeoutMs = 1000);
 
-}  // namespace kestrum::test
+}  // namespace kestrum::testing
