@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         _exit(1);
     }
+    app.requestStop();
     startup.join();
     app.shutdown();
     return 0;

@@ -85,7 +85,7 @@ bool Application::startup() {
 
     startModules();
 
-    PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"));
+    PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"), &stopping_);
     const std::string local = localAddress(config.get("sys", "local_ip"));
     logLine("server", gb("ip：local(") + local + "),net(" + publicAddress.ip + "),location(" +
                           publicAddress.location + ").");

@@ -32,6 +32,9 @@ class Application {
     // Returns false when the servers could not be prepared (TLS); the caller must then end the process at
     // once.
     bool startup();
+    // Asks a start-up still in progress to give up its slow outgoing steps (the public-address lookup); safe
+    // from any thread. The shutdown routine still runs afterwards.
+    void requestStop() { stopping_ = true; }
     void shutdown();
 
     // The task-file actions of the window.
@@ -53,6 +56,7 @@ class Application {
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
+    std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};
 };
