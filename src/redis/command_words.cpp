@@ -152,7 +152,14 @@ bool buildCommandWords(std::string_view commandTemplate, const std::vector<std::
             word += params[index - 1];
     };
 
+    auto unbalanced = [&] {
+        error = "unbalanced quotes in command";
+        words.clear();
+        return false;
+    };
     size_t pos = 0;
+    // A closing quote must end its word.
+    auto closesWord = [&] { return pos + 1 >= end || isSeparator(items[pos + 1]); };
     for (;;) {
         while (pos < end && isSeparator(items[pos]))
             ++pos;
@@ -164,11 +171,8 @@ bool buildCommandWords(std::string_view commandTemplate, const std::vector<std::
         std::string word;
         while (!done) {
             if (pos == end) {
-                if (inDouble || inSingle) {
-                    error = "unbalanced quotes in command";
-                    words.clear();
-                    return false;
-                }
+                if (inDouble || inSingle)
+                    return unbalanced();
                 break;
             }
             const TemplateItem& item = items[pos];
@@ -215,12 +219,8 @@ bool buildCommandWords(std::string_view commandTemplate, const std::vector<std::
                     word += out;
                     pos += 2;
                 } else if (c == '"') {
-                    // The closing quote must end the word.
-                    if (pos + 1 < end && !isSeparator(items[pos + 1])) {
-                        error = "unbalanced quotes in command";
-                        words.clear();
-                        return false;
-                    }
+                    if (!closesWord())
+                        return unbalanced();
                     done = true;
                     ++pos;
                 } else {
@@ -232,11 +232,8 @@ bool buildCommandWords(std::string_view commandTemplate, const std::vector<std::
                     word += '\'';
                     pos += 2;
                 } else if (c == '\'') {
-                    if (pos + 1 < end && !isSeparator(items[pos + 1])) {
-                        error = "unbalanced quotes in command";
-                        words.clear();
-                        return false;
-                    }
+                    if (!closesWord())
+                        return unbalanced();
                     done = true;
                     ++pos;
                 } else {
