@@ -32,22 +32,10 @@ user=${KESTRUM_DEMO_USER:-kestrum}
 password=${KESTRUM_DEMO_PASSWORD:-kestrum-demo}
 database=kestrum_demo
 
-running_pid() {
-    [[ -f "$pidfile" ]] || return 1
-    local pid
-    pid=$(cat "$pidfile" 2>/dev/null) || return 1
-    [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null && echo "$pid"
-}
+source "$(dirname "$0")/server-lib.sh"
 
 if [[ $stop -eq 1 ]]; then
-    if pid=$(running_pid); then
-        kill "$pid"
-        for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        echo "stopped MariaDB in $dir" >&2
-    else
-        echo "no MariaDB running in $dir" >&2
-    fi
-    exit 0
+    stop_server MariaDB 300
 fi
 
 # Writes the module configuration of a kestrum run directory for this server (the file is replaced).

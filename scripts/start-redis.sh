@@ -26,23 +26,10 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 pidfile="$dir/redis.pid"
 
-running_pid() {
-    [[ -f "$pidfile" ]] || return 1
-    local pid
-    pid=$(cat "$pidfile" 2>/dev/null) || return 1
-    [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null && echo "$pid"
-}
+source "$(dirname "$0")/server-lib.sh"
 
 if [[ $stop -eq 1 ]]; then
-    if pid=$(running_pid); then
-        kill "$pid"
-        for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        rm -f "$pidfile"
-        echo "stopped Redis in $dir" >&2
-    else
-        echo "no Redis running in $dir" >&2
-    fi
-    exit 0
+    stop_server Redis 100
 fi
 
 # Writes the module configuration of a kestrum run directory for this server (the file is replaced).
