@@ -46,7 +46,7 @@ sysbench oltp_point_select "${sysbench_args[@]}" prepare >/dev/null
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 run="$work/run"
 mkdir -p "$run/mod/mysql" "$run/mod/redis" "$run/mod/crontab"
-printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\n' "$port" "$concurrency" >"$run/config.ini"
+printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$port" "${WORKERS:-$concurrency}" "${NET_THREADS:-}" >"$run/config.ini"
 printf '[sys]\non=1\nconnectSum=16\nadress=%s\nuser=bench\npassword=bench-pass\ndatabase=kestrum_demo\n' \
     "$host" >"$run/mod/mysql/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/redis/config.ini"
@@ -65,6 +65,8 @@ echo "sample answer: $check" >&2
 wrk_rps() { awk '/^Requests\/sec:/ {print $2}'; }
 # CPU time (clock ticks) a process has used so far.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# Context switches (voluntary and forced) of all threads of a process so far.
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
 ticks_per_sec=$(getconf CLK_TCK)
 mariadb_pid=$(cat "$work/db/mysqld.pid")
 # Every answer of a short checked run must be a success envelope.
@@ -81,6 +83,7 @@ heart_cpu=$(awk -v t=$((k1 - k0)) -v r="$heart_rps" -v d="$duration" -v hz="$tic
 kestrum_runs=()
 direct_runs=()
 kestrum_cpu=()
+kestrum_switches=()
 server_cpu_k=()
 server_cpu_d=()
 for round in $(seq 1 "$rounds"); do
@@ -89,10 +92,14 @@ for round in $(seq 1 "$rounds"); do
     fi
     k0=$(cpu_ticks "$kestrum_pid")
     m0=$(cpu_ticks "$mariadb_pid")
+    s0=$(switches "$kestrum_pid")
     kestrum_runs+=("$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
         "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
     k1=$(cpu_ticks "$kestrum_pid")
     m1=$(cpu_ticks "$mariadb_pid")
+    s1=$(switches "$kestrum_pid")
+    kestrum_switches+=("$(awk -v s=$((s1 - s0)) -v r="${kestrum_runs[-1]}" -v d="$duration" \
+        'BEGIN { printf "%.1f", s / (r * d) }')")
     # CPU microseconds per request: kestrum itself, and the server behind it.
     kestrum_cpu+=("$(awk -v t=$((k1 - k0)) -v r="${kestrum_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
         'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
@@ -106,7 +113,7 @@ for round in $(seq 1 "$rounds"); do
     m1=$(cpu_ticks "$mariadb_pid")
     server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
         'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
-    echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU/request," \
+    echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU and ${kestrum_switches[-1]} context switches/request," \
         "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
         "(server ${server_cpu_d[-1]} us/select)" >&2
 done

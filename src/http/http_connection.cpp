@@ -1,8 +1,12 @@
 // One client connection: TLS handshake, reading, HTTP parsing with limits, the hand-over to the worker pool,
-// WebSocket frames, ordered writes and the idle timeout. Runs entirely on its network thread.
+// WebSocket frames, ordered writes and the idle timeout. Runs on its network thread, except for the answers
+// that a worker writes itself (completeOnWorker).
 #include "http/http_connection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kestrum {
@@ -65,7 +69,9 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
       kind_(kind),
       id_(id),
       socket_(std::move(socket)),
+      fd_(socket_.native_handle()),
       idleTimer_(thread.context),
+      lastActivity_(Clock::now()),
       input_(kReadChunk) {
     if (tls != nullptr)
         tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
@@ -112,7 +118,10 @@ void HttpConnection::start() {
 
 void HttpConnection::finish() {
     assertInThread();
-    finishing_ = true;
+    {
+        std::lock_guard lock(sendMutex_);
+        finishing_ = true;
+    }
     if (closed_)
         return;
     if (writing_ || !output_.empty()) {
@@ -125,12 +134,16 @@ void HttpConnection::finish() {
 void HttpConnection::close() {
     if (closed_)
         return;
-    closed_ = true;
     auto keepAlive = shared_from_this();  // the registry may hold the last reference
     idleTimer_.cancel();
-    asio::error_code ec;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-    socket_.close(ec);
+    {
+        // A worker writing an answer holds the mutex: the descriptor is not closed (and reused) under it.
+        std::lock_guard lock(sendMutex_);
+        closed_ = true;
+        asio::error_code ec;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+        socket_.close(ec);
+    }
     thread_.connections.erase(id_);
 }
 
@@ -154,7 +167,12 @@ void HttpConnection::ensureReadSpace() {
 }
 
 void HttpConnection::startRead() {
-    if (closed_ || reading_ || busy_ || finishing_ || !handshakeDone_ || pendingOutput_ >= kMaxPendingOutput)
+    if (closed_ || reading_ || peerClosed_ || finishing_ || !handshakeDone_ ||
+        pendingOutput_ >= kMaxPendingOutput)
+        return;
+    // Reading goes on while a request is with the pool (so the next one, or the client's end of input, is
+    // noticed without another wake-up), but only a chunk's worth is buffered ahead.
+    if (writePos_ - readPos_ >= kReadChunk && busy())
         return;
     ensureReadSpace();
     reading_ = true;
@@ -171,8 +189,10 @@ void HttpConnection::onRead(const asio::error_code& error, size_t bytes) {
     reading_ = false;
     if (closed_)
         return;
-    if (error) {
-        // Peer closed or failed: nothing more can arrive. Output still queued has nowhere to go either.
+    if (error == asio::error::eof) {
+        // The client has sent everything: what it asked for is still answered, then the connection closes.
+        peerClosed_ = true;
+    } else if (error) {
         close();
         return;
     }
@@ -183,7 +203,35 @@ void HttpConnection::onRead(const asio::error_code& error, size_t bytes) {
 
 void HttpConnection::processInput() {
     assertInThread();
-    while (!closed_ && !busy_ && readPos_ < writePos_ && pendingOutput_ < kMaxPendingOutput) {
+    for (;;) {
+        parseBuffered();
+        if (closed_)
+            return;
+        if (!busy() || (readPos_ == writePos_ && !peerClosed_))
+            break;
+        // Input (or its end) waits behind the request in the pool: the worker must hand the connection back
+        // instead of only clearing the busy mark. If it has just cleared it, the input is parsed here.
+        int expected = kBusy;
+        if (state_.compare_exchange_strong(expected, kBusy | kHandBack, std::memory_order_acq_rel) ||
+            expected == (kBusy | kHandBack))
+            break;
+    }
+    if (peerClosed_ && !busy()) {
+        // Nothing more arrives. Complete requests that wait for output room are still answered first.
+        if (readPos_ < writePos_ && mode_ == Mode::kHttp && pendingOutput_ >= kMaxPendingOutput)
+            return;
+        if (writing_ || !output_.empty()) {
+            closeAfterWrite_ = true;
+        } else {
+            close();
+        }
+        return;
+    }
+    startRead();
+}
+
+void HttpConnection::parseBuffered() {
+    while (!closed_ && !busy() && readPos_ < writePos_ && pendingOutput_ < kMaxPendingOutput) {
         bool goOn = true;
         switch (mode_) {
             case Mode::kHttp:
@@ -199,7 +247,6 @@ void HttpConnection::processInput() {
         if (!goOn)
             break;
     }
-    startRead();
 }
 
 bool HttpConnection::processHttp() {
@@ -276,16 +323,18 @@ void HttpConnection::dispatchRequest() {
         }
         if (handled) {
             // The caller's loop goes on with the next buffered request, without recursing through here.
-            deliverReply(std::move(response), keepAlive);
+            std::optional<std::string> bytes;
+            if (response)
+                bytes = serializeResponse(*response, connectionHeader(!keepAlive || finishing_));
+            deliverReply(std::move(bytes), keepAlive);
             return;
         }
     }
-    busy_ = true;
-    auto weak = weak_from_this();
-    auto executor = thread_.context.get_executor();
+    state_.store(kBusy, std::memory_order_release);
+    const bool http10 = parser_.http_major == 1 && parser_.http_minor == 0;
     HttpCore::Impl* core = &core_;
-    bool queued =
-        core_.pool.submit([core, weak, executor, keepAlive, request = std::move(request)]() mutable {
+    bool queued = core_.pool.submit(
+        [core, weak = weak_from_this(), keepAlive, http10, request = std::move(request)]() mutable {
             std::optional<HttpResponse> response;
             bool failed = false;
             try {
@@ -298,39 +347,117 @@ void HttpConnection::dispatchRequest() {
                 failed = true;
             }
             keepAlive = keepAlive && !failed;
-            asio::post(executor, [weak, keepAlive, response = std::move(response)]() mutable {
-                if (auto connection = weak.lock())
-                    connection->onReply(std::move(response), keepAlive);
-            });
+            std::optional<std::string> bytes;
+            if (response) {
+                // Serialised here, off the network thread.
+                std::string_view header = !keepAlive ? "close" : http10 ? "keep-alive" : "";
+                bytes = serializeResponse(*response, header);
+            }
+            if (auto connection = weak.lock())
+                completeOnWorker(std::move(connection), std::move(bytes), keepAlive);
         });
     if (!queued)
         close();
 }
 
-void HttpConnection::onReply(std::optional<HttpResponse> response, bool keepAlive) {
+std::string_view HttpConnection::connectionHeader(bool closeAfter) const {
+    // HTTP/1.0 clients only keep the connection when told so.
+    if (closeAfter)
+        return "close";
+    if (parser_.http_major == 1 && parser_.http_minor == 0)
+        return "keep-alive";
+    return {};
+}
+
+void HttpConnection::completeOnWorker(std::shared_ptr<HttpConnection> self, std::optional<std::string> bytes,
+                                      bool keepAlive) {
+    HttpConnection& connection = *self;
+    auto executor = connection.thread_.context.get_executor();
+    // A TLS stream belongs to its network thread, and a closing answer needs the network thread anyway.
+    if (connection.tls_ == nullptr && keepAlive) {
+        size_t sent = 0;
+        bool wrote = connection.writeDirectly(bytes ? *bytes : std::string(), sent);
+        if (wrote && (!bytes || sent == bytes->size())) {
+            connection.lastActivity_ = Clock::now();
+            int previous = connection.state_.exchange(0, std::memory_order_acq_rel);
+            if ((previous & kHandBack) != 0) {
+                asio::post(executor, [self = std::move(self)] { self->onHandBack(); });
+            } else if (self.use_count() == 1) {
+                // The connection closed meanwhile and this is its last owner: it is destroyed on its thread.
+                asio::post(executor, [self = std::move(self)] {});
+            }
+            return;
+        }
+        if (wrote) {
+            // The socket took only part of it: the network thread writes the rest, in order, and then goes on
+            // as after any answer.
+            bytes->erase(0, sent);
+            asio::post(executor, [self = std::move(self), rest = std::move(*bytes)]() mutable {
+                self->onWorkerRemainder(std::move(rest));
+            });
+            return;
+        }
+    }
+    asio::post(executor, [self = std::move(self), bytes = std::move(bytes), keepAlive]() mutable {
+        self->onReply(std::move(bytes), keepAlive);
+    });
+}
+
+// Worker thread. True when the connection was free for a direct write (nothing queued or being written, not
+// closed or finishing); `sent` tells how much the socket took without blocking.
+bool HttpConnection::writeDirectly(const std::string& bytes, size_t& sent) {
+    std::lock_guard lock(sendMutex_);
+    if (closed_ || finishing_ || writing_ || !output_.empty())
+        return false;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // Full socket buffer: the rest goes the usual way. A failed socket shows on the network thread's
+            // next read or write.
+            break;
+        }
+    }
+    return true;
+}
+
+void HttpConnection::onHandBack() {
     assertInThread();
-    busy_ = false;
+    if (!closed_)
+        processInput();
+}
+
+void HttpConnection::onWorkerRemainder(std::string bytes) {
+    assertInThread();
+    state_.store(0, std::memory_order_release);
     if (closed_)
         return;
-    deliverReply(std::move(response), keepAlive);
+    lastActivity_ = Clock::now();
+    send(std::move(bytes));
     if (!closed_ && !closeAfterWrite_)
         processInput();
 }
 
-void HttpConnection::deliverReply(std::optional<HttpResponse> response, bool keepAlive) {
+void HttpConnection::onReply(std::optional<std::string> bytes, bool keepAlive) {
+    assertInThread();
+    state_.store(0, std::memory_order_release);
+    if (closed_)
+        return;
+    deliverReply(std::move(bytes), keepAlive);
+    if (!closed_ && !closeAfterWrite_)
+        processInput();
+}
+
+void HttpConnection::deliverReply(std::optional<std::string> bytes, bool keepAlive) {
     lastActivity_ = Clock::now();
     bool closeAfter = !keepAlive || finishing_;
-    if (response) {
-        // HTTP/1.0 clients only keep the connection when told so.
-        std::string_view connectionHeader;
-        if (closeAfter) {
-            connectionHeader = "close";
-        } else if (parser_.http_major == 1 && parser_.http_minor == 0) {
-            connectionHeader = "keep-alive";
-        }
+    if (bytes) {
         if (closeAfter)
             closeAfterWrite_ = true;
-        send(serializeResponse(*response, connectionHeader));
+        send(std::move(*bytes));
     } else if (closeAfter) {
         close();
     }
@@ -379,13 +506,18 @@ void HttpConnection::send(std::string bytes) {
     if (closed_)
         return;
     pendingOutput_ += bytes.size();
-    output_.push_back(std::move(bytes));
-    if (!writing_)
-        startWrite();
+    {
+        std::lock_guard lock(sendMutex_);
+        output_.push_back(std::move(bytes));
+        if (writing_)
+            return;
+        writing_ = true;
+    }
+    startWrite();
 }
 
+// Writes output_.front(); writing_ is already set.
 void HttpConnection::startWrite() {
-    writing_ = true;
     auto buffer = asio::buffer(output_.front());
     withStream([&](auto& stream) {
         asio::async_write(
@@ -400,7 +532,10 @@ void HttpConnection::startWrite() {
 }
 
 void HttpConnection::onWrite(const asio::error_code& error) {
-    writing_ = false;
+    if (closed_ || error) {
+        std::lock_guard lock(sendMutex_);
+        writing_ = false;
+    }
     if (closed_)
         return;
     if (error) {
@@ -408,9 +543,15 @@ void HttpConnection::onWrite(const asio::error_code& error) {
         return;
     }
     lastActivity_ = Clock::now();
-    pendingOutput_ -= output_.front().size();
-    output_.pop_front();
-    if (!output_.empty()) {
+    bool more;
+    {
+        std::lock_guard lock(sendMutex_);
+        pendingOutput_ -= output_.front().size();
+        output_.pop_front();
+        more = !output_.empty();
+        writing_ = more;
+    }
+    if (more) {
         startWrite();
         return;
     }
@@ -434,11 +575,11 @@ void HttpConnection::onIdleTimer(const asio::error_code& error) {
     const auto timeout = std::chrono::seconds(core_.settings.idleTimeoutSeconds);
     // A request with the worker pool is the server's turn, not idleness. A write counts as traffic only while
     // it makes progress: a client that stops reading its answers is idle too.
-    if (busy_) {
+    if (busy()) {
         armIdleTimer(timeout);
         return;
     }
-    auto idle = Clock::now() - lastActivity_;
+    auto idle = Clock::now() - lastActivity_.load();
     if (idle >= timeout) {
         close();
         return;

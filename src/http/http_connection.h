@@ -1,8 +1,11 @@
 // HttpConnection and the shared state of the component's network threads (internal to src/http).
 //
-// Every member of HttpConnection runs on the network thread that owns it; the only way in from another thread
-// is asio::post to its executor. The thread's registry holds the connection until close() removes it; pending
-// operations hold it too, so it lives until the last one has completed.
+// Every member of HttpConnection runs on the network thread that owns it, with one exception: the worker that
+// handled a request of a plain-HTTP connection may write the answer straight to the socket
+// (completeOnWorker), under sendMutex_, when nothing else is being written. Everything else from another
+// thread goes through asio::post to the connection's executor. The thread's registry holds the connection
+// until close() removes it; pending operations and a worker with an answer hold it too, so it lives until the
+// last one is done.
 #pragma once
 
 #include <http_parser.h>
@@ -13,6 +16,8 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -54,11 +59,25 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void finish();
     void close();
 
+    // Worker thread: the answer to the request this connection handed over (`bytes` empty: none). Writes it
+    // directly when it can, otherwise posts it to the network thread.
+    static void completeOnWorker(std::shared_ptr<HttpConnection> self, std::optional<std::string> bytes,
+                                 bool keepAlive);
+
   private:
     enum class Mode { kHttp, kWebSocket, kDiscard };
     using Clock = std::chrono::steady_clock;
 
+    // state_ bits: a request is with the worker pool; the worker must hand the connection back to the
+    // network thread when done (input or an end of input arrived meanwhile).
+    static constexpr int kBusy = 1;
+    static constexpr int kHandBack = 2;
+
     void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
+    bool busy() const { return (state_.load(std::memory_order_acquire) & kBusy) != 0; }
+    bool writeDirectly(const std::string& bytes, size_t& sent);
+    void onHandBack();
+    void onWorkerRemainder(std::string bytes);
 
     template <typename Function>
     void withStream(Function&& function) {
@@ -72,12 +91,14 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void startRead();
     void onRead(const asio::error_code& error, size_t bytes);
     void processInput();
+    void parseBuffered();     // handles buffered input until it runs out or must wait
     bool processHttp();       // false when the connection was closed or must wait
     bool processWebSocket();  // likewise
     void dispatchRequest();
     void handleUpgrade();
-    void onReply(std::optional<HttpResponse> response, bool keepAlive);
-    void deliverReply(std::optional<HttpResponse> response, bool keepAlive);
+    void onReply(std::optional<std::string> bytes, bool keepAlive);
+    void deliverReply(std::optional<std::string> bytes, bool keepAlive);
+    std::string_view connectionHeader(bool closeAfter) const;
     void send(std::string bytes);
     void startWrite();
     void onWrite(const asio::error_code& error);
@@ -102,8 +123,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     uint64_t id_;
     asio::ip::tcp::socket socket_;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
+    const int fd_;  // the socket's descriptor, for answers written by a worker
     asio::steady_timer idleTimer_;
-    Clock::time_point lastActivity_;
+    std::atomic<Clock::time_point> lastActivity_;
     std::string remoteAddress_;
 
     // Input: one contiguous buffer; bytes between readPos_ and writePos_ are not parsed yet.
@@ -118,13 +140,17 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     bool lastWasValue_ = false;
     bool limitExceeded_ = false;
 
+    // Changed only on the network thread, and then under sendMutex_ (so a worker may read them under it):
+    // output_, writing_, closed_, finishing_. The worker holds the mutex while it writes to fd_.
+    std::mutex sendMutex_;
     std::deque<std::string> output_;
     size_t pendingOutput_ = 0;
+    std::atomic<int> state_{0};
 
     bool handshakeDone_ = false;
     bool reading_ = false;
     bool writing_ = false;
-    bool busy_ = false;  // a request of this connection is with the worker pool
+    bool peerClosed_ = false;  // the client ended its side; answers still go out
     bool finishing_ = false;
     bool closeAfterWrite_ = false;
     bool closed_ = false;

@@ -17,9 +17,13 @@ bool WorkerPool::start(int threads) {
         threads = 2 * static_cast<int>(cores == 0 ? 1 : cores) + 2;
     }
     running_ = true;
+    idle_.reserve(static_cast<size_t>(threads));
     try {
-        for (int i = 0; i < threads; ++i)
-            threads_.emplace_back([this] { run(); });
+        for (int i = 0; i < threads; ++i) {
+            idlers_.push_back(std::make_unique<Idler>());
+            Idler* idler = idlers_.back().get();
+            threads_.emplace_back([this, idler] { run(*idler); });
+        }
     } catch (const std::system_error&) {
         // The threads that did start serve the pool; a pool without threads would never run a job.
         if (threads_.empty()) {
@@ -31,42 +35,65 @@ bool WorkerPool::start(int threads) {
 }
 
 bool WorkerPool::submit(Job job) {
+    Idler* idler = nullptr;
     {
         std::lock_guard lock(mutex_);
         if (!running_)
             return false;
-        queue_.push_back(std::move(job));
+        if (idle_.empty()) {
+            queue_.push_back(std::move(job));
+            return true;
+        }
+        idler = idle_.back();
+        idle_.pop_back();
+        idler->job = std::move(job);
     }
-    ready_.notify_one();
+    idler->wake.release();
     return true;
 }
 
 void WorkerPool::stop() {
+    std::vector<Idler*> idle;
     {
         std::lock_guard lock(mutex_);
         running_ = false;
+        // Idle threads have nothing left to do; busy ones empty the queue before they end.
+        idle.swap(idle_);
     }
-    ready_.notify_all();
+    for (Idler* idler : idle)
+        idler->wake.release();
     for (auto& thread : threads_) {
         if (thread.joinable())
             thread.join();
     }
     threads_.clear();
+    idlers_.clear();
 }
 
-void WorkerPool::run() {
+void WorkerPool::run(Idler& self) {
+    Job job;
     while (true) {
-        Job job;
         {
-            std::unique_lock lock(mutex_);
-            ready_.wait(lock, [this] { return !running_ || !queue_.empty(); });
+            std::lock_guard lock(mutex_);
             // Queued jobs still run after stop(): they carry answers that clients are waiting for.
-            if (queue_.empty())
+            if (!queue_.empty()) {
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            } else if (!running_) {
                 return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            } else {
+                idle_.push_back(&self);
+            }
+        }
+        if (!job) {
+            self.wake.acquire();
+            job = std::move(self.job);
+            self.job = nullptr;
+            if (!job)
+                return;  // stop()
         }
         job();
+        job = nullptr;
     }
 }
 

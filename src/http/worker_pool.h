@@ -1,13 +1,16 @@
-// WorkerPool: a fixed set of threads running jobs from one unbounded FIFO queue (mutex + condition variable).
+// WorkerPool: a fixed set of threads running jobs from one unbounded FIFO queue.
 //
 // submit() never blocks for room: the queue has no bound, so a network thread handing over a request never
-// waits. stop() lets the threads finish every job already queued, then joins them.
+// waits. A job submitted while a thread is idle is handed to that thread directly (the most recently idle
+// one, whose stack and caches are warm) and wakes only it; otherwise it waits in the queue for the next
+// thread that finishes. stop() lets the threads finish every job already queued, then joins them.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 #include <vector>
 
@@ -33,12 +36,19 @@ class WorkerPool {
     size_t threadCount() const { return threads_.size(); }
 
   private:
-    void run();
+    // One per thread: an idle thread sleeps on its own semaphore until it is given a job or told to end.
+    struct Idler {
+        std::binary_semaphore wake{0};
+        Job job;  // set by submit() before the wake; empty: end
+    };
+
+    void run(Idler& self);
 
     std::mutex mutex_;
-    std::condition_variable ready_;
     std::deque<Job> queue_;
+    std::vector<Idler*> idle_;  // most recently idle last
     bool running_ = false;
+    std::vector<std::unique_ptr<Idler>> idlers_;
     std::vector<std::thread> threads_;
 };
 

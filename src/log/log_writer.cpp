@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -26,9 +26,25 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
     }
 }
 
-// time() reads the coarse clock, which can lag the precise one by a few milliseconds; lines written right after a
-// task fires at the start of a second must show that second.
-std::time_t preciseNow() { return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()); }
+// time() reads the coarse clock, which can lag the precise one by a few milliseconds; lines written right
+// after a task fires at the start of a second must show that second.
+std::time_t preciseNow() {
+    return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+}
 
 std::tm localTime(std::time_t moment) {
     std::tm tm{};
@@ -108,43 +124,58 @@ void LogWriter::open(const OpenOptions& options) {
     lineTemplate_ = options.lineTemplate ? *options.lineTemplate : utf8ToGbk(kDefaultTemplate);
     if (options.timeFormat)
         timeFormat_ = *options.timeFormat;
+    cachedSecond_ = -1;
 }
 
 bool LogWriter::writeLine(std::string_view type, std::string_view content) {
-    std::lock_guard lock(logLock_);
+    std::unique_lock lock(logLock_);
     if (fd_ < 0)
         return false;
     std::string line = lineTemplate_;
     replaceAll(line, "[num]", std::to_string(nextNumber_));
     replaceAll(line, "[type]", type);
     replaceAll(line, "[content]", content);
-    std::tm now = localTime(preciseNow());
-    std::string time = timeFormat_;
-    replaceAll(time, "%M", std::to_string(now.tm_min));
-    replaceAll(time, "%y", std::to_string(now.tm_year + 1900));
-    replaceAll(time, "%m", std::to_string(now.tm_mon + 1));
-    replaceAll(time, "%d", std::to_string(now.tm_mday));
-    replaceAll(time, "%H", std::to_string(now.tm_hour));
-    replaceAll(time, "%S", std::to_string(now.tm_sec));
-    replaceAll(line, "[time]", time);
+    replaceAll(line, "[time]", timeText(preciseNow()));
     line += "\r\n";
-    const char* data = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;  // a failed write is not reported; the number still advances
-        data += n;
-        left -= static_cast<size_t>(n);
+    ++nextNumber_;  // a failed write is not reported; the number still advances
+    pending_ += line;
+    // Lines are written in number order, whole. A thread that finds another one writing leaves its line to
+    // that thread's next write instead of queueing up behind the lock for a write of its own.
+    if (writerActive_)
+        return true;
+    writerActive_ = true;
+    std::string batch;
+    while (!pending_.empty()) {
+        batch.swap(pending_);
+        lock.unlock();
+        writeAll(fd_, batch);
+        batch.clear();
+        lock.lock();
     }
-    ++nextNumber_;
+    writerActive_ = false;
+    writerIdle_.notify_all();
     return true;
 }
 
+std::string LogWriter::timeText(std::time_t moment) {
+    if (moment != cachedSecond_) {
+        std::tm now = localTime(moment);
+        std::string time = timeFormat_;
+        replaceAll(time, "%M", std::to_string(now.tm_min));
+        replaceAll(time, "%y", std::to_string(now.tm_year + 1900));
+        replaceAll(time, "%m", std::to_string(now.tm_mon + 1));
+        replaceAll(time, "%d", std::to_string(now.tm_mday));
+        replaceAll(time, "%H", std::to_string(now.tm_hour));
+        replaceAll(time, "%S", std::to_string(now.tm_sec));
+        cachedTime_ = std::move(time);
+        cachedSecond_ = moment;
+    }
+    return cachedTime_;
+}
+
 void LogWriter::close() {
-    std::lock_guard lock(logLock_);
+    std::unique_lock lock(logLock_);
+    writerIdle_.wait(lock, [this] { return !writerActive_; });
     if (fd_ < 0)
         return;
     ::close(fd_);
@@ -156,8 +187,7 @@ void LogWriter::close() {
     std::string stem = current.stem().string();
     std::string extension = current.extension().string();
     std::string renamed =
-        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(preciseNow())) + extension))
-            .string();
+        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(preciseNow())) + extension)).string();
     if (::rename(path_.c_str(), renamed.c_str()) == 0)
         path_ = renamed;
 }

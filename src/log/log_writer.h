@@ -3,11 +3,13 @@
 // The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it
 // with
 // "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are UTF-8;
-// the content is internal-encoding bytes, written unconverted, one write per line, so other programs can read
-// the file while it grows. writeLine is safe from any thread: LogLock serialises numbering, formatting and
-// writing.
+// the content is internal-encoding bytes, written unconverted and unbuffered in the process (a line is in the
+// file moments after writeLine, for other programs that read the file while it grows). writeLine is safe from
+// any thread: LogLock serialises numbering and formatting; the file gets the lines whole and in number order,
+// several lines in one write when threads log at the same moment.
 #pragma once
 
+#include <condition_variable>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -45,7 +47,14 @@ class LogWriter {
     std::string filePath() const;
 
   private:
+    std::string timeText(std::time_t moment);  // under LogLock; one conversion per second
+
     mutable std::mutex logLock_;  // LogLock
+    std::condition_variable writerIdle_;
+    bool writerActive_ = false;  // a thread is writing pending_'s earlier lines
+    std::string pending_;        // formatted lines not yet handed to the file
+    std::time_t cachedSecond_ = -1;
+    std::string cachedTime_;
     int32_t nextNumber_ = 1;
     std::string lineTemplate_;
     int fd_ = -1;
