@@ -9,7 +9,8 @@
 #   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table,
 # both with the same concurrency, and prints both throughputs and their ratio (target: kestrum >= 0.5 x direct).
 # Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (2),
-# PROFILE_OUT (a perf.data path: profiles kestrum during the first run).
+# PROFILE_OUT (a perf.data path: profiles kestrum during the first run), WORKERS (kestrum's worker_threads,
+# default: its own), NET_THREADS (its network_threads, default: its own).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,7 +47,7 @@ sysbench oltp_point_select "${sysbench_args[@]}" prepare >/dev/null
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 run="$work/run"
 mkdir -p "$run/mod/mysql" "$run/mod/redis" "$run/mod/crontab"
-printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$port" "${WORKERS:-$concurrency}" "${NET_THREADS:-}" >"$run/config.ini"
+printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$port" "${WORKERS:-}" "${NET_THREADS:-}" >"$run/config.ini"
 printf '[sys]\non=1\nconnectSum=16\nadress=%s\nuser=bench\npassword=bench-pass\ndatabase=kestrum_demo\n' \
     "$host" >"$run/mod/mysql/config.ini"
 printf '[sys]\non=0\n' >"$run/mod/redis/config.ini"

@@ -68,6 +68,7 @@ printf '[sys]\non=1\nip=127.0.0.1\nport=%s\n[dbsum]\n0=%s\n' "$redisPort" "$redi
 bash "$root/scripts/gen-certs.sh" "$run" >/dev/null 2>&1  # start-up needs both TLS contexts
 "$binary" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
 pids+=($!)
+kestrumPid=$!
 
 wait_http "http://127.0.0.1:$webdisPort/PING"
 wait_http "http://127.0.0.1:$httpPort/api/this/heart"
@@ -83,16 +84,24 @@ wrk.body = '{"db":0,"key":"bench:set","value":"hello"}'
 wrk.headers["Content-Type"] = "application/json"
 LUA
 
-declare -A rps p99
-# Runs wrk and appends "requests/s p99-ms" to $work/$1.runs.
+declare -A rps p99 cpu switches
+# CPU clock ticks and context switches (all threads) of a process so far.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+ctx_switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
+# Runs wrk and appends "requests/s p99-ms kestrum-us-CPU/request kestrum-switches/request" to $work/$1.runs.
 measure() {
     local name=$1
     shift
-    local out r p
+    local out r p c0 c1 s0 s1
+    c0=$(cpu_ticks "$kestrumPid")
+    s0=$(ctx_switches "$kestrumPid")
     out=$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$@")
+    c1=$(cpu_ticks "$kestrumPid")
+    s1=$(ctx_switches "$kestrumPid")
     r=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
     p=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
-    echo "$r $p" >>"$work/$name.runs"
+    echo "$r $p $(awk -v c=$((c1 - c0)) -v s=$((s1 - s0)) -v r="$r" -v d="$duration" -v hz="$(getconf CLK_TCK)" \
+        'BEGIN { printf "%.0f %.1f", c / hz * 1e6 / (r * d), s / (r * d) }')" >>"$work/$name.runs"
     local errors
     errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
     [[ -z "$errors" ]] || echo "$name: $errors" >&2
@@ -117,6 +126,8 @@ median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 for name in kestrum_heart kestrum_get webdis_get kestrum_set webdis_set; do
     rps[$name]=$(awk '{print $1}' "$work/$name.runs" | median)
     p99[$name]=$(awk '{print $2}' "$work/$name.runs" | median)
+    cpu[$name]=$(awk '{print $3}' "$work/$name.runs" | median)
+    switches[$name]=$(awk '{print $4}' "$work/$name.runs" | median)
 done
 
 # redis-benchmark straight at Redis, same number of clients.
@@ -131,9 +142,11 @@ done <<<"$csv"
 
 printf '\nwrk -t%s -c%s -d%ss on loopback, median of %s rounds; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
     "$threads" "$connections" "$duration" "$rounds" "$redisConnections" "$redisConnections"
-printf '%-22s %12s %10s\n' "run" "requests/s" "p99 ms"
+printf '%-22s %12s %10s %22s\n' "run" "requests/s" "p99 ms" "kestrum us CPU, switches per request"
 for name in kestrum_heart kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
-    printf '%-22s %12s %10s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}"
+    extra=""
+    [[ $name == kestrum_* ]] && extra="${cpu[$name]} us, ${switches[$name]}"
+    printf '%-22s %12s %10s %22s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}" "$extra"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "?" }'; }
 printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.0)\n' \

@@ -1,8 +1,22 @@
 #include "http/worker_pool.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <system_error>
 
 namespace kestrum {
+
+void WorkerPool::Idler::wait() {
+    while (woken.exchange(0, std::memory_order_acquire) == 0)
+        syscall(SYS_futex, &woken, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}
+
+void WorkerPool::Idler::wake() {
+    woken.store(1, std::memory_order_release);
+    syscall(SYS_futex, &woken, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
 
 WorkerPool::~WorkerPool() {
     stop();
@@ -48,7 +62,7 @@ bool WorkerPool::submit(Job job) {
         idle_.pop_back();
         idler->job = std::move(job);
     }
-    idler->wake.release();
+    idler->wake();
     return true;
 }
 
@@ -61,7 +75,7 @@ void WorkerPool::stop() {
         idle.swap(idle_);
     }
     for (Idler* idler : idle)
-        idler->wake.release();
+        idler->wake();
     for (auto& thread : threads_) {
         if (thread.joinable())
             thread.join();
@@ -86,7 +100,7 @@ void WorkerPool::run(Idler& self) {
             }
         }
         if (!job) {
-            self.wake.acquire();
+            self.wait();
             job = std::move(self.job);
             self.job = nullptr;
             if (!job)
