@@ -43,6 +43,7 @@ wait_http() {  # url
 }
 
 redisPort=$(bash "$root/scripts/start-redis.sh" "$work/redis" "$(free_port)")
+redisPid=$(cat "$work/redis/redis.pid" 2>/dev/null || pgrep -f "redis-server.*:$redisPort" | head -1)
 redis-cli -p "$redisPort" set bench:key hello >/dev/null
 
 # Webdis with a private configuration, in the foreground.
@@ -54,6 +55,7 @@ cat >"$work/webdis.json" <<JSON
 JSON
 webdis "$work/webdis.json" >/dev/null 2>&1 &
 pids+=($!)
+webdisPid=$!
 
 # kestrum with only the Redis module on.
 httpPort=$(free_port)
@@ -84,24 +86,28 @@ wrk.body = '{"db":0,"key":"bench:set","value":"hello"}'
 wrk.headers["Content-Type"] = "application/json"
 LUA
 
-declare -A rps p99 cpu switches
+declare -A rps p99 cpu switches rcpu
 # CPU clock ticks and context switches (all threads) of a process so far.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 ctx_switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
-# Runs wrk and appends "requests/s p99-ms kestrum-us-CPU/request kestrum-switches/request" to $work/$1.runs.
+# measure NAME GATEWAY_PID WRK_ARGS...: runs wrk and appends "requests/s p99-ms gateway-us-CPU/request
+# gateway-switches/request redis-us-CPU/request" to $work/NAME.runs.
 measure() {
-    local name=$1
-    shift
-    local out r p c0 c1 s0 s1
-    c0=$(cpu_ticks "$kestrumPid")
-    s0=$(ctx_switches "$kestrumPid")
+    local name=$1 gateway=$2
+    shift 2
+    local out r p c0 c1 s0 s1 d0 d1
+    c0=$(cpu_ticks "$gateway")
+    s0=$(ctx_switches "$gateway")
+    d0=$(cpu_ticks "$redisPid")
     out=$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$@")
-    c1=$(cpu_ticks "$kestrumPid")
-    s1=$(ctx_switches "$kestrumPid")
+    c1=$(cpu_ticks "$gateway")
+    s1=$(ctx_switches "$gateway")
+    d1=$(cpu_ticks "$redisPid")
     r=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
     p=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
-    echo "$r $p $(awk -v c=$((c1 - c0)) -v s=$((s1 - s0)) -v r="$r" -v d="$duration" -v hz="$(getconf CLK_TCK)" \
-        'BEGIN { printf "%.0f %.1f", c / hz * 1e6 / (r * d), s / (r * d) }')" >>"$work/$name.runs"
+    echo "$r $p $(awk -v c=$((c1 - c0)) -v s=$((s1 - s0)) -v x=$((d1 - d0)) -v r="$r" -v d="$duration" \
+        -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f %.1f %.0f", c / hz * 1e6 / (r * d), s / (r * d),
+        x / hz * 1e6 / (r * d) }')" >>"$work/$name.runs"
     local errors
     errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
     [[ -z "$errors" ]] || echo "$name: $errors" >&2
@@ -116,11 +122,11 @@ curl -s "http://127.0.0.1:$webdisPort/GET/bench:key" | grep -q hello ||
 # The runs alternate between the gateways so that a busy moment of the machine hits both alike; each figure is
 # the median of its runs.
 for ((round = 1; round <= rounds; ++round)); do
-    measure kestrum_heart "http://127.0.0.1:$httpPort/api/this/heart"  # HTTP layer alone, no Redis
-    measure kestrum_get -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
-    measure webdis_get "http://127.0.0.1:$webdisPort/GET/bench:key"
-    measure kestrum_set -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
-    measure webdis_set "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
+    measure kestrum_heart "$kestrumPid" "http://127.0.0.1:$httpPort/api/this/heart"  # HTTP layer alone, no Redis
+    measure kestrum_get "$kestrumPid" -s "$work/get.lua" "http://127.0.0.1:$httpPort/api/redis/get"
+    measure webdis_get "$webdisPid" "http://127.0.0.1:$webdisPort/GET/bench:key"
+    measure kestrum_set "$kestrumPid" -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
+    measure webdis_set "$webdisPid" "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
 done
 median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 for name in kestrum_heart kestrum_get webdis_get kestrum_set webdis_set; do
@@ -128,6 +134,7 @@ for name in kestrum_heart kestrum_get webdis_get kestrum_set webdis_set; do
     p99[$name]=$(awk '{print $2}' "$work/$name.runs" | median)
     cpu[$name]=$(awk '{print $3}' "$work/$name.runs" | median)
     switches[$name]=$(awk '{print $4}' "$work/$name.runs" | median)
+    rcpu[$name]=$(awk '{print $5}' "$work/$name.runs" | median)
 done
 
 # redis-benchmark straight at Redis, same number of clients.
@@ -142,11 +149,11 @@ done <<<"$csv"
 
 printf '\nwrk -t%s -c%s -d%ss on loopback, median of %s rounds; kestrum with %s Redis connections, Webdis with pool_size %s\n\n' \
     "$threads" "$connections" "$duration" "$rounds" "$redisConnections" "$redisConnections"
-printf '%-22s %12s %10s %22s\n' "run" "requests/s" "p99 ms" "kestrum us CPU, switches per request"
+printf '%-16s %12s %8s %28s %14s\n' "run" "requests/s" "p99 ms" "gateway CPU us, switches/req" "Redis CPU us"
 for name in kestrum_heart kestrum_get webdis_get redis_get kestrum_set webdis_set redis_set; do
-    extra=""
-    [[ $name == kestrum_* ]] && extra="${cpu[$name]} us, ${switches[$name]}"
-    printf '%-22s %12s %10s %22s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}" "$extra"
+    extra="" redis=""
+    [[ $name == redis_* ]] || { extra="${cpu[$name]}, ${switches[$name]}"; redis=${rcpu[$name]}; }
+    printf '%-16s %12s %8s %28s %14s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}" "$extra" "$redis"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "?" }'; }
 printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.0)\n' \
