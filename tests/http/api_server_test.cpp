@@ -311,6 +311,40 @@ TEST_F(ApiServerTest, PipelinedRequestsAnsweredInOrder) {
     }
 }
 
+// A client may end its sending side right after its requests: everything it asked for is still answered, in
+// order, before the server closes. Workers answer on the socket themselves while the network thread already
+// reads on, so the end of input arrives while a request is in the pool.
+TEST_F(ApiServerTest, HalfClosedClientGetsEveryAnswerThenTheClose) {
+    start();
+    auto post = [](const std::string& body) {
+        return "POST /api/mysql HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug ? "debug" : "no debug");
+        setDebug(debug);
+        for (const std::string& first : {std::string("quick"), std::string("slow-1")}) {
+            SCOPED_TRACE(first);
+            HttpClient client;
+            ASSERT_TRUE(client.connect(kHost, httpPort_));
+            ASSERT_TRUE(client.sendRaw(post(first) + "GET /api/this/heart HTTP/1.1\r\nHost: x\r\n\r\n" +
+                                       post("last")));
+            ASSERT_TRUE(client.finishSending());
+            for (const std::string& body : {"\xEF\xBB\xBF"
+                                            "mysql /api/mysql " +
+                                                first,
+                                            kHeartbeat,
+                                            std::string("\xEF\xBB\xBF"
+                                                        "mysql /api/mysql last")}) {
+                auto reply = client.readResponse();
+                ASSERT_TRUE(reply);
+                EXPECT_EQ(reply->body, body);
+            }
+            EXPECT_TRUE(client.waitClosed());
+        }
+    }
+}
+
 TEST_F(ApiServerTest, RequestSplitAtEveryByteIsParsedAlike) {
     start();
     const std::string request =

@@ -54,6 +54,10 @@ HttpClient::~HttpClient() {
     close();
 }
 
+bool HttpClient::finishSending() {
+    return fd_ >= 0 && ssl_ == nullptr && ::shutdown(fd_, SHUT_WR) == 0;
+}
+
 void HttpClient::close() {
     if (ssl_ != nullptr) {
         SSL_free(ssl_);

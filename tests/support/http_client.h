@@ -63,6 +63,8 @@ class HttpClient {
     // Sends block at most this long (default 5 s) before they fail.
     void setSendTimeout(Ms timeout);
     bool sendRaw(std::string_view bytes);
+    // Ends the sending side (plain TCP only); answers can still be read.
+    bool finishSending();
     // Adds Host and, when there is a body or the method is POST, Content-Length; "Connection: close" when
     // keepAlive is false.
     bool sendRequest(std::string_view method, std::string_view target, std::string_view body = {},
