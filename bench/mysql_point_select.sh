@@ -6,8 +6,9 @@
 # Starts a private MariaDB on loopback (scripts/start-mariadb.sh) and kestrum (debug off, connectSum 16) in a
 # temporary directory, fills a table of 1000 rows, then measures in the same run:
 #   - kestrum: wrk with bench/mysql_point_select.lua (POST {"sql":"select * from kv where id=N"}), and
-#   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table,
-# both with the same concurrency, and prints both throughputs and their ratio (target: kestrum >= 0.5 x direct).
+#   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table, and
+#   - same statement: mariadb-slap running kestrum's own statements (select * from kv where id=N, N shuffled),
+# all with the same concurrency, and prints the throughputs and the ratios (target: kestrum >= 0.5 x direct).
 # Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (2),
 # PROFILE_OUT (a perf.data path: profiles kestrum during the first run), WORKERS (kestrum's worker_threads,
 # default: its own), NET_THREADS (its network_threads, default: its own).
@@ -43,6 +44,19 @@ sql "DROP TABLE IF EXISTS kv; CREATE TABLE kv (id INT PRIMARY KEY, v VARCHAR(64)
 sysbench_args=(--db-driver=mysql --mysql-host="$host" --mysql-port=3306 --mysql-user=bench
                --mysql-password=bench-pass --mysql-db=kestrum_demo --tables=1 --table-size=1000)
 sysbench oltp_point_select "${sysbench_args[@]}" prepare >/dev/null
+# The statements kestrum gets, for mariadb-slap: one per row, shuffled.
+shuf -i 1-1000 | awk '{ printf "select * from kv where id=%d;\n", $1 }' >"$work/statements.sql"
+slap_args=(--no-defaults --host="$host" --port=3306 --user=bench --password=bench-pass
+           --create-schema=kestrum_demo --concurrency="$concurrency" --iterations=1 --delimiter=";"
+           --query="$work/statements.sql")
+# Runs mariadb-slap for about $duration seconds (at the rate given) and prints statements per second.
+slap_qps() {
+    local count=$(awk -v r="$1" -v d="$duration" 'BEGIN { printf "%d", r * d }') start end
+    start=$(date +%s.%N)
+    mariadb-slap "${slap_args[@]}" --number-of-queries="$count" >/dev/null
+    end=$(date +%s.%N)
+    awk -v n="$count" -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", n / (b - a) }'
+}
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 run="$work/run"
@@ -83,6 +97,7 @@ heart_cpu=$(awk -v t=$((k1 - k0)) -v r="$heart_rps" -v d="$duration" -v hz="$tic
 # Alternate the two sides so that load from other processes on the machine hits both alike.
 kestrum_runs=()
 direct_runs=()
+slap_runs=()
 kestrum_cpu=()
 kestrum_switches=()
 server_cpu_k=()
@@ -114,19 +129,23 @@ for round in $(seq 1 "$rounds"); do
     m1=$(cpu_ticks "$mariadb_pid")
     server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
         'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    slap_runs+=("$(slap_qps "${direct_runs[-1]}")")
     echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU and ${kestrum_switches[-1]} context switches/request," \
         "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
-        "(server ${server_cpu_d[-1]} us/select)" >&2
+        "(server ${server_cpu_d[-1]} us/select), same statement ${slap_runs[-1]} selects/s" >&2
 done
 sysbench oltp_point_select "${sysbench_args[@]}" cleanup >/dev/null
 mean() { printf '%s\n' "$@" | awk '{ s += $1; n++ } END { printf "%.0f", (n ? s / n : 0) }'; }
 kestrum_rps=$(mean "${kestrum_runs[@]}")
 direct_qps=$(mean "${direct_runs[@]}")
+slap_qps=$(mean "${slap_runs[@]}")
 
 ratio=$(awk -v a="$kestrum_rps" -v b="$direct_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
 echo "kestrum_requests_per_sec=$kestrum_rps (mean of $rounds runs; failed answers in the checked run: ${failed:-?})"
 echo "direct_point_selects_per_sec=$direct_qps (mean of $rounds runs)"
 echo "kestrum_heartbeat_requests_per_sec=$heart_rps (HTTP layer alone; kestrum $heart_cpu us CPU/request)"
 echo "kestrum_cpu_us_per_request=$(mean "${kestrum_cpu[@]}")"
+echo "same_statement_selects_per_sec=$slap_qps (mariadb-slap, mean of $rounds runs)"
+echo "ratio_same_statement=$(awk -v a="$kestrum_rps" -v b="$slap_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
 echo "server_cpu_us_per_select: via kestrum $(mean "${server_cpu_k[@]}"), direct $(mean "${server_cpu_d[@]}")"
 echo "ratio=$ratio (target >= 0.50)"
