@@ -78,10 +78,7 @@ echo "sample answer: $check" >&2
 [[ "$check" == *'"errcode":200'* ]] || { echo "kestrum does not answer; see $work/kestrum.out" >&2; cat "$work/kestrum.out" >&2; exit 1; }
 
 wrk_rps() { awk '/^Requests\/sec:/ {print $2}'; }
-# CPU time (clock ticks) a process has used so far.
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-# Context switches (voluntary and forced) of all threads of a process so far.
-switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
+source "$(dirname "$0")/process-stats.sh"
 ticks_per_sec=$(getconf CLK_TCK)
 mariadb_pid=$(cat "$work/db/mysqld.pid")
 # Every answer of a short checked run must be a success envelope.
@@ -108,12 +105,12 @@ for round in $(seq 1 "$rounds"); do
     fi
     k0=$(cpu_ticks "$kestrum_pid")
     m0=$(cpu_ticks "$mariadb_pid")
-    s0=$(switches "$kestrum_pid")
+    s0=$(ctx_switches "$kestrum_pid")
     kestrum_runs+=("$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
         "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
     k1=$(cpu_ticks "$kestrum_pid")
     m1=$(cpu_ticks "$mariadb_pid")
-    s1=$(switches "$kestrum_pid")
+    s1=$(ctx_switches "$kestrum_pid")
     kestrum_switches+=("$(awk -v s=$((s1 - s0)) -v r="${kestrum_runs[-1]}" -v d="$duration" \
         'BEGIN { printf "%.1f", s / (r * d) }')")
     # CPU microseconds per request: kestrum itself, and the server behind it.

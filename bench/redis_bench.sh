@@ -87,9 +87,7 @@ wrk.headers["Content-Type"] = "application/json"
 LUA
 
 declare -A rps p99 cpu switches rcpu
-# CPU clock ticks and context switches (all threads) of a process so far.
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-ctx_switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
+source "$(dirname "$0")/process-stats.sh"
 # measure NAME GATEWAY_PID WRK_ARGS...: runs wrk and appends "requests/s p99-ms gateway-us-CPU/request
 # gateway-switches/request redis-us-CPU/request" to $work/NAME.runs.
 measure() {

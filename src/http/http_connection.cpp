@@ -35,6 +35,14 @@ std::string urlPath(const std::string& url, bool isConnect) {
     return url.substr(0, url.find_first_of("?#"));
 }
 
+// The Connection header of an answer: "close" when the connection ends after it; HTTP/1.0 clients only keep
+// the connection when told so.
+std::string_view connectionHeader(bool closeAfter, bool http10) {
+    if (closeAfter)
+        return "close";
+    return http10 ? "keep-alive" : "";
+}
+
 HttpConnection* self(http_parser* parser) {
     return static_cast<HttpConnection*>(parser->data);
 }
@@ -325,13 +333,13 @@ void HttpConnection::dispatchRequest() {
             // The caller's loop goes on with the next buffered request, without recursing through here.
             std::optional<std::string> bytes;
             if (response)
-                bytes = serializeResponse(*response, connectionHeader(!keepAlive || finishing_));
+                bytes = serializeResponse(*response, connectionHeader(!keepAlive || finishing_, isHttp10()));
             deliverReply(std::move(bytes), keepAlive);
             return;
         }
     }
     state_.store(kBusy, std::memory_order_release);
-    const bool http10 = parser_.http_major == 1 && parser_.http_minor == 0;
+    const bool http10 = isHttp10();
     HttpCore::Impl* core = &core_;
     bool queued = core_.pool.submit(
         [core, weak = weak_from_this(), keepAlive, http10, request = std::move(request)]() mutable {
@@ -350,23 +358,13 @@ void HttpConnection::dispatchRequest() {
             std::optional<std::string> bytes;
             if (response) {
                 // Serialised here, off the network thread.
-                std::string_view header = !keepAlive ? "close" : http10 ? "keep-alive" : "";
-                bytes = serializeResponse(*response, header);
+                bytes = serializeResponse(*response, connectionHeader(!keepAlive, http10));
             }
             if (auto connection = weak.lock())
                 completeOnWorker(std::move(connection), std::move(bytes), keepAlive);
         });
     if (!queued)
         close();
-}
-
-std::string_view HttpConnection::connectionHeader(bool closeAfter) const {
-    // HTTP/1.0 clients only keep the connection when told so.
-    if (closeAfter)
-        return "close";
-    if (parser_.http_major == 1 && parser_.http_minor == 0)
-        return "keep-alive";
-    return {};
 }
 
 void HttpConnection::completeOnWorker(std::shared_ptr<HttpConnection> self, std::optional<std::string> bytes,
@@ -532,9 +530,15 @@ void HttpConnection::startWrite() {
 }
 
 void HttpConnection::onWrite(const asio::error_code& error) {
-    if (closed_ || error) {
+    bool more = false;
+    {
         std::lock_guard lock(sendMutex_);
-        writing_ = false;
+        if (!closed_ && !error) {
+            pendingOutput_ -= output_.front().size();
+            output_.pop_front();
+            more = !output_.empty();
+        }
+        writing_ = more;
     }
     if (closed_)
         return;
@@ -543,14 +547,6 @@ void HttpConnection::onWrite(const asio::error_code& error) {
         return;
     }
     lastActivity_ = Clock::now();
-    bool more;
-    {
-        std::lock_guard lock(sendMutex_);
-        pendingOutput_ -= output_.front().size();
-        output_.pop_front();
-        more = !output_.empty();
-        writing_ = more;
-    }
     if (more) {
         startWrite();
         return;

@@ -98,7 +98,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void handleUpgrade();
     void onReply(std::optional<std::string> bytes, bool keepAlive);
     void deliverReply(std::optional<std::string> bytes, bool keepAlive);
-    std::string_view connectionHeader(bool closeAfter) const;
+    bool isHttp10() const { return parser_.http_major == 1 && parser_.http_minor == 0; }
     void send(std::string bytes);
     void startWrite();
     void onWrite(const asio::error_code& error);

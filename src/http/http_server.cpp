@@ -37,6 +37,22 @@ std::string serializeResponse(const HttpResponse& response, std::string_view con
     return out;
 }
 
+namespace {
+
+// Runs `operation` on every connection of the thread, on that thread. The registry is copied first: the
+// operation may remove the connection from it.
+void postToEveryConnection(NetworkThread& thread, void (HttpConnection::*operation)()) {
+    asio::post(thread.context, [&thread, operation] {
+        std::vector<std::shared_ptr<HttpConnection>> connections;
+        for (auto& [id, connection] : thread.connections)
+            connections.push_back(connection);
+        for (auto& connection : connections)
+            (connection.get()->*operation)();
+    });
+}
+
+}  // namespace
+
 HttpCore::HttpCore(const HttpCoreSettings& settings, HttpCallbacks callbacks)
     : impl_(std::make_unique<Impl>()) {
     impl_->settings = settings;
@@ -81,16 +97,8 @@ void HttpCore::shutdown() {
     // their output is out.
     impl.stopping = true;
     impl.pool.stop();
-    for (auto& thread : impl.threads) {
-        NetworkThread* raw = thread.get();
-        asio::post(raw->context, [raw] {
-            std::vector<std::shared_ptr<HttpConnection>> connections;
-            for (auto& [id, connection] : raw->connections)
-                connections.push_back(connection);
-            for (auto& connection : connections)
-                connection->finish();
-        });
-    }
+    for (auto& thread : impl.threads)
+        postToEveryConnection(*thread, &HttpConnection::finish);
     // A client that does not read its answer must not hold the shutdown: after the grace period every
     // connection is closed as it is.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -98,15 +106,8 @@ void HttpCore::shutdown() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     for (auto& thread : impl.threads) {
-        NetworkThread* raw = thread.get();
-        asio::post(raw->context, [raw] {
-            std::vector<std::shared_ptr<HttpConnection>> connections;
-            for (auto& [id, connection] : raw->connections)
-                connections.push_back(connection);
-            for (auto& connection : connections)
-                connection->close();
-        });
-        raw->guard.reset();
+        postToEveryConnection(*thread, &HttpConnection::close);
+        thread->guard.reset();
     }
     for (auto& thread : impl.threads) {
         // Without work and connections run() returns by itself; stop() covers handlers that still hold on.
