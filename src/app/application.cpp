@@ -105,13 +105,13 @@ bool Application::startup() {
     table.heartbeatPath = routes.heartbeatPath;
     table.mysqlOn = routes.mysqlOn;
     table.mysqlPath = routes.mysqlPath;
-    table.mysql = [pool = mysql_.get()](const RequestContext& request) {
-        return handleMysqlRequest(*pool, request);
+    table.mysql = [pool = mysql_.get()](RequestContext request, EndpointDone done) {
+        done(handleMysqlRequest(*pool, request));
     };
     table.redisOn = routes.redisOn;
     table.redisPath = routes.redisPath;
-    table.redis = [gateway = redis_.get()](const RequestContext& request) {
-        return handleRedisRequest(*gateway, request);
+    table.redis = [gateway = redis_.get()](RequestContext request, EndpointDone done) {
+        done(handleRedisRequest(*gateway, request));
     };
     table.whitelist = &routes.whitelist;
     if (!http_->prepareServers(settings, std::move(table)))

@@ -17,8 +17,13 @@ struct RequestContext {
     std::string body;  // body bytes exactly as received (UTF-8 by API convention)
 };
 
-// An endpoint runs on a worker thread. It returns the envelope text (internal encoding) to send as an HTTP
-// 200 response, or nothing when the request gets no answer at all.
-using Endpoint = std::function<std::optional<std::string>(const RequestContext&)>;
+// The completion of an endpoint, called exactly once from any thread: the envelope text (internal encoding)
+// to send as an HTTP 200 response, or nothing when the request gets no answer at all. Calling it after the
+// connection is gone is harmless: the answer is dropped.
+using EndpointDone = std::function<void(std::optional<std::string>)>;
+
+// An endpoint starts the work for one request and returns; it may call `done` before it returns or later from
+// another thread. It must not block the calling thread on a back end.
+using Endpoint = std::function<void(RequestContext, EndpointDone)>;
 
 }  // namespace kestrum

@@ -63,21 +63,19 @@ class ApiServerTest : public ::testing::Test {
         table.heartbeatPath = "/api/this/heart";
         table.mysqlOn = true;
         table.mysqlPath = "/api/mysql";
-        table.mysql = [this](const RequestContext& request) -> std::optional<std::string> {
+        table.mysql = [this](RequestContext request, EndpointDone done) {
             ++mysqlCalls_;
             if (request.body == "silent")
-                return std::nullopt;
+                return done(std::nullopt);
             if (request.body == "throw")
                 throw std::runtime_error("endpoint failure");
             if (request.body.starts_with("slow"))
                 std::this_thread::sleep_for(300ms);
-            return "mysql " + request.path + " " + request.body;
+            done("mysql " + request.path + " " + request.body);
         };
         table.redisOn = true;
         table.redisPath = "/api/redis";
-        table.redis = [](const RequestContext& request) -> std::optional<std::string> {
-            return "redis " + request.path;
-        };
+        table.redis = [](RequestContext request, EndpointDone done) { done("redis " + request.path); };
         table.whitelist = &whitelist_;
         return table;
     }
