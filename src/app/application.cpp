@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/fault_guard.h"
 #include "http/http_api_server.h"
+#include "http/worker_pool.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "redis/redis_endpoint.h"
@@ -14,6 +15,7 @@
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
 #include "util/encoding.h"
+#include "util/event_loops.h"
 #include "util/ini.h"
 #include "util/local_address.h"
 
@@ -38,7 +40,8 @@ size_t toSize(const std::string& text, size_t fallback) {
 
 }  // namespace
 
-Application::Application(std::string runDir, StatusView& status) : status_(status) {
+Application::Application(std::string runDir, StatusView& status)
+    : status_(status), workers_(std::make_unique<WorkerPool>()) {
     registry_ = std::make_unique<TaskRegistry>(runDir);
     state_ = std::make_unique<AppState>();
     state_->runDir = std::move(runDir);
@@ -62,6 +65,8 @@ Application::~Application() {
     routes_.reset();
     mysql_.reset();
     redis_.reset();
+    workers_.reset();
+    loops_.reset();
 }
 
 bool Application::startup() {
@@ -83,6 +88,14 @@ bool Application::startup() {
     logLine("sys", "thanks for use kestrum.");
     logLine("sys", "kestrum middleware server, built by the kestrum developers.");
 
+    // The network threads serve the HTTP listeners and drive the back-end connections; the workers take the
+    // long jobs (large results). Both exist before any module opens.
+    loops_ = std::make_unique<EventLoops>(toInt(config.get("sys", "network_threads")));
+    if (!loops_->start() || !workers_->start(toInt(config.get("sys", "worker_threads")))) {
+        logLine("server/error", "threads could not be started.");
+        return false;
+    }
+
     startModules();
 
     PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"), &stopping_);
@@ -97,24 +110,29 @@ bool Application::startup() {
     HttpSettings settings;
     settings.localAddress = local;
     settings.runDir = runDir;
-    settings.workerThreads = toInt(config.get("sys", "worker_threads"));
-    settings.networkThreads = toInt(config.get("sys", "network_threads"));
     settings.maxBody = toSize(config.get("sys", "max_body"), settings.maxBody);
     settings.idleTimeoutSeconds = static_cast<int>(toSize(config.get("sys", "idle_timeout"), 60));
     RouteTable table;
     table.heartbeatPath = routes.heartbeatPath;
     table.mysqlOn = routes.mysqlOn;
     table.mysqlPath = routes.mysqlPath;
-    table.mysql = [pool = mysql_.get()](RequestContext request, EndpointDone done) {
-        done(handleMysqlRequest(*pool, request));
+    table.mysql = [pool = mysql_.get(), workers = workers_.get()](RequestContext request, EndpointDone done) {
+        // The pool still blocks its caller: the statement runs on a worker.
+        workers->submit([pool, request = std::move(request), done = std::move(done)] {
+            done(handleMysqlRequest(*pool, request));
+        });
     };
     table.redisOn = routes.redisOn;
     table.redisPath = routes.redisPath;
-    table.redis = [gateway = redis_.get()](RequestContext request, EndpointDone done) {
-        done(handleRedisRequest(*gateway, request));
+    table.redis = [gateway = redis_.get(), workers = workers_.get()](RequestContext request,
+                                                                     EndpointDone done) {
+        // The gateway still blocks its caller: the command runs on a worker.
+        workers->submit([gateway, request = std::move(request), done = std::move(done)] {
+            done(handleRedisRequest(*gateway, request));
+        });
     };
     table.whitelist = &routes.whitelist;
-    if (!http_->prepareServers(settings, std::move(table)))
+    if (!http_->prepareServers(*loops_, settings, std::move(table)))
         return false;
 
     struct Listener {
@@ -203,6 +221,10 @@ void Application::shutdown() {
     routes_->whitelist.clear();
     logLine("app/end", "will be free.");
     removeFaultGuard();
+    // Last: the jobs still running finish, then the network threads stop.
+    workers_->stop();
+    if (loops_)
+        loops_->stop();
 }
 
 bool Application::addTaskFile(const std::string& name) {

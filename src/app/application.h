@@ -21,6 +21,8 @@ class TaskScheduler;
 class MysqlPool;
 class RedisGateway;
 class HttpApiServer;
+class EventLoops;
+class WorkerPool;
 
 class Application {
   public:
@@ -48,6 +50,10 @@ class Application {
     void startModules();
 
     StatusView& status_;
+    // The network threads (created by the start-up before any module opens, stopped last by the shutdown)
+    // and the workers for long jobs; they outlive every object below that uses them.
+    std::unique_ptr<EventLoops> loops_;
+    std::unique_ptr<WorkerPool> workers_;
     // The global objects, in construction order.
     std::unique_ptr<TaskRegistry> registry_;
     std::unique_ptr<AppState> state_;

@@ -1,6 +1,6 @@
-// The API service on top of the server component: TLS contexts, listeners, the worker-side request handling
-// (whitelist, request log line, heartbeat, endpoint routing), the WebSocket echo and the log lines of the
-// listeners.
+// The API service on top of the server component: TLS contexts, listeners, the request handling on the
+// network thread (whitelist, request log line, heartbeat, endpoint routing), the WebSocket echo and the log
+// lines of the listeners.
 #include "http/http_api_server.h"
 
 #include <asio/ssl.hpp>
@@ -40,13 +40,17 @@ std::string headerText(const HeaderList& headers) {
     return collapseEmptyLines(text);
 }
 
-HttpResponse okResponse(std::string body) {
+HttpResponse okResponse(std::string body, const char* contentType) {
     HttpResponse response;
     response.status = 200;
     response.reason = "OK";
+    response.headers.emplace_back("Content-Type", contentType);
     response.body = std::move(body);
     return response;
 }
+
+constexpr const char* kJsonType = "application/json; charset=utf-8";
+constexpr const char* kTextType = "text/plain; charset=utf-8";
 
 }  // namespace
 
@@ -66,8 +70,8 @@ struct HttpApiServer::Impl {
     bool whitelisted(const std::string& address) const {
         return routes.whitelist != nullptr && routes.whitelist->get(address) == "1";
     }
-    bool quickRequest(const HttpRequest& request, std::optional<HttpResponse>& response) const;
-    std::optional<HttpResponse> handleRequest(HttpRequest& request) const;
+    RequestAction handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
+                                const HttpReply& later) const;
     UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
     void release();
 };
@@ -82,10 +86,8 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     callbacks.onParseError = [](ServerKind kind, uint64_t connectionId) {
         logLine(logType(kind), "error parse" + kColon + "id(" + std::to_string(connectionId) + ").");
     };
-    callbacks.onRequest = [this](HttpRequest& request) { return handleRequest(request); };
-    callbacks.onQuickRequest = [this](const HttpRequest& request, std::optional<HttpResponse>& response) {
-        return quickRequest(request, response);
-    };
+    callbacks.onRequest = [this](HttpRequest& request, std::optional<HttpResponse>& response,
+                                 const HttpReply& later) { return handleRequest(request, response, later); };
     callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
         return handleUpgrade(request, kind);
     };
@@ -104,47 +106,33 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     return callbacks;
 }
 
-// Settles on the network thread the requests whose handling involves no endpoint and no log line: with debug
-// off that is every request except a POST for an enabled endpoint. The outcome is exactly what handleRequest
-// would give; it only saves the two thread hops, which cost more than the whole heartbeat answer.
-bool HttpApiServer::Impl::quickRequest(const HttpRequest& request,
-                                       std::optional<HttpResponse>& response) const {
-    if (processDebug())
-        return false;  // request lines are file writes; they stay on the workers
-    response.reset();
-    if (!whitelisted(request.remoteAddress))
-        return true;
-    if (request.method == "GET" && request.path == routes.heartbeatPath) {
-        response = okResponse(heartbeatBody);
-        return true;
-    }
-    if (request.method == "POST" && ((routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) ||
-                                     (routes.redisOn && request.path.starts_with(routes.redisPath)))) {
-        return false;
-    }
-    return true;
-}
-
-std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(HttpRequest& request) const {
+RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
+                                                 const HttpReply& later) const {
     const std::string& address = request.remoteAddress;
     if (!whitelisted(address))
-        return std::nullopt;
+        return RequestAction::kNoAnswer;
 
-    const std::string id = std::to_string(request.connectionId);
-    if (request.path != routes.heartbeatPath && processDebug()) {
+    const bool debug = processDebug();
+    if (debug && request.path != routes.heartbeatPath) {
         logLine("http",
-                "request" + kColon + "id(" + id + "),ip(" + address + "),type(" + request.method +
-                    "),adress(" + request.path + "),request line(" + request.url + "),headers(" +
-                    headerText(request.headers) + "),content(" + utf8BytesToGbk(request.body) + ").",
+                "request" + kColon + "id(" + std::to_string(request.connectionId) + "),ip(" + address +
+                    "),type(" + request.method + "),adress(" + request.path + "),request line(" +
+                    request.url + "),headers(" + headerText(request.headers) + "),content(" +
+                    utf8BytesToGbk(request.body) + ").",
                 true);
     }
     if (request.method == "GET" && request.path == routes.heartbeatPath) {
-        if (processDebug())
-            logLine("http", "heart request" + kColon + "id(" + id + "),ip(" + address + ").", true);
-        return okResponse(heartbeatBody);
+        response = okResponse(heartbeatBody, kTextType);
+        if (debug) {
+            logLine("http",
+                    "heart request" + kColon + "id(" + std::to_string(request.connectionId) + "),ip(" +
+                        address + ").",
+                    true);
+        }
+        return RequestAction::kAnswer;
     }
     if (request.method != "POST")
-        return std::nullopt;
+        return RequestAction::kNoAnswer;
 
     const Endpoint* endpoint = nullptr;
     if (routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) {
@@ -153,19 +141,21 @@ std::optional<HttpResponse> HttpApiServer::Impl::handleRequest(HttpRequest& requ
         endpoint = &routes.redis;
     }
     if (endpoint == nullptr || !*endpoint)
-        return std::nullopt;
+        return RequestAction::kNoAnswer;
     RequestContext context;
     context.server = request.server;
     context.connectionId = request.connectionId;
     context.path = request.path;
     context.body = std::move(request.body);
-    // FIXME: endpoints still complete before they return on this worker thread; the request path becomes
-    // asynchronous when the gateways do.
-    std::optional<std::string> envelope;
-    (*endpoint)(std::move(context), [&envelope](std::optional<std::string> answer) { envelope = std::move(answer); });
-    if (!envelope)
-        return std::nullopt;
-    return okResponse(envelopeBody(*envelope));
+    // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
+    (*endpoint)(std::move(context), [later](std::optional<std::string> envelope) {
+        if (!envelope) {
+            later.send(std::nullopt);
+            return;
+        }
+        later.send(okResponse(envelopeBody(*envelope), kJsonType));
+    });
+    return RequestAction::kLater;
 }
 
 UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, UpgradeKind kind) const {
@@ -219,7 +209,7 @@ HttpApiServer::~HttpApiServer() {
     impl_->release();
 }
 
-bool HttpApiServer::prepareServers(const HttpSettings& settings, RouteTable routes) {
+bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settings, RouteTable routes) {
     Impl& impl = *impl_;
     impl.release();
     impl.settings = settings;
@@ -246,13 +236,11 @@ bool HttpApiServer::prepareServers(const HttpSettings& settings, RouteTable rout
     enableSniSwitch(*impl.defaultTls, *impl.sniTls);
 
     HttpCoreSettings coreSettings;
-    coreSettings.networkThreads = settings.networkThreads;
-    coreSettings.workerThreads = settings.workerThreads;
     coreSettings.maxBody = settings.maxBody;
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
-    impl.core = std::make_unique<HttpCore>(coreSettings, impl.callbacks());
+    impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
     if (!impl.core->start()) {
-        logLine("server/error", "worker threads could not be started.");
+        logLine("server/error", "network threads are not running.");
         impl.release();
         return false;
     }

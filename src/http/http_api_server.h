@@ -1,16 +1,15 @@
-// HttpApiServer: the API service on two listeners, plain HTTP and HTTPS, sharing one set of network threads
-// and one worker pool.
+// HttpApiServer: the API service on two listeners, plain HTTP and HTTPS, on the application's network
+// threads (EventLoops).
 //
-// Network threads read, parse, buffer and write. A finished request for a MySQL or Redis endpoint becomes one
-// job on the worker pool, where the whitelist check, the request log line and the endpoint run; the answer
-// goes back to the connection's own thread. Requests that reach no endpoint (heartbeat, whitelist drops,
-// unrouted paths) are settled on the network thread when debug is off, with the same outcome and no thread
-// hop; with debug on they go to the pool too, since they write log lines. WebSocket upgrades are answered on
-// the network thread and turn the connection into an echo service.
+// The network thread that read a request settles it: whitelist check, the request log line (debug on), the
+// heartbeat answer, routing, and the call of the MySQL or Redis endpoint, which starts its back-end work and
+// returns without blocking. The endpoint's completion may come from any thread; its envelope is turned into
+// the HTTP answer on that thread and posted back to the connection's own thread (dropped when the connection
+// is gone). WebSocket upgrades are answered on the network thread and turn the connection into an echo
+// service.
 //
 // Thread rules: prepareServers, startListener, stopListener and releaseServers are called by the
-// application's start-up and shutdown, one at a time; none of them may be called from a network or worker
-// thread.
+// application's start-up and shutdown, one at a time; none of them may be called from a network thread.
 #pragma once
 
 #include <cstddef>
@@ -18,10 +17,12 @@
 #include <string>
 #include <string_view>
 
+#include "http/http_message.h"
 #include "http/request_context.h"
 
 namespace kestrum {
 
+class EventLoops;
 class SyncMap;
 
 // Routing data, filled by the application before the listeners start and fixed afterwards.
@@ -39,8 +40,6 @@ struct RouteTable {
 struct HttpSettings {
     std::string localAddress;     // dotted IPv4 address the listeners bind to
     std::string runDir;           // ssl-cert/ is taken from here when the working directory has none
-    int workerThreads = 0;        // worker pool size; 0 = 2 x cores + 2
-    int networkThreads = 0;       // 0 = one per core
     size_t maxBody = 16 << 20;    // a request body or WebSocket frame beyond this closes the connection
     int idleTimeoutSeconds = 60;  // a connection without traffic for this long is closed
 };
@@ -52,10 +51,11 @@ class HttpApiServer {
     HttpApiServer(const HttpApiServer&) = delete;
     HttpApiServer& operator=(const HttpApiServer&) = delete;
 
-    // Creates both servers, the two TLS contexts, the network threads and the worker pool. Returns false when
-    // the second TLS context could not be set up; it has then logged "SPECIAL_SERVER_INDEX < 0" (type
-    // "server/error") and released everything, and the application ends the process.
-    bool prepareServers(const HttpSettings& settings, RouteTable routes);
+    // Creates both servers and the two TLS contexts on `loops`, which must run until releaseServers() and
+    // outlive this object. Returns false when the second TLS context could not be set up; it has then logged
+    // "SPECIAL_SERVER_INDEX < 0" (type "server/error") and released everything, and the application ends the
+    // process.
+    bool prepareServers(EventLoops& loops, const HttpSettings& settings, RouteTable routes);
 
     // Starts listening on the local address and `port` (0 picks a free port). Returns 1 when started, 0 when
     // the start failed. Logs the prepare-listen line on success.
@@ -66,8 +66,8 @@ class HttpApiServer {
     // The port a started listener is bound to, 0 when it does not run.
     int listenPort(ServerKind kind) const;
 
-    // Stops both listeners, lets every queued request finish and its answer go out, closes every connection
-    // and joins all threads. Safe to call more than once.
+    // Stops both listeners, waits (about two seconds at most) for the answers of requests in flight and
+    // their output, then closes every connection. Safe to call more than once.
     void releaseServers();
 
   private:
@@ -79,8 +79,5 @@ class HttpApiServer {
 // ",", the pieces are the addresses, and the word "localhost" stands for `localAddress`. Empty pieces are
 // added too.
 void loadWhitelist(SyncMap& whitelist, std::string_view configText, const std::string& localAddress);
-
-// The reason phrase of an HTTP status code; "***" for a code not in the table.
-std::string reasonPhrase(int status);
 
 }  // namespace kestrum

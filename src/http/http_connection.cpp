@@ -1,12 +1,8 @@
-// One client connection: TLS handshake, reading, HTTP parsing with limits, the hand-over to the worker pool,
-// WebSocket frames, ordered writes and the idle timeout. Runs on its network thread, except for the answers
-// that a worker writes itself (completeOnWorker).
+// One client connection: TLS handshake, reading, HTTP parsing with limits, the hand-over to the request
+// callback, WebSocket frames, ordered writes and the idle timeout. Runs on its network thread.
 #include "http/http_connection.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace kestrum {
@@ -35,14 +31,6 @@ std::string urlPath(const std::string& url, bool isConnect) {
     return url.substr(0, url.find_first_of("?#"));
 }
 
-// The Connection header of an answer: "close" when the connection ends after it; HTTP/1.0 clients only keep
-// the connection when told so.
-std::string_view connectionHeader(bool closeAfter, bool http10) {
-    if (closeAfter)
-        return "close";
-    return http10 ? "keep-alive" : "";
-}
-
 HttpConnection* self(http_parser* parser) {
     return static_cast<HttpConnection*>(parser->data);
 }
@@ -62,12 +50,26 @@ const http_parser_settings HttpConnection::kParserSettings = [] {
     return settings;
 }();
 
-const std::string* HttpRequest::header(std::string_view name) const {
-    for (const auto& [key, value] : headers) {
-        if (equalsNoCase(key, name))
-            return &value;
-    }
-    return nullptr;
+void HttpReply::send(std::optional<HttpResponse> response) const {
+    if (context_ == nullptr)
+        return;
+    std::optional<std::string> bytes;
+    if (response)
+        bytes = serializeResponse(*response, connectionHeader(!keepAlive_, http10_));
+    asio::post(*context_, [weak = connection_, sequence = sequence_, bytes = std::move(bytes),
+                           keepAlive = keepAlive_]() mutable {
+        if (auto connection = weak.lock())
+            connection->onReply(sequence, std::move(bytes), keepAlive, false);
+    });
+}
+
+void HttpReply::close() const {
+    if (context_ == nullptr)
+        return;
+    asio::post(*context_, [weak = connection_, sequence = sequence_] {
+        if (auto connection = weak.lock())
+            connection->onReply(sequence, std::nullopt, false, true);
+    });
 }
 
 HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, ServerKind kind, uint64_t id,
@@ -77,7 +79,6 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
       kind_(kind),
       id_(id),
       socket_(std::move(socket)),
-      fd_(socket_.native_handle()),
       idleTimer_(thread.context),
       lastActivity_(Clock::now()),
       input_(kReadChunk) {
@@ -126,12 +127,9 @@ void HttpConnection::start() {
 
 void HttpConnection::finish() {
     assertInThread();
-    {
-        std::lock_guard lock(sendMutex_);
-        finishing_ = true;
-    }
-    if (closed_)
-        return;
+    finishing_ = true;
+    if (closed_ || busy())
+        return;  // a request waiting for its answer closes the connection once the answer is out
     if (writing_ || !output_.empty()) {
         closeAfterWrite_ = true;
     } else {
@@ -144,14 +142,11 @@ void HttpConnection::close() {
         return;
     auto keepAlive = shared_from_this();  // the registry may hold the last reference
     idleTimer_.cancel();
-    {
-        // A worker writing an answer holds the mutex: the descriptor is not closed (and reused) under it.
-        std::lock_guard lock(sendMutex_);
-        closed_ = true;
-        asio::error_code ec;
-        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-        socket_.close(ec);
-    }
+    closed_ = true;
+    waitingFor_ = 0;
+    asio::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
     thread_.connections.erase(id_);
 }
 
@@ -178,7 +173,7 @@ void HttpConnection::startRead() {
     if (closed_ || reading_ || peerClosed_ || finishing_ || !handshakeDone_ ||
         pendingOutput_ >= kMaxPendingOutput)
         return;
-    // Reading goes on while a request is with the pool (so the next one, or the client's end of input, is
+    // Reading goes on while a request waits for its answer (so the next one, or the client's end of input, is
     // noticed without another wake-up), but only a chunk's worth is buffered ahead.
     if (writePos_ - readPos_ >= kReadChunk && busy())
         return;
@@ -211,19 +206,9 @@ void HttpConnection::onRead(const asio::error_code& error, size_t bytes) {
 
 void HttpConnection::processInput() {
     assertInThread();
-    for (;;) {
-        parseBuffered();
-        if (closed_)
-            return;
-        if (!busy() || (readPos_ == writePos_ && !peerClosed_))
-            break;
-        // Input (or its end) waits behind the request in the pool: the worker must hand the connection back
-        // instead of only clearing the busy mark. If it has just cleared it, the input is parsed here.
-        int expected = kBusy;
-        if (state_.compare_exchange_strong(expected, kBusy | kHandBack, std::memory_order_acq_rel) ||
-            expected == (kBusy | kHandBack))
-            break;
-    }
+    parseBuffered();
+    if (closed_)
+        return;
     if (peerClosed_ && !busy()) {
         // Nothing more arrives. Complete requests that wait for output room are still answered first.
         if (readPos_ < writePos_ && mode_ == Mode::kHttp && pendingOutput_ >= kMaxPendingOutput)
@@ -312,6 +297,7 @@ void HttpConnection::dispatchRequest() {
     request_.server = kind_;
     request_.connectionId = id_;
     request_.remoteAddress = remoteAddress_;
+    request_.http10 = isHttp10();
     request_.path = urlPath(request_.url, parser_.method == HTTP_CONNECT);
     HttpRequest request = std::move(request_);
     resetRequest();
@@ -319,131 +305,54 @@ void HttpConnection::dispatchRequest() {
         close();
         return;
     }
-    bool keepAlive = request.keepAlive;
-    if (core_.callbacks.onQuickRequest) {
-        std::optional<HttpResponse> response;
-        bool handled = false;
+    HttpReply later;
+    later.connection_ = weak_from_this();
+    later.context_ = &thread_.context;
+    later.sequence_ = ++sequence_;
+    later.keepAlive_ = request.keepAlive;
+    later.http10_ = request.http10;
+    std::optional<HttpResponse> response;
+    RequestAction action = RequestAction::kNoAnswer;
+    if (core_.callbacks.onRequest) {
         try {
-            handled = core_.callbacks.onQuickRequest(request, response);
+            action = core_.callbacks.onRequest(request, response, later);
         } catch (...) {
-            handled = false;  // the worker-side handler decides instead
-            response.reset();
+            // A failing handler must not take the network thread down; the request goes unanswered and its
+            // connection is closed so the client does not wait for nothing.
+            action = RequestAction::kClose;
         }
-        if (handled) {
+    }
+    switch (action) {
+        case RequestAction::kAnswer:
+        case RequestAction::kNoAnswer: {
             // The caller's loop goes on with the next buffered request, without recursing through here.
             std::optional<std::string> bytes;
-            if (response)
-                bytes = serializeResponse(*response, connectionHeader(!keepAlive || finishing_, isHttp10()));
-            deliverReply(std::move(bytes), keepAlive);
+            if (action == RequestAction::kAnswer && response) {
+                bytes = serializeResponse(*response,
+                                          connectionHeader(!request.keepAlive || finishing_, request.http10));
+            }
+            deliverReply(std::move(bytes), request.keepAlive);
             return;
         }
+        case RequestAction::kLater:
+            waitingFor_ = later.sequence_;
+            return;
+        case RequestAction::kClose:
+            close();
+            return;
     }
-    state_.store(kBusy, std::memory_order_release);
-    const bool http10 = isHttp10();
-    HttpCore::Impl* core = &core_;
-    bool queued = core_.pool.submit(
-        [core, weak = weak_from_this(), keepAlive, http10, request = std::move(request)]() mutable {
-            std::optional<HttpResponse> response;
-            bool failed = false;
-            try {
-                if (core->callbacks.onRequest)
-                    response = core->callbacks.onRequest(request);
-            } catch (...) {
-                // An escaped exception must not take the worker thread down; the request goes unanswered and
-                // its connection is closed so the client does not wait for nothing.
-                response.reset();
-                failed = true;
-            }
-            keepAlive = keepAlive && !failed;
-            std::optional<std::string> bytes;
-            if (response) {
-                // Serialised here, off the network thread.
-                bytes = serializeResponse(*response, connectionHeader(!keepAlive, http10));
-            }
-            if (auto connection = weak.lock())
-                completeOnWorker(std::move(connection), std::move(bytes), keepAlive);
-        });
-    if (!queued)
+}
+
+void HttpConnection::onReply(uint64_t sequence, std::optional<std::string> bytes, bool keepAlive,
+                             bool closeNow) {
+    assertInThread();
+    if (closed_ || sequence != waitingFor_)
+        return;  // a second answer to the same request, or one for a connection that has moved on
+    waitingFor_ = 0;
+    if (closeNow) {
         close();
-}
-
-void HttpConnection::completeOnWorker(std::shared_ptr<HttpConnection> self, std::optional<std::string> bytes,
-                                      bool keepAlive) {
-    HttpConnection& connection = *self;
-    auto executor = connection.thread_.context.get_executor();
-    // A TLS stream belongs to its network thread, and a closing answer needs the network thread anyway.
-    if (connection.tls_ == nullptr && keepAlive) {
-        size_t sent = 0;
-        bool wrote = connection.writeDirectly(bytes ? *bytes : std::string(), sent);
-        if (wrote && (!bytes || sent == bytes->size())) {
-            connection.lastActivity_ = Clock::now();
-            int previous = connection.state_.exchange(0, std::memory_order_acq_rel);
-            if ((previous & kHandBack) != 0) {
-                asio::post(executor, [self = std::move(self)] { self->onHandBack(); });
-            } else if (self.use_count() == 1) {
-                // The connection closed meanwhile and this is its last owner: it is destroyed on its thread.
-                asio::post(executor, [self = std::move(self)] {});
-            }
-            return;
-        }
-        if (wrote) {
-            // The socket took only part of it: the network thread writes the rest, in order, and then goes on
-            // as after any answer.
-            bytes->erase(0, sent);
-            asio::post(executor, [self = std::move(self), rest = std::move(*bytes)]() mutable {
-                self->onWorkerRemainder(std::move(rest));
-            });
-            return;
-        }
-    }
-    asio::post(executor, [self = std::move(self), bytes = std::move(bytes), keepAlive]() mutable {
-        self->onReply(std::move(bytes), keepAlive);
-    });
-}
-
-// Worker thread. True when the connection was free for a direct write (nothing queued or being written, not
-// closed or finishing); `sent` tells how much the socket took without blocking.
-bool HttpConnection::writeDirectly(const std::string& bytes, size_t& sent) {
-    std::lock_guard lock(sendMutex_);
-    if (closed_ || finishing_ || writing_ || !output_.empty())
-        return false;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            // Full socket buffer: the rest goes the usual way. A failed socket shows on the network thread's
-            // next read or write.
-            break;
-        }
-    }
-    return true;
-}
-
-void HttpConnection::onHandBack() {
-    assertInThread();
-    if (!closed_)
-        processInput();
-}
-
-void HttpConnection::onWorkerRemainder(std::string bytes) {
-    assertInThread();
-    state_.store(0, std::memory_order_release);
-    if (closed_)
         return;
-    lastActivity_ = Clock::now();
-    send(std::move(bytes));
-    if (!closed_ && !closeAfterWrite_)
-        processInput();
-}
-
-void HttpConnection::onReply(std::optional<std::string> bytes, bool keepAlive) {
-    assertInThread();
-    state_.store(0, std::memory_order_release);
-    if (closed_)
-        return;
+    }
     deliverReply(std::move(bytes), keepAlive);
     if (!closed_ && !closeAfterWrite_)
         processInput();
@@ -504,13 +413,10 @@ void HttpConnection::send(std::string bytes) {
     if (closed_)
         return;
     pendingOutput_ += bytes.size();
-    {
-        std::lock_guard lock(sendMutex_);
-        output_.push_back(std::move(bytes));
-        if (writing_)
-            return;
-        writing_ = true;
-    }
+    output_.push_back(std::move(bytes));
+    if (writing_)
+        return;
+    writing_ = true;
     startWrite();
 }
 
@@ -531,15 +437,12 @@ void HttpConnection::startWrite() {
 
 void HttpConnection::onWrite(const asio::error_code& error) {
     bool more = false;
-    {
-        std::lock_guard lock(sendMutex_);
-        if (!closed_ && !error) {
-            pendingOutput_ -= output_.front().size();
-            output_.pop_front();
-            more = !output_.empty();
-        }
-        writing_ = more;
+    if (!closed_ && !error) {
+        pendingOutput_ -= output_.front().size();
+        output_.pop_front();
+        more = !output_.empty();
     }
+    writing_ = more;
     if (closed_)
         return;
     if (error) {
@@ -569,13 +472,13 @@ void HttpConnection::onIdleTimer(const asio::error_code& error) {
     if (error == asio::error::operation_aborted || closed_)
         return;
     const auto timeout = std::chrono::seconds(core_.settings.idleTimeoutSeconds);
-    // A request with the worker pool is the server's turn, not idleness. A write counts as traffic only while
-    // it makes progress: a client that stops reading its answers is idle too.
+    // A request waiting for its answer is the server's turn, not idleness. A write counts as traffic only
+    // while it makes progress: a client that stops reading its answers is idle too.
     if (busy()) {
         armIdleTimer(timeout);
         return;
     }
-    auto idle = Clock::now() - lastActivity_.load();
+    auto idle = Clock::now() - lastActivity_;
     if (idle >= timeout) {
         close();
         return;

@@ -1,11 +1,9 @@
-// HttpConnection and the shared state of the component's network threads (internal to src/http).
+// HttpConnection and the per-loop state of the component (internal to src/http).
 //
-// Every member of HttpConnection runs on the network thread that owns it, with one exception: the worker that
-// handled a request of a plain-HTTP connection may write the answer straight to the socket
-// (completeOnWorker), under sendMutex_, when nothing else is being written. Everything else from another
-// thread goes through asio::post to the connection's executor. The thread's registry holds the connection
-// until close() removes it; pending operations and a worker with an answer hold it too, so it lives until the
-// last one is done.
+// Every member of HttpConnection runs on the network thread (EventLoops loop) that owns it. Answers given
+// later (HttpReply) reach it through asio::post to that loop, holding only a weak reference, so an answer
+// for a connection that is gone is dropped there. The loop's registry holds the connection until close()
+// removes it; pending operations hold it too, so it lives until the last one is done.
 #pragma once
 
 #include <http_parser.h>
@@ -16,36 +14,35 @@
 #include <chrono>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
 #include "http/http_server.h"
-#include "http/worker_pool.h"
+#include "util/event_loops.h"
 
 namespace kestrum {
 
+// The component's share of one loop.
 struct NetworkThread {
-    asio::io_context context{1};
-    asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
-    std::thread thread;
-    std::unordered_map<uint64_t, std::shared_ptr<HttpConnection>> connections;  // this thread only
+    explicit NetworkThread(asio::io_context& context) : context(context) {}
+    asio::io_context& context;
+    std::unordered_map<uint64_t, std::shared_ptr<HttpConnection>> connections;  // this loop only
 };
 
 struct HttpCore::Impl {
+    explicit Impl(EventLoops& loops) : loops(loops) {}
+    EventLoops& loops;
     HttpCoreSettings settings;
     HttpCallbacks callbacks;
-    std::vector<std::unique_ptr<NetworkThread>> threads;
-    WorkerPool pool;
-    std::atomic<size_t> nextThread{0};
+    std::vector<std::unique_ptr<NetworkThread>> threads;  // one per loop, same index
     std::atomic<uint64_t> nextConnectionId{1};
-    std::atomic<bool> stopping{false};  // no new requests go to the pool
+    std::atomic<bool> stopping{false};  // no new connections or requests are taken
     std::atomic<int> liveConnections{0};
-    bool running = false;  // network threads run (changed only by start/shutdown)
+    bool running = false;  // changed only by start/shutdown
 
-    NetworkThread& pickThread() { return *threads[nextThread.fetch_add(1) % threads.size()]; }
+    NetworkThread& pickThread() { return *threads[static_cast<size_t>(loops.next())]; }
 };
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
@@ -59,25 +56,15 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void finish();
     void close();
 
-    // Worker thread: the answer to the request this connection handed over (`bytes` empty: none). Writes it
-    // directly when it can, otherwise posts it to the network thread.
-    static void completeOnWorker(std::shared_ptr<HttpConnection> self, std::optional<std::string> bytes,
-                                 bool keepAlive);
+    // The answer (serialised; empty: none) to request number `sequence`, on the connection's loop.
+    void onReply(uint64_t sequence, std::optional<std::string> bytes, bool keepAlive, bool closeNow);
 
   private:
     enum class Mode { kHttp, kWebSocket, kDiscard };
     using Clock = std::chrono::steady_clock;
 
-    // state_ bits: a request is with the worker pool; the worker must hand the connection back to the
-    // network thread when done (input or an end of input arrived meanwhile).
-    static constexpr int kBusy = 1;
-    static constexpr int kHandBack = 2;
-
     void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
-    bool busy() const { return (state_.load(std::memory_order_acquire) & kBusy) != 0; }
-    bool writeDirectly(const std::string& bytes, size_t& sent);
-    void onHandBack();
-    void onWorkerRemainder(std::string bytes);
+    bool busy() const { return waitingFor_ != 0; }
 
     template <typename Function>
     void withStream(Function&& function) {
@@ -96,7 +83,6 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     bool processWebSocket();  // likewise
     void dispatchRequest();
     void handleUpgrade();
-    void onReply(std::optional<std::string> bytes, bool keepAlive);
     void deliverReply(std::optional<std::string> bytes, bool keepAlive);
     bool isHttp10() const { return parser_.http_major == 1 && parser_.http_minor == 0; }
     void send(std::string bytes);
@@ -123,9 +109,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     uint64_t id_;
     asio::ip::tcp::socket socket_;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
-    const int fd_;  // the socket's descriptor, for answers written by a worker
     asio::steady_timer idleTimer_;
-    std::atomic<Clock::time_point> lastActivity_;
+    Clock::time_point lastActivity_;
     std::string remoteAddress_;
 
     // Input: one contiguous buffer; bytes between readPos_ and writePos_ are not parsed yet.
@@ -140,12 +125,10 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     bool lastWasValue_ = false;
     bool limitExceeded_ = false;
 
-    // Changed only on the network thread, and then under sendMutex_ (so a worker may read them under it):
-    // output_, writing_, closed_, finishing_. The worker holds the mutex while it writes to fd_.
-    std::mutex sendMutex_;
     std::deque<std::string> output_;
     size_t pendingOutput_ = 0;
-    std::atomic<int> state_{0};
+    uint64_t sequence_ = 0;    // requests handed to onRequest so far
+    uint64_t waitingFor_ = 0;  // the request whose later answer is awaited; 0: none
 
     bool handshakeDone_ = false;
     bool reading_ = false;

@@ -1,41 +1,11 @@
-// Network threads, listeners and the orderly shutdown of the component.
+// Listeners, the per-loop connection registries and the orderly shutdown of the component.
 #include "http/http_server.h"
 
 #include <future>
 
-#include "http/http_api_server.h"
 #include "http/http_connection.h"
 
 namespace kestrum {
-
-std::string serializeResponse(const HttpResponse& response, std::string_view connectionHeader) {
-    std::string out;
-    out.reserve(128 + response.body.size());
-    out += "HTTP/1.1 ";
-    out += std::to_string(response.status);
-    out += ' ';
-    out += response.reason.empty() ? reasonPhrase(response.status) : response.reason;
-    out += "\r\n";
-    for (const auto& [name, value] : response.headers) {
-        out += name;
-        out += ": ";
-        out += value;
-        out += "\r\n";
-    }
-    if (response.withContentLength) {
-        out += "Content-Length: ";
-        out += std::to_string(response.body.size());
-        out += "\r\n";
-    }
-    if (!connectionHeader.empty()) {
-        out += "Connection: ";
-        out += connectionHeader;
-        out += "\r\n";
-    }
-    out += "\r\n";
-    out += response.body;
-    return out;
-}
 
 namespace {
 
@@ -51,10 +21,25 @@ void postToEveryConnection(NetworkThread& thread, void (HttpConnection::*operati
     });
 }
 
+// Runs `task` on every loop and waits until each has run it.
+void onEveryLoop(HttpCore::Impl& impl, const std::function<void(NetworkThread&)>& task) {
+    std::vector<std::future<void>> done;
+    for (auto& thread : impl.threads) {
+        auto promise = std::make_shared<std::promise<void>>();
+        done.push_back(promise->get_future());
+        asio::post(thread->context, [promise, &task, raw = thread.get()] {
+            task(*raw);
+            promise->set_value();
+        });
+    }
+    for (auto& future : done)
+        future.wait();
+}
+
 }  // namespace
 
-HttpCore::HttpCore(const HttpCoreSettings& settings, HttpCallbacks callbacks)
-    : impl_(std::make_unique<Impl>()) {
+HttpCore::HttpCore(EventLoops& loops, const HttpCoreSettings& settings, HttpCallbacks callbacks)
+    : impl_(std::make_unique<Impl>(loops)) {
     impl_->settings = settings;
     impl_->callbacks = std::move(callbacks);
 }
@@ -65,25 +50,10 @@ HttpCore::~HttpCore() {
 
 bool HttpCore::start() {
     Impl& impl = *impl_;
-    if (impl.running || impl.stopping)
+    if (impl.running || impl.stopping || !impl.loops.running())
         return false;
-    int count = impl.settings.networkThreads;
-    if (count <= 0)
-        count = std::max(1u, std::thread::hardware_concurrency());
-    if (!impl.pool.start(impl.settings.workerThreads))
-        return false;
-    try {
-        for (int i = 0; i < count; ++i) {
-            auto thread = std::make_unique<NetworkThread>();
-            NetworkThread* raw = thread.get();
-            impl.threads.push_back(std::move(thread));
-            raw->thread = std::thread([raw] { raw->context.run(); });
-        }
-    } catch (const std::system_error&) {
-        impl.running = true;
-        shutdown();
-        return false;
-    }
+    for (int i = 0; i < impl.loops.size(); ++i)
+        impl.threads.push_back(std::make_unique<NetworkThread>(impl.loops.context(i)));
     impl.running = true;
     return true;
 }
@@ -92,34 +62,30 @@ void HttpCore::shutdown() {
     Impl& impl = *impl_;
     if (!impl.running)
         return;
-    // 1. No new request goes to the pool; 2. every queued request runs and posts its answer to its
-    // connection's thread (the threads still run, so the answers are written); 3. connections close once
-    // their output is out.
-    impl.stopping = true;
-    impl.pool.stop();
-    for (auto& thread : impl.threads)
-        postToEveryConnection(*thread, &HttpConnection::finish);
-    // A client that does not read its answer must not hold the shutdown: after the grace period every
-    // connection is closed as it is.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (impl.liveConnections.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    for (auto& thread : impl.threads) {
-        postToEveryConnection(*thread, &HttpConnection::close);
-        thread->guard.reset();
-    }
-    for (auto& thread : impl.threads) {
-        // Without work and connections run() returns by itself; stop() covers handlers that still hold on.
-        if (thread->thread.joinable()) {
-            asio::post(thread->context, [raw = thread.get()] { raw->context.stop(); });
-            thread->thread.join();
-        }
-    }
-    for (auto& thread : impl.threads)
-        thread->connections.clear();
-    impl.threads.clear();
     impl.running = false;
+    // 1. No new connection or request is taken; 2. connections that wait for an answer keep waiting for it
+    // (the back ends still run), the others close once their output is out; 3. after the grace period every
+    // connection is closed as it is, and an answer that comes later is dropped.
+    impl.stopping = true;
+    auto waitForConnections = [&impl](std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (impl.liveConnections.load() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    if (impl.loops.running()) {
+        for (auto& thread : impl.threads)
+            postToEveryConnection(*thread, &HttpConnection::finish);
+        waitForConnections(std::chrono::milliseconds(impl.settings.shutdownGraceMs));
+        for (auto& thread : impl.threads)
+            postToEveryConnection(*thread, &HttpConnection::close);
+        // Closed connections go once their aborted operations have run on their loops.
+        waitForConnections(std::chrono::seconds(5));
+        onEveryLoop(impl, [](NetworkThread& thread) { thread.connections.clear(); });
+    } else {
+        for (auto& thread : impl.threads)
+            thread->connections.clear();
+    }
+    impl.threads.clear();
 }
 
 struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener> {
@@ -220,7 +186,7 @@ bool HttpServer::stop() {
         listener->acceptor.close(ec);
         listener->retryTimer.cancel();
     };
-    if (core.running) {
+    if (core.loops.running()) {
         std::promise<void> done;
         asio::post(listener->acceptor.get_executor(), [&] {
             closeAcceptor();

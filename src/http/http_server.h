@@ -1,13 +1,12 @@
-// The HTTP/1.1 server component: network threads, listeners, connections, TLS, WebSocket framing and the
-// hand-over of finished requests to the worker pool.
+// The HTTP/1.1 server component: listeners, connections, TLS, WebSocket framing and the hand-over of finished
+// requests to the request callback.
 //
-// Threading (one io_context per network thread): a listener accepts on the first network thread and gives
-// every new socket to the next thread in turn; the connection stays on that thread for good, so its parser,
-// buffers, timer and TLS state need no lock. A finished request is moved into a job on the WorkerPool, where
-// the request callback runs; its answer is posted back to the connection's thread. While a request is in the
-// pool the connection neither reads nor parses, so pipelined requests are answered in order. Upgrades and
-// WebSocket frames are handled on the network thread. Requests that a quick, non-blocking look settles (the
-// onQuickRequest callback) are answered on the network thread and skip both thread hops.
+// Threads: the component owns none; it runs on the application's EventLoops. A listener accepts on loop 0
+// and gives every new socket to the next loop in turn; the connection stays on that loop for good, so its
+// parser, buffers, timer and TLS state need no lock. Every callback runs on the connection's loop and must
+// not block. A finished request goes to onRequest, which answers at once or keeps an HttpReply and answers
+// later from any thread; the answer is posted back to the connection's loop. While a request waits for its
+// answer the connection parses nothing further, so pipelined requests are answered in order.
 //
 // Limits: header bytes (kMaxHeaderBytes), body and WebSocket frame bytes (HttpCoreSettings::maxBody), unsent
 // output (kMaxPendingOutput, reading pauses) and an idle timeout. A connection that exceeds a size limit is
@@ -24,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "http/request_context.h"
+#include "http/http_message.h"
 #include "http/websocket_codec.h"
 
 namespace asio {
@@ -36,39 +35,8 @@ class context;
 
 namespace kestrum {
 
-class WorkerPool;
+class EventLoops;
 class HttpConnection;
-
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
-
-// One finished request, owned by whoever handles it.
-struct HttpRequest {
-    ServerKind server = ServerKind::Http;
-    uint64_t connectionId = 0;
-    std::string remoteAddress;  // dotted IPv4
-    std::string method;         // "GET", "POST", ...
-    std::string url;            // as in the request line
-    std::string path;           // URL path without query string and fragment
-    HeaderList headers;         // in arrival order
-    std::string body;
-    bool keepAlive = false;
-    bool upgrade = false;
-
-    // First header of that name (case-insensitive), or null.
-    const std::string* header(std::string_view name) const;
-};
-
-struct HttpResponse {
-    int status = 200;
-    std::string reason;  // empty: reasonPhrase(status)
-    HeaderList headers;
-    std::string body;
-    // False for 101 and tunnel answers, which carry no Content-Length.
-    bool withContentLength = true;
-};
-
-// Serialises a response. `connectionHeader` (may be empty) adds a Connection header.
-std::string serializeResponse(const HttpResponse& response, std::string_view connectionHeader);
 
 enum class UpgradeKind { kWebSocket, kHttpTunnel, kOther };
 
@@ -89,6 +57,33 @@ struct WsReply {
     std::string frame;  // encoded frame for kSend
 };
 
+// The way back for an answer that onRequest gives later. Copyable; send() may be called from any thread and
+// counts once: a second send, or one after the connection closed, is dropped. The response is serialised on
+// the calling thread, so a large body is not copied on the network thread.
+class HttpReply {
+  public:
+    HttpReply() = default;
+    void send(std::optional<HttpResponse> response) const;
+    // Like send(nothing), but the connection is closed as well.
+    void close() const;
+
+  private:
+    friend class HttpConnection;
+    std::weak_ptr<HttpConnection> connection_;
+    asio::io_context* context_ = nullptr;
+    uint64_t sequence_ = 0;  // which request of the connection this answers
+    bool keepAlive_ = false;
+    bool http10_ = false;
+};
+
+// What onRequest did with a request.
+enum class RequestAction {
+    kAnswer,    // `response` is the answer
+    kNoAnswer,  // nothing is sent (a kept-alive connection waits for the client's next request)
+    kLater,     // the answer comes through the HttpReply
+    kClose,     // nothing is sent and the connection is closed
+};
+
 // Callbacks shared by both listeners. Each gets the listener kind as the sender.
 struct HttpCallbacks {
     // Network thread: the listener is bound and about to listen.
@@ -97,12 +92,10 @@ struct HttpCallbacks {
     std::function<void(ServerKind)> onShutdown;
     // Network thread: malformed request; the connection is closed afterwards.
     std::function<void(ServerKind, uint64_t connectionId)> onParseError;
-    // Worker thread: a finished request (never an upgrade), which the callback may take apart. Returns the
-    // answer, or nothing for no answer.
-    std::function<std::optional<HttpResponse>(HttpRequest&)> onRequest;
-    // Network thread, optional, before the hand-over: returns true when the request is settled without the
-    // pool (then `response` is the answer or empty for none), false to send it to onRequest. Must not block.
-    std::function<bool(const HttpRequest&, std::optional<HttpResponse>& response)> onQuickRequest;
+    // Network thread: a finished request (never an upgrade), which the callback may take apart. Must not
+    // block.
+    std::function<RequestAction(HttpRequest&, std::optional<HttpResponse>& response, const HttpReply& later)>
+        onRequest;
     // Network thread: a request that asks for a protocol switch.
     std::function<UpgradeReply(const HttpRequest&, UpgradeKind)> onUpgrade;
     // Network thread: one WebSocket frame received completely.
@@ -110,28 +103,30 @@ struct HttpCallbacks {
 };
 
 struct HttpCoreSettings {
-    int networkThreads = 0;  // 0 = one per core
-    int workerThreads = 0;   // 0 = 2 x cores + 2
     size_t maxBody = 16 << 20;
     int idleTimeoutSeconds = 60;
+    // How long shutdown() waits for answers still coming before it closes the connections.
+    int shutdownGraceMs = 2000;
 };
 
 inline constexpr size_t kMaxHeaderBytes = 64 * 1024;  // request line + headers
 inline constexpr size_t kMaxPendingOutput =
     4 * 1024 * 1024;  // unsent bytes before a connection stops reading
 
-// Network threads, worker pool and connection bookkeeping shared by the listeners.
+// Connection bookkeeping shared by the listeners. The EventLoops must be running from start() to shutdown()
+// and outlive the core.
 class HttpCore {
   public:
-    HttpCore(const HttpCoreSettings& settings, HttpCallbacks callbacks);
+    HttpCore(EventLoops& loops, const HttpCoreSettings& settings, HttpCallbacks callbacks);
     ~HttpCore();  // shutdown()
     HttpCore(const HttpCore&) = delete;
     HttpCore& operator=(const HttpCore&) = delete;
 
-    // Starts the network threads and the worker pool. False when a thread cannot be started.
+    // False when the loops do not run.
     bool start();
-    // Stops reading new requests, runs every queued request and sends its answer, closes every connection
-    // (after its pending output, at most about two seconds), then joins all threads. Idempotent.
+    // Stops reading new requests, waits (up to shutdownGraceMs) for the answers still coming and their
+    // output, then closes every connection and waits until each is gone. Idempotent; never from a network
+    // thread. Answers that arrive afterwards are dropped.
     void shutdown();
 
     // Internal to the component.

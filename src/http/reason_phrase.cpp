@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "http/http_api_server.h"
+#include "http/http_message.h"
 
 namespace kestrum {
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "log/log_writer.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
+#include "util/event_loops.h"
 #include "util/sync_map.h"
 
 namespace kestrum {
@@ -49,15 +51,21 @@ class ApiServerTest : public ::testing::Test {
         delete runDir_;
     }
 
-    void SetUp() override { whitelist_.set(kHost, "1"); }
+    void SetUp() override {
+        whitelist_.set(kHost, "1");
+        ASSERT_TRUE(loops_.start());
+    }
     void TearDown() override {
         server_.releaseServers();
+        for (auto& thread : later_)
+            thread.join();
+        loops_.stop();
         setDebug(true);
     }
 
     // The routes every test starts from; the endpoints answer with a plain text naming what they got (the
     // server sends any endpoint text as it would an envelope), "silent" gets no answer and a body starting
-    // with "slow" takes 300 ms.
+    // with "slow" is answered 300 ms later from another thread.
     RouteTable routes() {
         RouteTable table;
         table.heartbeatPath = "/api/this/heart";
@@ -69,9 +77,16 @@ class ApiServerTest : public ::testing::Test {
                 return done(std::nullopt);
             if (request.body == "throw")
                 throw std::runtime_error("endpoint failure");
-            if (request.body.starts_with("slow"))
-                std::this_thread::sleep_for(300ms);
-            done("mysql " + request.path + " " + request.body);
+            std::string answer = "mysql " + request.path + " " + request.body;
+            if (request.body.starts_with("slow")) {
+                std::lock_guard lock(laterMutex_);
+                later_.emplace_back([done = std::move(done), answer = std::move(answer)] {
+                    std::this_thread::sleep_for(300ms);
+                    done(answer);
+                });
+                return;
+            }
+            done(answer);
         };
         table.redisOn = true;
         table.redisPath = "/api/redis";
@@ -84,12 +99,11 @@ class ApiServerTest : public ::testing::Test {
         HttpSettings value;
         value.localAddress = kHost;
         value.runDir = runDir_->path();
-        value.workerThreads = 4;
         return value;
     }
 
     void start(const HttpSettings& config, RouteTable table) {
-        ASSERT_TRUE(server_.prepareServers(config, std::move(table)));
+        ASSERT_TRUE(server_.prepareServers(loops_, config, std::move(table)));
         ASSERT_EQ(server_.startListener(ServerKind::Http, 0), 1);
         ASSERT_EQ(server_.startListener(ServerKind::Https, 0), 1);
         httpPort_ = server_.listenPort(ServerKind::Http);
@@ -106,6 +120,9 @@ class ApiServerTest : public ::testing::Test {
     static RunDir* runDir_;
     static LogWriter* log_;
     SyncMap whitelist_;
+    EventLoops loops_{2};  // declared before the server: it outlives it
+    std::mutex laterMutex_;
+    std::vector<std::thread> later_;  // endpoints answering later
     HttpApiServer server_;
     std::atomic<int> mysqlCalls_{0};
     int httpPort_ = 0;
@@ -126,8 +143,12 @@ TEST_F(ApiServerTest, HeartbeatWithQueryStringOnOneKeptConnection) {
         EXPECT_EQ(reply->status, 200);
         EXPECT_EQ(reply->reason, "OK");
         EXPECT_EQ(reply->body, kHeartbeat);
+        EXPECT_EQ(reply->header("Content-Type"), "text/plain; charset=utf-8");
         EXPECT_FALSE(reply->hasHeader("Connection"));
     }
+    auto reply = client.request("POST", "/api/mysql", "x");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->header("Content-Type"), "application/json; charset=utf-8");
     // The heartbeat has its own debug line and no request line.
     std::string log = logText();
     EXPECT_NE(log.find(gb("heart request：id(")), std::string::npos);
@@ -477,7 +498,7 @@ TEST_F(ApiServerTest, MissingCertificatesFailPreparation) {
     testing::TempDir empty;
     HttpSettings config = settings();
     config.runDir = empty.path();
-    EXPECT_FALSE(server_.prepareServers(config, routes()));
+    EXPECT_FALSE(server_.prepareServers(loops_, config, routes()));
     EXPECT_NE(logText().find(gb("server/error丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
     EXPECT_EQ(server_.startListener(ServerKind::Http, 0), 0);
 
@@ -488,13 +509,13 @@ TEST_F(ApiServerTest, MissingCertificatesFailPreparation) {
                                broken.path() + "/ssl-cert/server2.key",
                                std::filesystem::copy_options::overwrite_existing);
     config.runDir = broken.path();
-    EXPECT_FALSE(server_.prepareServers(config, routes()));
+    EXPECT_FALSE(server_.prepareServers(loops_, config, routes()));
 }
 
 TEST_F(ApiServerTest, PortClashAndListenerLines) {
     start();
     HttpApiServer second;
-    ASSERT_TRUE(second.prepareServers(settings(), routes()));
+    ASSERT_TRUE(second.prepareServers(loops_, settings(), routes()));
     EXPECT_EQ(second.startListener(ServerKind::Http, httpPort_), 0);
     EXPECT_EQ(second.stopListener(ServerKind::Http), 0);
     second.releaseServers();
@@ -610,7 +631,7 @@ TEST_F(ApiServerTest, ReleaseSendsAnswersInFlightAndDoesNotHang) {
         ASSERT_TRUE(slow.back()->connect(kHost, httpPort_));
         ASSERT_TRUE(slow.back()->sendRequest("POST", "/api/mysql", "slow-" + std::to_string(i)));
     }
-    std::this_thread::sleep_for(50ms);  // the requests are with the workers
+    std::this_thread::sleep_for(50ms);  // the requests are with the endpoint
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(server_.stopListener(ServerKind::Http), 1);
     server_.releaseServers();

@@ -1,0 +1,54 @@
+// The HTTP message types shared by the server component and the API layer: one parsed request, one answer,
+// its serialisation and the reason phrases.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "http/request_context.h"
+
+namespace kestrum {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// One finished request, owned by whoever handles it.
+struct HttpRequest {
+    ServerKind server = ServerKind::Http;
+    uint64_t connectionId = 0;
+    std::string remoteAddress;  // dotted IPv4
+    std::string method;         // "GET", "POST", ...
+    std::string url;            // as in the request line
+    std::string path;           // URL path without query string and fragment
+    HeaderList headers;         // in arrival order
+    std::string body;
+    bool keepAlive = false;
+    bool upgrade = false;
+    bool http10 = false;  // HTTP/1.0: the connection stays open only when the answer says keep-alive
+
+    // First header of that name (case-insensitive), or null.
+    const std::string* header(std::string_view name) const;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string reason;  // empty: reasonPhrase(status)
+    HeaderList headers;
+    std::string body;
+    // False for 101 and tunnel answers, which carry no Content-Length.
+    bool withContentLength = true;
+};
+
+// Serialises a response. `connectionHeader` (may be empty) adds a Connection header.
+std::string serializeResponse(const HttpResponse& response, std::string_view connectionHeader);
+
+// The Connection header of an answer: "close" when the connection ends after it; HTTP/1.0 clients keep the
+// connection only when told so.
+std::string_view connectionHeader(bool closeAfter, bool http10);
+
+// The reason phrase of an HTTP status code; "***" for a code not in the table.
+std::string reasonPhrase(int status);
+
+}  // namespace kestrum
