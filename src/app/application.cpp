@@ -82,6 +82,7 @@ bool Application::startup() {
     LogWriter::OpenOptions options;
     options.runDir = runDir;
     options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
+    options.charset = parseLogCharset(config.get("sys", "log_charset"));
     state.log.open(options);
     bindProcessLog(&state.log, state.debug);
 

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 
 #include "util/encoding.h"
+#include "util/ini.h"
 
 namespace kestrum {
 namespace {
@@ -63,6 +65,13 @@ std::atomic<LogWriter*> g_processLog{nullptr};
 std::atomic<bool> g_debug{false};
 
 }  // namespace
+
+LogCharset parseLogCharset(std::string_view value) {
+    std::string lower;
+    for (char c : trimText(value))
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "utf-8" || lower == "utf8" ? LogCharset::Utf8 : LogCharset::Internal;
+}
 
 std::string dateTimeText(const std::tm& t) {
     char buffer[128];
@@ -124,10 +133,25 @@ void LogWriter::open(const OpenOptions& options) {
     lineTemplate_ = options.lineTemplate ? *options.lineTemplate : utf8ToGbk(kDefaultTemplate);
     if (options.timeFormat)
         timeFormat_ = *options.timeFormat;
+    if (options.charset == LogCharset::Utf8) {
+        lineTemplate_ = gbkToUtf8(lineTemplate_);
+        timeFormat_ = gbkToUtf8(timeFormat_);
+    }
+    charset_.store(options.charset, std::memory_order_relaxed);
     cachedSecond_ = -1;
 }
 
 bool LogWriter::writeLine(std::string_view type, std::string_view content) {
+    // A UTF-8 log converts the caller's parts before LogLock; template and time format were converted at
+    // open.
+    std::string utf8Type;
+    std::string utf8Content;
+    if (charset_.load(std::memory_order_relaxed) == LogCharset::Utf8) {
+        utf8Type = gbkToUtf8(type);
+        utf8Content = gbkToUtf8(content);
+        type = utf8Type;
+        content = utf8Content;
+    }
     std::unique_lock lock(logLock_);
     if (fd_ < 0)
         return false;

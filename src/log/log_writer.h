@@ -1,14 +1,15 @@
 // The run's log file: one numbered line per event, "[num]丨[time]丨[type]丨[content]" + CR LF.
 //
 // The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it
-// with
-// "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are UTF-8;
-// the content is internal-encoding bytes, written unconverted and unbuffered in the process (a line is in the
-// file moments after writeLine, for other programs that read the file while it grows). writeLine is safe from
-// any thread: LogLock serialises numbering and formatting; the file gets the lines whole and in number order,
-// several lines in one write when threads log at the same moment.
+// with "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are
+// UTF-8; the content is internal-encoding bytes written unconverted (or, with LogCharset::Utf8, the same line
+// in UTF-8: template, type and content converted), unbuffered in the process (a line is in the file moments
+// after writeLine, for other programs that read the file while it grows). writeLine is safe from any thread:
+// LogLock serialises numbering and formatting; the file gets the lines whole and in number order, several
+// lines in one write when threads log at the same moment.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
@@ -23,6 +24,13 @@ namespace kestrum {
 std::string dateTimeText(const std::tm& moment);
 std::string dateTimeText(std::time_t moment);
 
+// Encoding of the file's content. Callers always hand over internal-encoding text.
+enum class LogCharset { Internal, Utf8 };
+
+// config.ini [sys] log_charset: "utf-8" or "utf8" in any case selects UTF-8; anything else (empty included)
+// keeps the internal encoding.
+LogCharset parseLogCharset(std::string_view value);
+
 class LogWriter {
   public:
     struct OpenOptions {
@@ -31,6 +39,7 @@ class LogWriter {
         std::optional<std::string> fileName;   // internal encoding; "[end-time]" marks rename-at-close
         std::optional<std::string> lineTemplate;
         std::optional<std::string> timeFormat;
+        LogCharset charset = LogCharset::Internal;
     };
 
     LogWriter();
@@ -61,6 +70,7 @@ class LogWriter {
     bool renameAtClose_ = false;
     std::string path_;  // UTF-8
     std::string timeFormat_;
+    std::atomic<LogCharset> charset_{LogCharset::Internal};  // set by open, read before LogLock
 };
 
 // The process log. The application binds its writer and debug switch once at start-up; until then (and after

@@ -77,6 +77,17 @@ TEST_F(StartupTest, ListenersOffRunsTheWholeStartupAndShutdown) {
     }
 }
 
+TEST_F(StartupTest, LogCharsetUtf8WritesTheLogInUtf8) {
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nlog_charset=utf-8\n");
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForOutput("https: https://off"));
+    EXPECT_EQ(kestrum.stop(SIGTERM), 0);
+    std::string log = dir.logText();
+    EXPECT_EQ(log.rfind("1丨", 0), 0u);
+    EXPECT_NE(log.find("丨server丨ip：local(127.0.0.1),net(),location().\r\n"), std::string::npos);
+    EXPECT_NE(log.find("丨app/end丨will be free.\r\n"), std::string::npos);
+}
+
 TEST_F(StartupTest, SamePortTwiceFailsTheSecondListener) {
     int port = testing::freePort();
     dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(port) +

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/kestrum_process.h"
+#include "util/encoding.h"
 
 namespace kestrum {
 namespace {
@@ -93,6 +94,39 @@ TEST_F(LogWriterTest, NameWithoutEndTimeIsKept) {
     writer.open(options);
     writer.close();
     EXPECT_EQ(writer.filePath(), dir.path() + "/custom/deeper/plain.txt");
+}
+
+TEST(LogCharset, OnlyUtf8SpellingsSelectUtf8) {
+    for (const char* value : {"utf-8", "UTF-8", " Utf8 ", "utf8"})
+        EXPECT_EQ(parseLogCharset(value), LogCharset::Utf8) << value;
+    for (const char* value : {"", "gbk", "gb18030", "utf-16", "utf-8x", "1"})
+        EXPECT_EQ(parseLogCharset(value), LogCharset::Internal) << value;
+}
+
+// The same lines in both charsets: the UTF-8 file is exactly the internal file converted, separator and
+// full-width punctuation included, CR LF and numbering unchanged.
+TEST(LogCharset, Utf8FileIsTheInternalFileConverted) {
+    testing::TempDir dir;
+    const std::string contents[] = {gb("del task：backup"), "plain ascii", gb("名字（中文）。"),
+                                    std::string("bad \xFF byte")};
+    std::string files[2];
+    for (LogCharset charset : {LogCharset::Internal, LogCharset::Utf8}) {
+        LogWriter writer;
+        LogWriter::OpenOptions options;
+        options.runDir = dir.path();
+        options.fileName = charset == LogCharset::Utf8 ? "utf8.txt" : "internal.txt";
+        options.timeFormat = "T";  // the same time text in both files
+        options.charset = charset;
+        writer.open(options);
+        for (const std::string& content : contents)
+            EXPECT_TRUE(writer.writeLine(gb("类型"), content));
+        writer.close();
+        files[charset == LogCharset::Utf8] = testing::readFile(writer.filePath());
+    }
+    EXPECT_EQ(files[1], gbkToUtf8(files[0]));
+    EXPECT_EQ(files[1].substr(0, files[1].find("\r\n") + 2), "1丨T丨类型丨del task：backup\r\n");
+    EXPECT_NE(files[1].find("4丨T丨类型丨bad \xEF\xBF\xBD byte\r\n"), std::string::npos);
+    EXPECT_TRUE(isValidUtf8(files[1]));
 }
 
 TEST_F(LogWriterTest, DebugOnlyLinesNeedTheSwitchAndConsumeNoNumber) {
