@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Installs what building, testing (and, with --bench, benchmarking) kestrum needs; only what is missing.
+# Installs what building, testing (and, with --bench, benchmarking; with --screenshots, taking the window's
+# screenshots) kestrum needs; only what is missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+          qt6-base-dev qt6-qpa-plugins
           redis-server mariadb-server mariadb-client)
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(wrk nginx-light webdis sysbench redis-tools)
-fi
+case "${1:-}" in
+  --bench) packages+=(wrk nginx-light webdis sysbench redis-tools) ;;
+  --screenshots) packages+=(xvfb xauth fonts-noto-cjk fonts-dejavu-core) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,9 @@
 // kestrum [--headless] [--dir RUNDIR]
 //
-// Headless: the start-up runs at once on its own thread, status texts go to standard output, and SIGINT or
-// SIGTERM runs the shutdown routine before the process exits with status 0.
+// Without --headless the desktop window opens (when it is built in and a display can be opened); its first
+// show starts the start-up, and closing it with OK, SIGINT or SIGTERM runs the shutdown. Headless: the
+// start-up runs at once on its own thread, status texts go to standard output, and SIGINT or SIGTERM runs the
+// shutdown routine before the process exits with status 0.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -14,6 +16,9 @@
 
 #include "app/application.h"
 #include "app/status_view.h"
+#ifdef KESTRUM_WITH_UI
+#include "ui/desktop.h"
+#endif
 
 namespace {
 
@@ -34,9 +39,10 @@ int usage() {
 
 int main(int argc, char** argv) {
     std::string runDir;
+    bool headless = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) {
-            // The desktop window is not part of this build: every run is headless.
+            headless = true;
         } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
             runDir = argv[++i];
         } else {
@@ -49,6 +55,16 @@ int main(int argc, char** argv) {
     runDir = std::filesystem::absolute(runDir, ec).lexically_normal().string();
     while (runDir.size() > 1 && runDir.back() == '/')
         runDir.pop_back();
+
+    if (!headless) {
+#ifdef KESTRUM_WITH_UI
+        int status = 0;
+        if (kestrum::runDesktop(argc, argv, runDir, status))
+            return status;
+#else
+        std::fprintf(stderr, "kestrum: the desktop window is not built in; running headless\n");
+#endif
+    }
 
     // Every thread inherits this mask, so the signals reach only the sigwait below. SIGUSR1 tells that the
     // start-up could not prepare the servers.

@@ -236,4 +236,8 @@ bool Application::deleteTask(const std::string& name) {
     return registry_->deleteTask(name);
 }
 
+void Application::setEditedFile(std::string path) {
+    routes_->editedFile = std::move(path);
+}
+
 }  // namespace kestrum

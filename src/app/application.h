@@ -43,6 +43,9 @@ class Application {
     bool addTaskFile(const std::string& name);
     bool deleteTask(const std::string& name);
 
+    // The file open in the window's configuration editor (RouteConfig::editedFile).
+    void setEditedFile(std::string path);
+
     const AppState& state() const { return *state_; }
     const RouteConfig& routes() const { return *routes_; }
 
