@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/descriptor_limit.h"
 #include "app/fault_guard.h"
 #include "http/http_api_server.h"
 #include "http/worker_pool.h"
@@ -89,6 +90,10 @@ bool Application::startup() {
     logLine("sys", "thanks for use kestrum.");
     logLine("sys", "kestrum middleware server, built by the kestrum developers.");
 
+    // Every connection holds a descriptor; a service manager's soft limit (often 1024) would stop the
+    // listeners at about a thousand clients. Raised before any module opens a socket.
+    const DescriptorLimit limit = raiseDescriptorLimit();
+
     // The network threads serve the HTTP listeners and drive the back-end connections; the workers take the
     // long jobs (large results). Both exist before any module opens.
     loops_ = std::make_unique<EventLoops>(toInt(config.get("sys", "network_threads")));
@@ -135,6 +140,15 @@ bool Application::startup() {
     table.whitelist = &routes.whitelist;
     if (!http_->prepareServers(*loops_, settings, std::move(table)))
         return false;
+
+    // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
+    const std::string configured = config.get("sys", "max_connections");
+    const long long maxConnections = configured.empty() ? 10000 : std::atoll(configured.c_str());
+    if (maxConnections > 0 && static_cast<uint64_t>(maxConnections) > connectionsAllowedBy(limit)) {
+        logLine("server", gb("max connections above descriptor limit：max_connections(") +
+                              std::to_string(maxConnections) + "),limit(" + std::to_string(limit.soft) +
+                              ").");
+    }
 
     struct Listener {
         ServerKind kind;

@@ -11,6 +11,11 @@ namespace kestrum {
 
 namespace {
 
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 int passwordCallback(char* buffer, int size, int, void* userData) {
     const std::string* password = static_cast<const std::string*>(userData);
     if (password == nullptr || size <= 0)
@@ -53,6 +58,12 @@ TlsContextResult createTlsContext(const TlsFiles& files) {
     }
     result.context = std::make_unique<asio::ssl::context>(ctx);  // owns ctx from here
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // TLS 1.2 offers only forward-secret AEAD suites (ECDHE with AES-GCM or ChaCha20-Poly1305); static-RSA
+    // and CBC suites are refused. TLS 1.3 has nothing else to offer, its defaults stay.
+    if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
+        result.error = lastSslError("cipher list");
+        return result;
+    }
     // Idle keep-alive connections give their TLS buffers back.
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
 

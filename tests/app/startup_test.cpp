@@ -2,6 +2,9 @@
 // the log file's final name.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <fstream>
 #include <regex>
 
 #include "support/kestrum_process.h"
@@ -9,6 +12,7 @@
 namespace kestrum {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::gb;
 using testing::KestrumProcess;
 using testing::RunDir;
@@ -118,6 +122,77 @@ TEST_F(StartupTest, MissingCertificatesEndTheProcessBeforeAnyListener) {
     std::string log = bare.logText();
     EXPECT_NE(log.find("server/error" + gb("丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
     EXPECT_EQ(log.find("start success"), std::string::npos);
+}
+
+// "Max open files" of /proc/<pid>/limits: {soft, hard} as written there.
+std::pair<std::string, std::string> openFilesLimit(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(std::string("Max open files").size()));
+            std::pair<std::string, std::string> limit;
+            fields >> limit.first >> limit.second;
+            return limit;
+        }
+    }
+    return {};
+}
+
+TEST_F(StartupTest, DescriptorLimitRaisedToTheHardLimit) {
+    rlimit ours{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &ours), 0);
+    if (ours.rlim_max != RLIM_INFINITY && ours.rlim_max <= 256)
+        GTEST_SKIP() << "hard descriptor limit too low to lower the soft one";
+    const std::string hard = ours.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(ours.rlim_max);
+    struct Case {
+        const char* name;
+        std::string maxConnections;  // the config.ini value; empty: key absent
+        bool logged;
+    };
+    const uint64_t above = (ours.rlim_max == RLIM_INFINITY ? (1ULL << 40) : ours.rlim_max) + 1;
+    const Case cases[] = {
+        {"default", "", false},
+        {"above the hard limit", std::to_string(above), true},
+        {"no limit of our own", "0", false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        RunDir run;
+        run.installCertificates();
+        for (const char* module : {"mysql", "redis", "crontab"})
+            run.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+        int port = testing::freePort();
+        run.write("config.ini",
+                  "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(port) + "\n" +
+                      (test.maxConnections.empty() ? "" : "max_connections=" + test.maxConnections + "\n"));
+        // The child inherits a service manager's usual soft limit.
+        rlimit low = ours;
+        low.rlim_cur = 256;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        KestrumProcess process;
+        bool started = process.start(run.path());
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &ours), 0);
+        ASSERT_TRUE(started);
+        ASSERT_TRUE(process.waitForOutput("https: https://off"));
+        auto limit = openFilesLimit(process.pid());
+        EXPECT_EQ(limit.second, hard);
+        // An unlimited hard limit becomes the kernel's ceiling.
+        if (ours.rlim_max != RLIM_INFINITY) {
+            EXPECT_EQ(limit.first, hard);
+        }
+        EXPECT_NE(limit.first, "256");
+        const std::string line = "server" + gb("丨max connections above descriptor limit：max_connections(");
+        const std::string log = run.logText();
+        if (test.logged) {
+            EXPECT_NE(log.find(line + test.maxConnections + "),limit(" + limit.first + ")."),
+                      std::string::npos)
+                << log;
+        } else {
+            EXPECT_EQ(log.find(line), std::string::npos) << log;
+        }
+        EXPECT_EQ(process.stop(SIGTERM), 0);
+    }
 }
 
 }  // namespace

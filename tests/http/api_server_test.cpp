@@ -10,7 +10,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include <openssl/ssl.h>
+
+#include <asio/ssl/context.hpp>
+
 #include "http/http_api_server.h"
+#include "http/tls_context.h"
 #include "log/log_writer.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
@@ -491,6 +496,53 @@ TEST_F(ApiServerTest, TlsContextsBySni) {
         EXPECT_EQ(client.peerCommonName(), test.commonName);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->body, kHeartbeat);
+    }
+}
+
+TEST_F(ApiServerTest, Tls12OffersOnlyForwardSecretAeadSuites) {
+    // Every TLS 1.2 suite the server can pick, whatever its key type: ECDHE key exchange, AEAD cipher.
+    TlsContextResult tls =
+        createTlsContext({certFile("server.cer"), certFile("server.key"), "740391", certFile("ca.crt"), 0});
+    ASSERT_TRUE(tls.ok) << tls.error;
+    STACK_OF(SSL_CIPHER)* offered = SSL_CTX_get_ciphers(tls.context->native_handle());
+    int tls12 = 0;
+    for (int i = 0; i < sk_SSL_CIPHER_num(offered); ++i) {
+        const SSL_CIPHER* cipher = sk_SSL_CIPHER_value(offered, i);
+        SCOPED_TRACE(SSL_CIPHER_get_name(cipher));
+        if (SSL_CIPHER_get_kx_nid(cipher) == NID_kx_any)
+            continue;  // a TLS 1.3 suite: always forward secret and AEAD
+        ++tls12;
+        EXPECT_EQ(SSL_CIPHER_get_kx_nid(cipher), NID_kx_ecdhe);
+        EXPECT_EQ(SSL_CIPHER_is_aead(cipher), 1);
+    }
+    EXPECT_GT(tls12, 0);
+
+    // The test certificates have EC keys, so the ECDSA names are the ones a client can meet.
+    start();
+    struct Case {
+        const char* ciphers;  // what a TLS 1.2 client offers
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"ECDHE-ECDSA-AES128-GCM-SHA256", true}, {"ECDHE-ECDSA-AES256-GCM-SHA384", true},
+        {"ECDHE-ECDSA-CHACHA20-POLY1305", true}, {"ECDHE-ECDSA-AES128-SHA", false},  // CBC
+        {"ECDHE-ECDSA-AES256-SHA384", false},                                        // CBC
+        {"AES128-SHA:AES128-GCM-SHA256", false},                                     // static RSA
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.ciphers);
+        for (const char* serverName : {"", "localhost"}) {  // both contexts
+            SCOPED_TRACE(serverName);
+            HttpClient client;
+            client.setTls12Ciphers(test.ciphers);
+            bool connected = client.connectTls(kHost, httpsPort_, {serverName, "", ""});
+            EXPECT_EQ(connected, test.accepted);
+            if (connected) {
+                auto reply = client.request("GET", "/api/this/heart");
+                ASSERT_TRUE(reply);
+                EXPECT_EQ(reply->body, kHeartbeat);
+            }
+        }
     }
 }
 

@@ -126,6 +126,16 @@ bool HttpClient::connectTls(const std::string& host, int port, const TlsOptions&
     if (ctx_ == nullptr)
         return false;
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
+    if (!tls12Ciphers_.empty()) {
+        SSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+        // Security level 0: the client must be able to offer what the server ought to refuse.
+        SSL_CTX_set_security_level(ctx_, 0);
+        if (SSL_CTX_set_cipher_list(ctx_, tls12Ciphers_.c_str()) != 1) {
+            ERR_clear_error();
+            close();
+            return false;
+        }
+    }
     if (!options.certificate.empty()) {
         if (SSL_CTX_use_certificate_chain_file(ctx_, options.certificate.c_str()) != 1 ||
             SSL_CTX_use_PrivateKey_file(ctx_, options.privateKey.c_str(), SSL_FILETYPE_PEM) != 1) {

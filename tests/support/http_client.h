@@ -55,6 +55,8 @@ class HttpClient {
     bool connect(const std::string& host, int port, Ms timeout = Ms(2000));
     // TLS without verifying the server certificate (tests look at it with peerCommonName()).
     bool connectTls(const std::string& host, int port, const TlsOptions& options = {}, Ms timeout = Ms(2000));
+    // The next connectTls offers only TLS 1.2 with these OpenSSL cipher names (empty: the defaults).
+    void setTls12Ciphers(std::string ciphers) { tls12Ciphers_ = std::move(ciphers); }
     bool connected() const { return fd_ >= 0; }
     // CN of the certificate the server presented (TLS only).
     std::string peerCommonName() const;
@@ -96,6 +98,7 @@ class HttpClient {
     SSL* ssl_ = nullptr;
     std::string host_;
     std::string buffer_;  // received, not yet consumed
+    std::string tls12Ciphers_;
 };
 
 // One request on a fresh connection.
