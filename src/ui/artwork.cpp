@@ -200,9 +200,11 @@ QPixmap drawBackground(QSize size) {
             const QString text = QString::fromUtf8(row.label);
             const qreal left = 125 - metrics.horizontalAdvance(text);
             const qreal ruleY = row.top + 18;
-            const QPointF start(left - 8, ruleY);
+            // One trunk down the left side, a rule under each row.
+            const QPointF start(84, ruleY);
             QPainterPath curve(QPointF(150, 110));
-            curve.cubicTo(70, 110, 72, ruleY, start.x(), start.y());
+            curve.cubicTo(96, 110, 84, 116, 84, 134);
+            curve.lineTo(start);
             QPen pen(kHttp, 1.6);
             pen.setCapStyle(Qt::RoundCap);
             p.setPen(pen);

@@ -7,7 +7,9 @@
 #include <QFontDatabase>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QSyntaxHighlighter>
 #include <QVBoxLayout>
 
 #include "ui/artwork.h"
@@ -17,6 +19,36 @@ namespace kestrum {
 namespace {
 
 const char kUtf8Mark[] = "\xEF\xBB\xBF";
+
+// Sections, keys and comments of an INI file in colour.
+class IniHighlighter : public QSyntaxHighlighter {
+  public:
+    using QSyntaxHighlighter::QSyntaxHighlighter;
+
+  protected:
+    void highlightBlock(const QString& text) override {
+        const qsizetype start = text.indexOf(QRegularExpression("\\S"));
+        if (start < 0)
+            return;
+        if (text.at(start) == ';' || text.at(start) == '#') {
+            setFormat(0, int(text.size()), colour(0x64, 0x74, 0x8b, false, true));
+        } else if (text.at(start) == '[') {
+            setFormat(0, int(text.size()), colour(0x7c, 0x3a, 0xed, true, false));
+        } else if (const qsizetype equals = text.indexOf('='); equals > 0) {
+            setFormat(0, int(equals), colour(0x04, 0x78, 0x57, false, false));
+            setFormat(int(equals), 1, colour(0x94, 0xa3, 0xb8, false, false));
+        }
+    }
+
+  private:
+    static QTextCharFormat colour(int r, int g, int b, bool bold, bool italic) {
+        QTextCharFormat format;
+        format.setForeground(QColor(r, g, b));
+        format.setFontWeight(bold ? QFont::Bold : QFont::Normal);
+        format.setFontItalic(italic);
+        return format;
+    }
+};
 
 }  // namespace
 
@@ -99,6 +131,11 @@ ConfigEditor::ConfigEditor(const QString& path, QWidget* parent) : QWidget(paren
     field_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     field_->setLineWrapMode(QPlainTextEdit::NoWrap);
     field_->setToolTip(path);
+    field_->document()->setDocumentMargin(10);
+    field_->setStyleSheet(
+        "QPlainTextEdit { background: #fbfcfe; color: #1e293b; border: none; "
+        "selection-background-color: #c7d2fe; selection-color: #1e293b; }");
+    new IniHighlighter(field_->document());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(field_);

@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
+#include <QStyle>
 #include <QTextBrowser>
 
 #include "ui/artwork.h"
@@ -57,6 +58,11 @@ HelpWindow::HelpWindow(const QString& runDir, QWidget* parent)
     };
     for (const auto& item : entries) {
         PressArea* area = entry(bar, item.icon, QString::fromUtf8(item.text), item.top, item.name);
+        area->setAttribute(Qt::WA_StyledBackground);
+        area->setStyleSheet(QString("#%1 { border-radius: 8px; } #%1[active=\"true\"] { background: "
+                                    "rgba(255, 255, 255, 30); }")
+                                .arg(item.name));
+        entries_.append({area, QString::fromUtf8(item.page)});
         const QString page = QString::fromUtf8(item.page);
         connect(area, &PressArea::pressed, this, [this, page] { showPage(page); });
     }
@@ -88,6 +94,11 @@ HelpWindow::HelpWindow(const QString& runDir, QWidget* parent)
 }
 
 void HelpWindow::showPage(const QString& relative) {
+    for (const auto& [area, page] : entries_) {
+        area->setProperty("active", page == relative);
+        area->style()->unpolish(area);
+        area->style()->polish(area);
+    }
     const QString path = runDir_ + "/" + relative;
     if (!QFileInfo::exists(path)) {
         viewer_->setHtml(QString::fromUtf8("<h3>找不到帮助页面</h3><p>%1</p>").arg(path.toHtmlEscaped()));

@@ -3,6 +3,8 @@
 // browser.
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
@@ -28,6 +30,7 @@ class HelpWindow : public QWidget {
   private:
     QString runDir_;
     QUrl page_;
+    QList<QPair<QWidget*, QString>> entries_;  // left-bar entry, page it shows
     QTextBrowser* viewer_;
 };
 
