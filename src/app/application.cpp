@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/descriptor_limit.h"
 #include "app/fault_guard.h"
+#include "app/redis_lease.h"
 #include "http/http_api_server.h"
 #include "http/worker_pool.h"
 #include "log/log_writer.h"
@@ -222,6 +223,16 @@ void Application::startModules() {
         scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
             return runTaskStatement(*pool, utf8Statement);
         });
+    // Several instances on one Redis: each due moment of a task file runs on the instance that claims it.
+    if (routes.cronOn) {
+        LeaseSettings lease = loadLeaseSettings(runDir);
+        const int32_t db = lease.db;
+        scheduler_->setLease(
+            std::move(lease),
+            [gateway = redis_.get(), db](const std::string& key, const std::string& value, int64_t ttlMs) {
+                return claimRedisLease(*gateway, db, key, value, ttlMs);
+            });
+    }
     scheduler_->startSupervisor();
     logLine("app/init", "will be free.");
 }

@@ -19,6 +19,7 @@
 #include "log/log_writer.h"
 #include "scheduler/cron.h"
 #include "scheduler/registry_state.h"
+#include "scheduler/task_lease.h"
 
 namespace kestrum {
 
@@ -33,6 +34,19 @@ constexpr auto kSkipPause = 500ms;
 constexpr auto kSupervisorPause = 100ms;
 // How long the destructor waits for task threads (a callback may be running) before it abandons them.
 constexpr auto kAbandonAfter = 3s;
+
+// The smallest gap between the computed moments: the task's period as far as the lease needs it.
+int64_t periodOf(const std::vector<int64_t>& dues) {
+    int64_t period = 0;
+    for (size_t i = 0; i < dues.size(); ++i) {
+        for (size_t j = i + 1; j < dues.size(); ++j) {
+            const int64_t gap = dues[i] > dues[j] ? dues[i] - dues[j] : dues[j] - dues[i];
+            if (gap > 0 && (period == 0 || gap < period))
+                period = gap;
+        }
+    }
+    return period;
+}
 
 }  // namespace
 
@@ -96,6 +110,12 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
 
     int32_t nextHandle() { return nextHandle_.fetch_add(1); }
 
+    void setLease(LeaseSettings settings, LeaseClaimer claimer);
+    enum class LeaseDecision { Run, Elsewhere, Skip };
+    // Whether this instance runs the due moment of task `name` (Run), another instance has claimed it
+    // (Elsewhere), or no claim could be made and the moment is skipped (Skip).
+    LeaseDecision claimMoment(const std::string& name, int64_t dueMs, int64_t periodMs);
+
     // Starts the task thread; false when no thread could be made.
     bool launchTask(const std::string& name, int32_t handle);
     int64_t startSupervisor();
@@ -123,6 +143,11 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
     std::shared_ptr<RegistryState> registry_;
     std::atomic<int32_t> nextHandle_{1};
 
+    std::mutex leaseMutex_;  // guards the two below; never held while claiming
+    LeaseSettings lease_;
+    LeaseClaimer claimer_;
+    std::atomic<bool> leaseOutage_{false};  // the last claim could not be made
+
     std::mutex mutex_;  // guards everything below
     std::condition_variable wake_;
     uint64_t wakeCount_ = 0;
@@ -146,14 +171,17 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
         if (!nextRunTimes(registry.memberText(name, "crontab"), kMomentsPerComputation, moments, fields))
             break;
         const int32_t limit = registry.memberInt(name, "max_call_count");
+        std::vector<int64_t> dues;
+        for (const std::string& moment : moments)
+            dues.push_back(momentToUnixMs(moment));
+        const int64_t period = periodOf(dues);
         bool ended = false;
-        for (const std::string& moment : moments) {
+        for (const int64_t due : dues) {
             seen = wakeMark();
             if (!running.load() || !registry.isRunningAs(name, handle)) {
                 ended = true;
                 break;
             }
-            const int64_t due = momentToUnixMs(moment);
             const int64_t delay = due - unixTimeMs();
             // A fresh computation right after a run still lists the second just run (it equals "now");
             // running it again would call the task twice for one due moment, so it counts as passed.
@@ -171,10 +199,16 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 break;
             }
             lastRun = due;
-            TaskCallback callback = registry.callbackOf(name);
-            const std::string stamp = std::to_string(unixTimeMs());
-            if (callback)
-                callback(name, stamp, registry.memberInt(name, "handle"));
+            const LeaseDecision decision = claimMoment(name, due, period);
+            if (decision == LeaseDecision::Skip)
+                continue;
+            if (decision == LeaseDecision::Run) {
+                TaskCallback callback = registry.callbackOf(name);
+                const std::string stamp = std::to_string(unixTimeMs());
+                if (callback)
+                    callback(name, stamp, registry.memberInt(name, "handle"));
+            }
+            // A moment run by another instance counts too, so a run limit holds for the group as a whole.
             const int32_t count = registry.incrementCallCount(name, handle);
             if (count < 0 || (limit != 0 && count >= limit)) {
                 ended = true;
@@ -186,6 +220,59 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
     }
     registry.endTask(name, handle);
     finished(self);
+}
+
+void SchedulerState::setLease(LeaseSettings settings, LeaseClaimer claimer) {
+    std::lock_guard lock(leaseMutex_);
+    lease_ = std::move(settings);
+    claimer_ = std::move(claimer);
+    leaseOutage_.store(false);
+}
+
+SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& name, int64_t dueMs,
+                                                          int64_t periodMs) {
+    LeaseClaimer claimer;
+    LeaseSettings lease;
+    {
+        std::lock_guard lock(leaseMutex_);
+        if (!lease_.on)
+            return LeaseDecision::Run;
+        claimer = claimer_;
+        lease = lease_;
+    }
+    // Tasks of other modules (the MySQL pool's keep-alive) belong to each instance.
+    if (registry_->memberInt(name, "callback") != kFileTaskCallback)
+        return LeaseDecision::Run;
+    const LeaseClaim claim =
+        claimer ? claimer(leaseKey(lease.prefix, name, dueMs), lease.instanceName, leaseTtlMs(periodMs))
+                : LeaseClaim::Unavailable;
+    const std::string db = std::to_string(lease.db);
+    if (claim == LeaseClaim::Unavailable) {
+        // One line per outage, not one per moment.
+        if (!leaseOutage_.exchange(true))
+            logLine("crontab",
+                    "lease unavailable\xA3\xBA"
+                    "db(" +
+                        db +
+                        (lease.fallbackRun ? "),due moments run on every instance"
+                                           : "),due moments are skipped") +
+                        " until claims work again.");
+        return lease.fallbackRun ? LeaseDecision::Run : LeaseDecision::Skip;
+    }
+    if (leaseOutage_.exchange(false))
+        logLine("crontab",
+                "lease available\xA3\xBA"
+                "db(" +
+                    db + ").");
+    if (claim == LeaseClaim::Refused) {
+        logLine("crontab",
+                "lease elsewhere\xA3\xBA"
+                "name(" +
+                    name + "),time(" + std::to_string(dueMs) + ").",
+                true);
+        return LeaseDecision::Elsewhere;
+    }
+    return LeaseDecision::Run;
 }
 
 bool SchedulerState::launchTask(const std::string& name, int32_t handle) {
@@ -344,6 +431,16 @@ bool TaskScheduler::stopTasks(std::string_view name, bool endThreads) {
         state_->wakeAll();
     }
     return true;
+}
+
+void TaskScheduler::setLease(LeaseSettings settings, LeaseClaimer claimer) {
+    if (settings.on)
+        logLine("crontab",
+                "lease on\xA3\xBA"
+                "db(" +
+                    std::to_string(settings.db) + "),instance(" + settings.instanceName + ")" +
+                    (settings.fallbackRun ? ",fallback(run)." : ",fallback(skip)."));
+    state_->setLease(std::move(settings), std::move(claimer));
 }
 
 void TaskScheduler::setSqlRunner(SqlRunner runner) {

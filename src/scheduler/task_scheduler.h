@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "scheduler/task_lease.h"
 #include "scheduler/task_registry.h"
 
 namespace kestrum {
@@ -38,6 +39,9 @@ class TaskScheduler {
     // included). With endThreads the tasks' threads are woken and end at once (after a running callback); for
     // all tasks, running outgoing transfers of task files are aborted too, as at shutdown. Returns true.
     bool stopTasks(std::string_view name = {}, bool endThreads = true);
+    // With settings.on, every due moment of a task file is first claimed through `claimer` (see
+    // task_lease.h); tasks of other modules are not. Logs "lease on：..." when on. Set before the supervisor.
+    void setLease(LeaseSettings settings, LeaseClaimer claimer);
     // "sql" task files run their statement (UTF-8) through this runner; see TaskRegistry::setSqlRunner.
     void setSqlRunner(SqlRunner runner);
 
