@@ -6,9 +6,9 @@ packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           qt6-base-dev qt6-qpa-plugins
-          redis-server mariadb-server mariadb-client)
+          redis-server mariadb-server mariadb-client nginx-light)
 case "${1:-}" in
-  --bench) packages+=(wrk nginx-light webdis sysbench redis-tools) ;;
+  --bench) packages+=(wrk webdis sysbench redis-tools) ;;
   --screenshots) packages+=(xvfb xauth fonts-noto-cjk fonts-dejavu-core) ;;
 esac
 missing=()
