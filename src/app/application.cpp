@@ -43,12 +43,15 @@ size_t toSize(const std::string& text, size_t fallback) {
 }  // namespace
 
 Application::Application(std::string runDir, StatusView& status)
-    : status_(status), workers_(std::make_unique<WorkerPool>()) {
+    : status_(status),
+      loops_(std::make_unique<EventLoops>(
+          toInt(IniFile::load(runDir + "/config.ini").get("sys", "network_threads")))),
+      workers_(std::make_unique<WorkerPool>()) {
     registry_ = std::make_unique<TaskRegistry>(runDir);
     state_ = std::make_unique<AppState>();
     state_->runDir = std::move(runDir);
     routes_ = std::make_unique<RouteConfig>();
-    mysql_ = std::make_unique<MysqlPool>();
+    mysql_ = std::make_unique<MysqlPool>(*loops_);
     redis_ = std::make_unique<RedisGateway>();
     http_ = std::make_unique<HttpApiServer>();
     scheduler_ = std::make_unique<TaskScheduler>(*registry_);
@@ -97,7 +100,6 @@ bool Application::startup() {
 
     // The network threads serve the HTTP listeners and drive the back-end connections; the workers take the
     // long jobs (large results). Both exist before any module opens.
-    loops_ = std::make_unique<EventLoops>(toInt(config.get("sys", "network_threads")));
     if (!loops_->start() || !workers_->start(toInt(config.get("sys", "worker_threads")))) {
         logLine("server/error", "threads could not be started.");
         return false;
@@ -124,10 +126,7 @@ bool Application::startup() {
     table.mysqlOn = routes.mysqlOn;
     table.mysqlPath = routes.mysqlPath;
     table.mysql = [pool = mysql_.get(), workers = workers_.get()](RequestContext request, EndpointDone done) {
-        // The pool still blocks its caller: the statement runs on a worker.
-        workers->submit([pool, request = std::move(request), done = std::move(done)] {
-            done(handleMysqlRequest(*pool, request));
-        });
+        handleMysqlRequest(*pool, workers, std::move(request), std::move(done));
     };
     table.redisOn = routes.redisOn;
     table.redisPath = routes.redisPath;
@@ -244,13 +243,13 @@ void Application::shutdown() {
         httpsStarted_ = 0;
     http_->releaseServers();
     scheduler_->stopTasks();
+    mysql_->close();
     routes_->whitelist.clear();
     logLine("app/end", "will be free.");
     removeFaultGuard();
     // Last: the jobs still running finish, then the network threads stop.
     workers_->stop();
-    if (loops_)
-        loops_->stop();
+    loops_->stop();
 }
 
 bool Application::addTaskFile(const std::string& name) {

@@ -43,6 +43,19 @@ void MysqlClient::close() {
     handle_.reset();
 }
 
+bool MysqlClient::prepareNonblocking(int connectTimeoutSeconds) {
+    handle_.reset(newHandle());
+    if (!handle_)
+        return false;
+    if (mysql_options(handle_.get(), MYSQL_OPT_NONBLOCK, nullptr) != 0)
+        return false;
+    if (connectTimeoutSeconds > 0) {
+        unsigned int seconds = static_cast<unsigned int>(connectTimeoutSeconds);
+        mysql_options(handle_.get(), MYSQL_OPT_CONNECT_TIMEOUT, &seconds);
+    }
+    return true;
+}
+
 bool MysqlClient::query(std::string_view statement) {
     if (!handle_)
         return false;

@@ -13,13 +13,9 @@
 #include <string>
 #include <string_view>
 
-namespace kestrum {
+#include "mysql/mysql_result.h"
 
-// Description of one column of a result set. Empty name and typeCode 0 when the column does not exist.
-struct FieldInfo {
-    std::string name;      // column name or alias as the server reports it
-    int32_t typeCode = 0;  // enum_field_types of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
-};
+namespace kestrum {
 
 class MysqlClient {
   public:
@@ -36,6 +32,9 @@ class MysqlClient {
                    const std::string& database, int port, int connectTimeoutSeconds = 0);
     // Closes the connection and frees the handle; a later connect starts with a new one.
     void close();
+    // Makes a fresh handle for the non-blocking calls (MYSQL_OPT_NONBLOCK) with the connect time-out; the
+    // caller then connects it with mysql_real_connect_start/_cont. False when no handle could be made.
+    bool prepareNonblocking(int connectTimeoutSeconds);
     MYSQL* handle() const { return handle_.get(); }
 
     // True when the server accepted the statement. The text is sent with its exact length.

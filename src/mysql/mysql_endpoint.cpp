@@ -2,11 +2,15 @@
 //
 // A statement whose first six bytes are "select" (any case, nothing trimmed) answers its rows as an array of
 // objects keyed by column name; every other statement answers success or the server's error.
+#include <mysql.h>
+
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "http/api_envelope.h"
+#include "http/worker_pool.h"
 #include "json/json_document.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
@@ -70,30 +74,33 @@ std::string failureEnvelope(int errorNumber, const std::string& errorText) {
     return buildEnvelope(401, std::to_string(errorNumber) + kFullWidthColon + utf8ToGbk(errorText));
 }
 
-std::string rowsEnvelope(MysqlClient& client, MYSQL_RES* result) {
-    int columns = MysqlClient::fieldCount(result);
-    std::vector<FieldInfo> fields;
+// Results with more cells than this are turned into JSON on a worker thread.
+constexpr uint64_t kCellsOnNetworkThread = 4096;
+
+std::string rowsEnvelope(MysqlResult& result) {
+    int columns = result.fieldCount();
     std::vector<std::string> paths;
     std::vector<ValueKind> kinds;
+    std::vector<int> sources;  // the first column of the same name: its value is the one read
     for (int c = 0; c < columns; ++c) {
-        fields.push_back(MysqlClient::fieldInfo(result, c));
-        paths.push_back(columnPath(utf8ToGbk(fields.back().name)));
-        kinds.push_back(valueKind(fields.back().typeCode));
+        FieldInfo field = result.fieldInfo(c);
+        paths.push_back(columnPath(utf8ToGbk(field.name)));
+        kinds.push_back(valueKind(field.typeCode));
+        sources.push_back(result.columnIndex(field.name));
     }
 
     JsonDocument data;
     data.parse("{}");
-    uint64_t rows = MysqlClient::rowCount(result);
     std::string cell;
-    for (uint64_t r = 0; r < rows; ++r) {
-        client.seekRow(result, r);
+    std::string path;
+    for (uint64_t r = 0; result.nextRow(); ++r) {
         std::string rowPrefix(1, '[');  // built step by step: GCC 12 at -O3 misreads "[" + to_string(r)
         rowPrefix += std::to_string(r);
         rowPrefix += "].";
         for (int c = 0; c < columns; ++c) {
-            cell.clear();
-            MysqlClient::valueByName(result, fields[c].name, cell);
-            std::string path = rowPrefix + paths[c];
+            cell.assign(result.cell(sources[c]));
+            path.assign(rowPrefix);
+            path += paths[c];
             switch (kinds[c]) {
                 case ValueKind::Integer:
                     data.setInt64(path, std::strtoll(cell.c_str(), nullptr, 10));
@@ -112,7 +119,7 @@ std::string rowsEnvelope(MysqlClient& client, MYSQL_RES* result) {
 
 }  // namespace
 
-std::optional<std::string> handleMysqlRequest(MysqlPool& pool, const RequestContext& request) {
+void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext request, EndpointDone done) {
     JsonDocument body;
     body.parse(utf8BytesToGbk(request.body));
     std::string sql = body.getText("sql");
@@ -120,26 +127,37 @@ std::optional<std::string> handleMysqlRequest(MysqlPool& pool, const RequestCont
 
     std::string statement = gbkToUtf8(sql);
     bool select = startsWithSelect(statement);
-
-    int slot = 0;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    if (!pool.runStatement(statement, slot, result, errorNumber, errorText)) {
-        return buildEnvelope(501, "server busy.");
-    }
-    if (slot == 0)
-        return failureEnvelope(errorNumber, errorText);
-
-    std::string envelope;
-    MysqlClient* client = pool.clientForSlot(slot);
-    if (select && client) {
-        envelope = rowsEnvelope(*client, result);
-    } else {
-        envelope = buildEnvelope(200, "success");
-    }
-    pool.endSql(slot, result);
-    return envelope;
+    pool.execute(std::move(statement), [select, workers, done = std::move(done)](MysqlResult result) {
+        if (result.busy()) {
+            done(buildEnvelope(501, "server busy."));
+            return;
+        }
+        if (result.failed()) {
+            done(failureEnvelope(result.errorNumber(), result.errorText()));
+            return;
+        }
+        if (!select) {
+            // Rows a non-select statement produced are not read.
+            done(buildEnvelope(200, "success"));
+            return;
+        }
+        uint64_t cells = result.rowCount() * static_cast<uint64_t>(result.fieldCount());
+        if (workers != nullptr && cells > kCellsOnNetworkThread) {
+            auto held = std::make_shared<MysqlResult>(std::move(result));
+            auto answer = std::make_shared<EndpointDone>(done);
+            if (workers->submit([held, answer] {
+                    std::string envelope = rowsEnvelope(*held);
+                    held->release();
+                    (*answer)(std::move(envelope));
+                })) {
+                return;
+            }
+            result = std::move(*held);
+        }
+        std::string envelope = rowsEnvelope(result);
+        result.release();
+        done(std::move(envelope));
+    });
 }
 
 }  // namespace kestrum

@@ -34,6 +34,10 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     IniFile config = IniFile::load(runDir + "/mod/mysql/config.ini");
     std::string connectSum = config.get("sys", "connectSum", "5");
     std::string host = config.get("sys", "adress");
+    // An extension: a server on another port than MySQL's own.
+    int port = leadingCount(config.get("sys", "port", "3306"), 65535);
+    if (port <= 0)
+        port = 3306;
     std::string user = config.get("sys", "user");
     std::string password = config.get("sys", "password");
     std::string database = config.get("sys", "database");
@@ -46,7 +50,7 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     status.configured = leadingCount(connectSum, kMaxConnectSum);
     // utf8mb4 rather than MySQL's 3-byte "utf8", so characters outside the BMP (emoji) survive.
     status.connected =
-        pool.open(status.configured, host, 3306, user, password, database, "utf8mb4", connectTimeout);
+        pool.open(status.configured, host, port, user, password, database, "utf8mb4", connectTimeout);
     status.poolText = std::to_string(status.connected) + "/" + connectSum;
     logLine("init/mysql", kPoolSuccess + status.poolText);
     status.routeOn = status.connected > 0;
@@ -66,14 +70,7 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
 }
 
 bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement) {
-    int slot = 0;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    if (!pool.runStatement(utf8Statement, slot, result, errorNumber, errorText))
-        return false;
-    pool.endSql(slot, result);
-    return true;
+    return !pool.run(utf8Statement).busy();
 }
 
 }  // namespace kestrum

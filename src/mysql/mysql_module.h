@@ -1,12 +1,11 @@
 // The MySQL module: start-up of the process-wide pool, the SQL endpoint, and the statement runner of "sql"
 // tasks.
 //
-// Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, user, password,
-// database, api_url ("/api/mysql") and connect_timeout (seconds, "10"). The port is always 3306; connections
-// speak utf8mb4.
+// Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
+// user, password, database, api_url ("/api/mysql") and connect_timeout (seconds, "10"). Connections speak
+// utf8mb4.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "http/request_context.h"
@@ -15,6 +14,7 @@
 namespace kestrum {
 
 class TaskRegistry;
+class WorkerPool;
 
 struct MysqlModuleStatus {
     bool routeOn = false;  // false when no connection opened: requests are not routed to the endpoint
@@ -33,12 +33,14 @@ inline constexpr int kMaxConnectSum = 1000;
 // module is on.
 MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, const std::string& runDir);
 
-// The endpoint: runs the posted {"sql": ...} statement and returns the envelope text to send (internal
-// encoding).
-std::optional<std::string> handleMysqlRequest(MysqlPool& pool, const RequestContext& request);
+// The endpoint, called on a network thread: parses the posted {"sql": ...} body, logs it and starts the
+// statement; `done` gets the envelope text (internal encoding) once the statement has run. Turning a large
+// result into JSON is left to `workers` (when given), so no network thread spends long on it.
+void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext request, EndpointDone done);
 
 // Runs one UTF-8 statement for a scheduled "sql" task and hands the slot back; the result is not looked at.
-// True when the statement ran (successfully or with a server error); false when no slot became free.
+// True when the statement ran (successfully or with a server error); false when no slot became free. Blocks;
+// not on a network thread.
 bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement);
 
 }  // namespace kestrum

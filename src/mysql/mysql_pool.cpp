@@ -1,58 +1,515 @@
+// The pool's admission queue and the per-slot state machine that drives MariaDB's non-blocking calls on the
+// slot's network thread.
 #include "mysql/mysql_pool.h"
 
 #include <errmsg.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <cassert>
+#include <cstring>
 #include <ctime>
+#include <future>
+#include <optional>
 #include <thread>
+
+#include "mysql/mysql_client.h"
+#include "util/event_loops.h"
 
 namespace kestrum {
 
 namespace {
 
 constexpr const char* kInteractiveTimeout = "SET SESSION interactive_timeout = 2678400";
+// Row bytes copied before the network thread turns to its other handlers.
+constexpr size_t kSliceBytes = 256 * 1024;
+constexpr int kParked = -2;
 
 std::string setNamesStatement(const std::string& charset) {
     return "SET NAMES '" + charset + "'";
 }
 
-void sleepMs(int ms) {
-    if (ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+const char* orNull(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
+// Runs `task` on loop `index` and waits for it.
+void runOnLoop(EventLoops& loops, int index, std::function<void()> task) {
+    std::promise<void> finished;
+    loops.post(index, [&] {
+        task();
+        finished.set_value();
+    });
+    finished.get_future().wait();
+}
+
+MysqlResult busyResult() {
+    return MysqlResult();
 }
 
 }  // namespace
+
+// The rows of a result, copied out of the connection's buffer as they arrive: every cell NUL-terminated in
+// blocks of storage, null for SQL NULL.
+struct MysqlResult::Data {
+    std::vector<FieldInfo> fields;
+    std::vector<const char*> cells;  // row-major
+    uint64_t rows = 0;
+    std::vector<std::unique_ptr<char[]>> blocks;
+    size_t blockLeft = 0;
+    char* blockNext = nullptr;
+
+    char* allocate(size_t bytes) {
+        if (bytes > blockLeft) {
+            size_t size = std::max<size_t>(bytes, 256 * 1024);
+            blocks.push_back(std::make_unique<char[]>(size));
+            blockNext = blocks.back().get();
+            blockLeft = size;
+        }
+        char* at = blockNext;
+        blockNext += bytes;
+        blockLeft -= bytes;
+        return at;
+    }
+
+    void addRow(MYSQL_ROW row, const unsigned long* lengths) {
+        size_t columns = fields.size();
+        size_t total = 0;
+        for (size_t c = 0; c < columns; ++c)
+            total += row[c] ? lengths[c] + 1 : 0;
+        char* at = allocate(total);
+        for (size_t c = 0; c < columns; ++c) {
+            if (!row[c]) {
+                cells.push_back(nullptr);
+                continue;
+            }
+            std::memcpy(at, row[c], lengths[c]);
+            at[lengths[c]] = '\0';
+            cells.push_back(at);
+            at += lengths[c] + 1;
+        }
+        ++rows;
+    }
+};
 
 bool isLostConnectionError(int errorNumber) {
     return errorNumber == CR_SERVER_GONE_ERROR || errorNumber == CR_SERVER_LOST ||
            errorNumber == CR_SERVER_LOST_EXTENDED;
 }
 
-MysqlPool::MysqlPool(PoolTiming timing) : timing_(std::move(timing)) {}
+// ---------------------------------------------------------------------------------------------------------
+// One slot: its connection and the job it runs. Everything but `busy` and `lastUsed` is touched only on the
+// slot's loop.
 
-MysqlPool::~MysqlPool() = default;
+struct MysqlPool::Slot {
+    enum class Job { kNone, kOpen, kStatement, kKeepAlive };
+    enum class Phase { kConnect, kSetNames, kSetTimeout, kQuery, kFetch, kNextResult, kStoreNext };
+
+    Slot(MysqlPool& pool, asio::io_context& context) : pool(pool), context(context), timer(context) {}
+
+    MysqlPool& pool;
+    asio::io_context& context;
+    int loop = 0;
+    int number = 0;  // 0 while opening
+    PoolSlotInfo info;
+    std::atomic<int64_t> lastUsed{0};
+    int connectTimeoutSeconds = 0;
+    MysqlClient client;
+    bool connected = false;
+    std::atomic<bool> running{false};  // a job is in progress
+
+    std::optional<asio::posix::stream_descriptor> socket;
+    int socketFd = -1;
+    asio::steady_timer timer;
+    unsigned generation = 0;  // tells stale wait completions from the current one
+
+    // The job in progress.
+    Job job = Job::kNone;
+    Phase phase = Phase::kConnect;
+    bool reconnectOnly = false;  // a connect after a lost connection: no statement follows
+    std::string statement;
+    Done done;
+    std::function<void(bool)> finished;  // kOpen / kKeepAlive: called with the outcome on the loop
+    int queuePosition = -1;              // kKeepAlive: where the slot stood in the idle queue
+    MYSQL* connectRet = nullptr;
+    int intRet = 0;
+    MYSQL_RES* storeRet = nullptr;
+    MYSQL_RES* reading = nullptr;  // the unbuffered result whose rows are being copied
+    MYSQL_ROW rowRet = nullptr;
+    std::unique_ptr<MysqlResult::Data> data;
+    size_t sliceBytes = 0;  // copied since the loop last ran other handlers
+    int errorNumber = 0;
+    std::string errorText;
+
+    MYSQL* handle() const { return client.handle(); }
+
+    void beginStatement(std::string text, Done callback);
+    void beginOpen(std::function<void(bool)> callback);
+    void beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback);
+    void advance(int status);
+    int step();
+    int startConnect();
+    int startQuery(Phase next, const std::string& text);
+    int continueCall(int ready);
+    void wait(int status);
+    void onWait(unsigned round, const asio::error_code& error, int ready);
+    void forgetSocket();
+    int failStatement();
+    int finishRows();
+    int finishConnect(bool ok);
+    int endJob();
+    void abort();
+};
+
+// The reactor watches a duplicate of the client library's descriptor: the library may close its own (a
+// failed connect, a lost connection) without the reactor ever holding a number that is reused elsewhere.
+void MysqlPool::Slot::forgetSocket() {
+    ++generation;
+    timer.cancel();
+    if (socket) {
+        asio::error_code ec;
+        socket->cancel(ec);
+        socket.reset();  // closes the duplicate
+    }
+    socketFd = -1;
+}
+
+void MysqlPool::Slot::beginStatement(std::string text, Done callback) {
+    job = Job::kStatement;
+    statement = std::move(text);
+    done = std::move(callback);
+    errorNumber = 0;
+    errorText.clear();
+    reconnectOnly = false;
+    lastUsed = pool.now();
+    if (!connected) {
+        advance(startConnect());
+        return;
+    }
+    advance(startQuery(Phase::kQuery, statement));
+}
+
+void MysqlPool::Slot::beginOpen(std::function<void(bool)> callback) {
+    job = Job::kOpen;
+    finished = std::move(callback);
+    advance(startConnect());
+}
+
+void MysqlPool::Slot::beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback) {
+    job = Job::kKeepAlive;
+    finished = std::move(callback);
+    int64_t current = pool.now();
+    if (static_cast<double>(current - lastUsed.load()) + 1e-7 < static_cast<double>(thresholdSeconds)) {
+        advance(endJob());
+        return;
+    }
+    lastUsed = current;
+    if (!connected) {
+        reconnectOnly = true;
+        advance(startConnect());
+        return;
+    }
+    advance(startQuery(Phase::kSetNames, setNamesStatement(info.charset)));
+}
+
+int MysqlPool::Slot::startConnect() {
+    forgetSocket();
+    connected = false;
+    phase = Phase::kConnect;
+    if (!client.prepareNonblocking(connectTimeoutSeconds)) {
+        errorNumber = CR_OUT_OF_MEMORY;
+        errorText = "client handle could not be created";
+        return finishConnect(false);
+    }
+    connectRet = nullptr;
+    return mysql_real_connect_start(&connectRet, handle(), orNull(info.host), orNull(info.user),
+                                    orNull(info.password), orNull(info.database),
+                                    static_cast<unsigned int>(info.port), nullptr, 0);
+}
+
+int MysqlPool::Slot::startQuery(Phase next, const std::string& text) {
+    phase = next;
+    intRet = 0;
+    return mysql_real_query_start(&intRet, handle(), text.data(), static_cast<unsigned long>(text.size()));
+}
+
+int MysqlPool::Slot::continueCall(int ready) {
+    switch (phase) {
+        case Phase::kConnect:
+            return mysql_real_connect_cont(&connectRet, handle(), ready);
+        case Phase::kSetNames:
+        case Phase::kSetTimeout:
+        case Phase::kQuery:
+            return mysql_real_query_cont(&intRet, handle(), ready);
+        case Phase::kFetch:
+            return mysql_fetch_row_cont(&rowRet, reading, ready);
+        case Phase::kStoreNext:
+            return mysql_store_result_cont(&storeRet, handle(), ready);
+        case Phase::kNextResult:
+            return mysql_next_result_cont(&intRet, handle(), ready);
+    }
+    return 0;
+}
+
+// Runs completed phases until one has to wait (then waits), the job is over (-1) or a slice of rows yields
+// the thread (kParked).
+void MysqlPool::Slot::advance(int status) {
+    while (status == 0)
+        status = step();
+    if (status > 0)
+        wait(status);
+}
+
+void MysqlPool::Slot::wait(int status) {
+    int fd = static_cast<int>(mysql_get_socket(handle()));
+    // While connecting the library may replace its socket (another address of the host): watch it afresh.
+    if (fd != socketFd || phase == Phase::kConnect || !socket) {
+        forgetSocket();
+        int copy = fd >= 0 ? ::dup(fd) : -1;
+        if (copy >= 0) {
+            asio::error_code ec;
+            socket.emplace(context);
+            socket->assign(copy, ec);
+            if (ec) {
+                socket.reset();
+                ::close(copy);
+            }
+        }
+        if (!socket) {
+            // Without the reactor the call cannot go on: end it as a lost connection.
+            if (fd >= 0)
+                ::shutdown(fd, SHUT_RDWR);
+            advance(continueCall(status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE)));
+            return;
+        }
+        socketFd = fd;
+    }
+    unsigned round = ++generation;
+    if (status & MYSQL_WAIT_READ) {
+        socket->async_wait(
+            asio::posix::stream_descriptor::wait_read,
+            [this, round](const asio::error_code& error) { onWait(round, error, MYSQL_WAIT_READ); });
+    }
+    if (status & MYSQL_WAIT_WRITE) {
+        socket->async_wait(
+            asio::posix::stream_descriptor::wait_write,
+            [this, round](const asio::error_code& error) { onWait(round, error, MYSQL_WAIT_WRITE); });
+    }
+    if (status & MYSQL_WAIT_TIMEOUT) {
+        timer.expires_after(std::chrono::milliseconds(mysql_get_timeout_value_ms(handle())));
+        timer.async_wait(
+            [this, round](const asio::error_code& error) { onWait(round, error, MYSQL_WAIT_TIMEOUT); });
+    }
+}
+
+void MysqlPool::Slot::onWait(unsigned round, const asio::error_code& error, int ready) {
+    if (round != generation || error == asio::error::operation_aborted)
+        return;  // another wait of this round came first, or the socket was given up
+    ++generation;
+    timer.cancel();
+    if (socket) {
+        asio::error_code ec;
+        socket->cancel(ec);
+    }
+    advance(continueCall(ready));
+}
+
+// The current phase has completed; starts the next one. Returns its wait status, 0 to go on, -1 when the job
+// is over.
+int MysqlPool::Slot::step() {
+    switch (phase) {
+        case Phase::kConnect:
+            if (connectRet != handle()) {
+                errorNumber = static_cast<int>(mysql_errno(handle()));
+                errorText = mysql_error(handle());
+                return finishConnect(false);
+            }
+            return startQuery(Phase::kSetNames, setNamesStatement(info.charset));
+        case Phase::kSetNames:
+            if (job == Job::kKeepAlive && !reconnectOnly) {
+                if (intRet != 0 && isLostConnectionError(static_cast<int>(mysql_errno(handle())))) {
+                    reconnectOnly = true;
+                    return startConnect();
+                }
+                return endJob();
+            }
+            // Failures of the session statements are not fatal: the connection works with the server's
+            // defaults.
+            return startQuery(Phase::kSetTimeout, kInteractiveTimeout);
+        case Phase::kSetTimeout:
+            return finishConnect(true);
+        case Phase::kQuery:
+            if (intRet != 0)
+                return failStatement();
+            // Rows are read unbuffered and copied in slices, so a large result never holds the network
+            // thread for long: after each slice the other handlers of the loop run first.
+            reading = mysql_use_result(handle());
+            if (!reading) {
+                if (mysql_errno(handle()) != 0)
+                    return failStatement();
+                return finishRows();
+            }
+            data = std::make_unique<MysqlResult::Data>();
+            for (unsigned int c = 0; c < mysql_num_fields(reading); ++c)
+                data->fields.push_back(MysqlClient::fieldInfo(reading, static_cast<int>(c)));
+            sliceBytes = 0;
+            phase = Phase::kFetch;
+            rowRet = nullptr;
+            return mysql_fetch_row_start(&rowRet, reading);
+        case Phase::kFetch:
+            if (rowRet) {
+                const unsigned long* lengths = mysql_fetch_lengths(reading);
+                data->addRow(rowRet, lengths);
+                for (size_t c = 0; c < data->fields.size(); ++c)
+                    sliceBytes += lengths[c] + 16;
+                if (sliceBytes >= kSliceBytes) {
+                    sliceBytes = 0;
+                    unsigned round = ++generation;
+                    asio::post(context, [this, round] {
+                        if (round != generation)
+                            return;
+                        ++generation;
+                        rowRet = nullptr;
+                        advance(mysql_fetch_row_start(&rowRet, reading));
+                    });
+                    return kParked;
+                }
+                rowRet = nullptr;
+                return mysql_fetch_row_start(&rowRet, reading);
+            }
+            // The end of the rows, or an error while they arrived: then the statement failed.
+            if (mysql_errno(handle()) != 0)
+                return failStatement();
+            mysql_free_result(reading);
+            reading = nullptr;
+            [[fallthrough]];
+        case Phase::kStoreNext:
+            if (phase == Phase::kStoreNext && storeRet)
+                mysql_free_result(storeRet);
+            // A procedure call sends further results; they are read and dropped, and a failure among them
+            // fails the statement. Until they are read the connection refuses every new statement.
+            if (mysql_more_results(handle())) {
+                phase = Phase::kNextResult;
+                intRet = 0;
+                return mysql_next_result_start(&intRet, handle());
+            }
+            return finishRows();
+        case Phase::kNextResult:
+            if (intRet > 0)
+                return failStatement();
+            phase = Phase::kStoreNext;
+            storeRet = nullptr;
+            return mysql_store_result_start(&storeRet, handle());
+    }
+    return -1;
+}
+
+// The statement ran: the result takes the slot and the rows.
+int MysqlPool::Slot::finishRows() {
+    MysqlResult result;
+    result.status_ = MysqlResult::Status::kDone;
+    result.pool_ = &pool;
+    result.slot_ = number;
+    result.data_ = data.release();
+    Done callback = std::move(done);
+    done = nullptr;
+    job = Job::kNone;
+    running = false;
+    callback(std::move(result));
+    return -1;
+}
+
+int MysqlPool::Slot::failStatement() {
+    if (reading) {
+        mysql_free_result(reading);
+        reading = nullptr;
+    }
+    data.reset();
+    if (errorNumber == 0) {
+        errorNumber = static_cast<int>(mysql_errno(handle()));
+        errorText = mysql_error(handle());
+    }
+    MysqlResult result;
+    result.status_ = MysqlResult::Status::kFailed;
+    result.errorNumber_ = errorNumber;
+    result.errorText_ = errorText;
+    Done callback = std::move(done);
+    done = nullptr;
+    if (isLostConnectionError(errorNumber)) {
+        // The server closed this connection (restart, network cut). The failure is reported now; a fresh
+        // connection is opened before the slot goes back, so the next statement on it works. The failing
+        // statement is not repeated.
+        callback(std::move(result));
+        reconnectOnly = true;
+        return startConnect();
+    }
+    int over = endJob();
+    callback(std::move(result));
+    return over;
+}
+
+int MysqlPool::Slot::finishConnect(bool ok) {
+    connected = ok;
+    if (!ok)
+        forgetSocket();
+    if (job == Job::kOpen || reconnectOnly)
+        return endJob();
+    // A statement that waited for its slot's connection.
+    if (!ok)
+        return failStatement();
+    return startQuery(Phase::kQuery, statement);
+}
+
+// Ends an open, keep-alive or reconnect job: the slot goes back to the pool (or to open()).
+int MysqlPool::Slot::endJob() {
+    Job ended = job;
+    job = Job::kNone;
+    reconnectOnly = false;
+    running = false;
+    auto callback = std::move(finished);
+    finished = nullptr;
+    // The slot is back (at its old place after a keep-alive) before the waiting heartbeat or open() goes on.
+    if (ended != Job::kOpen)
+        pool.release(number, std::exchange(queuePosition, -1));
+    if (callback)
+        callback(connected);
+    return -1;
+}
+
+// Shutdown: a job in progress fails at its next socket operation.
+void MysqlPool::Slot::abort() {
+    if (running && handle() != nullptr) {
+        int fd = static_cast<int>(mysql_get_socket(handle()));
+        if (fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The wait-limit timer: waiting statements are queued in arrival order with the same limit, so the first one
+// always expires first.
+
+struct MysqlPool::Sweeper {
+    explicit Sweeper(asio::io_context& context) : timer(context) {}
+    asio::steady_timer timer;
+};
+
+MysqlPool::MysqlPool(EventLoops& loops, PoolTiming timing)
+    : loops_(loops), timing_(std::move(timing)), sweeper_(std::make_unique<Sweeper>(loops.context(0))) {}
+
+MysqlPool::~MysqlPool() {
+    close();
+}
 
 int64_t MysqlPool::now() const {
     if (timing_.nowSeconds)
         return timing_.nowSeconds();
     return static_cast<int64_t>(std::time(nullptr));
-}
-
-bool MysqlPool::connectSlot(PoolSlot& slot) {
-    const PoolSlotInfo& info = slot.info;
-    if (!slot.client->connect(info.host, info.user, info.password, info.database, info.port,
-                              slot.connectTimeoutSeconds)) {
-        return false;
-    }
-    // Failures of the session statements are not fatal: the connection is usable with the server's defaults.
-    slot.client->query(setNamesStatement(info.charset));
-    slot.client->query(kInteractiveTimeout);
-    return true;
-}
-
-void MysqlPool::reconnectSlot(PoolSlot& slot) {
-    slot.client->close();
-    slot.connected = connectSlot(slot);
 }
 
 int MysqlPool::open(int connectionCount, const std::string& host, int port, const std::string& user,
@@ -61,6 +518,8 @@ int MysqlPool::open(int connectionCount, const std::string& host, int port, cons
     if (opened_)
         return slotCount();
     opened_ = true;
+    if (loops_.currentIndex() >= 0 || !loops_.running())
+        return 0;
 
     PoolSlotInfo settings;
     settings.host = host;
@@ -70,133 +529,336 @@ int MysqlPool::open(int connectionCount, const std::string& host, int port, cons
     settings.database = database;
     settings.charset = charset;
 
-    for (int i = 0; i < connectionCount; ++i)
-        clients_.push_back(std::make_unique<MysqlClient>());
-    for (int i = 0; i < connectionCount; ++i) {
-        auto slot = std::make_unique<PoolSlot>();
+    clientCount_ = connectionCount > 0 ? connectionCount : 0;
+    for (int i = 0; i < clientCount_; ++i) {
+        // Slots are spread over the network threads in turn.
+        int loop = static_cast<int>(slots_.size()) % loops_.size();
+        auto slot = std::make_unique<Slot>(*this, loops_.context(loop));
+        slot->loop = loop;
         slot->info = settings;
         slot->info.clientIndex = i;
-        slot->client = clients_[static_cast<size_t>(i)].get();
         slot->connectTimeoutSeconds = connectTimeoutSeconds;
-        // A client that does not connect gets no slot and is never used.
-        if (connectSlot(*slot))
-            slots_.push_back(std::move(slot));
+        slot->running = true;
+        // One connection at a time, in order, so the slot numbers follow the attempts.
+        std::promise<bool> connected;
+        Slot* raw = slot.get();
+        loops_.post(
+            loop, [raw, &connected] { raw->beginOpen([&connected](bool ok) { connected.set_value(ok); }); });
+        if (!connected.get_future().get()) {
+            // A client that does not connect gets no slot and is never used; it goes once the waits it
+            // cancelled have run on its loop.
+            runOnLoop(loops_, loop, [raw] { raw->forgetSocket(); });
+            runOnLoop(loops_, loop, [] {});
+            continue;
+        }
+        slot->number = static_cast<int>(slots_.size()) + 1;
+        slots_.push_back(std::move(slot));
     }
+    std::lock_guard lock(mutex_);
     for (int k = 1; k <= slotCount(); ++k)
-        idleQueue_.post(k);
+        idle_.push_back(k);
     return slotCount();
 }
 
-MysqlPool::PoolSlot* MysqlPool::slotAt(int slot) const {
+MysqlPool::Slot* MysqlPool::slotAt(int slot) const {
     if (slot < 1 || slot > static_cast<int>(slots_.size()))
         return nullptr;
     return slots_[static_cast<size_t>(slot - 1)].get();
 }
 
-int MysqlPool::executeSql(std::string_view statement, MYSQL_RES*& result, bool& ok, int& errorNumber,
-                          std::string& errorText) {
-    ok = false;
-    result = nullptr;
-    errorNumber = 0;
-    errorText.clear();
-    int number = idleQueue_.take(timing_.takeTimeoutMs);
-    PoolSlot* slot = slotAt(number);
-    if (!slot)
-        return 0;
-
-    std::lock_guard lock(slot->lock);
-    slot->inUse = true;
-    slot->info.lastUsed = now();
-    if (!slot->connected)
-        reconnectSlot(*slot);
-    ok = slot->client->query(statement);
-    if (ok) {
-        result = slot->client->storeResult();
-        // An error while the rows arrive leaves no result and an error number: the statement failed. A
-        // procedure call may send further results; a failure among them fails the statement too.
-        if ((result || slot->client->lastErrno() == 0) && slot->client->discardPendingResults())
-            return number;
-        MysqlClient::freeResult(result);
-        result = nullptr;
-        ok = false;
-    }
-    errorNumber = slot->client->lastErrno();
-    errorText = slot->client->lastError();
-    if (isLostConnectionError(errorNumber)) {
-        // The server closed this connection (restart, network cut). Open a fresh one now so the next
-        // statement on this slot works; the failing statement is reported, not repeated.
-        reconnectSlot(*slot);
-    }
-    return number;
-}
-
-void MysqlPool::endSql(int slot, MYSQL_RES* result) {
-    PoolSlot* entry = slotAt(slot);
-    if (!entry)
-        return;
-    MysqlClient::freeResult(result);
+void MysqlPool::execute(std::string statement, Done done) {
+    const int here = loops_.currentIndex();
+    Slot* slot = nullptr;
     {
-        std::lock_guard lock(entry->lock);
-        entry->inUse = false;
+        std::lock_guard lock(mutex_);
+        if (closed_ || slots_.empty()) {
+            // Nothing could ever serve it.
+        } else if (!idle_.empty()) {
+            auto chosen = idle_.begin();
+            if (here >= 0) {
+                // A slot of the caller's own thread saves two thread hops.
+                for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+                    if (slots_[static_cast<size_t>(*it - 1)]->loop == here) {
+                        chosen = it;
+                        break;
+                    }
+                }
+            }
+            slot = slots_[static_cast<size_t>(*chosen - 1)].get();
+            idle_.erase(chosen);
+            slot->running = true;
+        } else {
+            waiting_.push_back({std::move(statement), std::move(done),
+                                std::chrono::steady_clock::now() + timing_.waitLimit});
+            armSweep();
+            return;
+        }
     }
-    idleQueue_.post(slot);
+    if (slot == nullptr) {
+        done(busyResult());
+        return;
+    }
+    if (slot->loop == here) {
+        slot->beginStatement(std::move(statement), std::move(done));
+        return;
+    }
+    loops_.post(slot->loop, [slot, statement = std::move(statement), done = std::move(done)]() mutable {
+        slot->beginStatement(std::move(statement), std::move(done));
+    });
 }
 
-bool MysqlPool::runStatement(std::string_view statement, int& slot, MYSQL_RES*& result, int& errorNumber,
-                             std::string& errorText) {
-    slot = 0;
-    result = nullptr;
-    errorNumber = 0;
-    errorText.clear();
-    for (int attempt = 0; attempt < timing_.attempts; ++attempt) {
-        bool ok = false;
-        MYSQL_RES* stored = nullptr;
-        int number = executeSql(statement, stored, ok, errorNumber, errorText);
-        if (number != 0 && ok) {
-            slot = number;
-            result = stored;
-            return true;
-        }
-        if (number != 0) {
-            endSql(number, stored);
-            return true;  // slot 0: failed, errorNumber/errorText filled
-        }
-        sleepMs(timing_.retryPauseMs);
+MysqlResult MysqlPool::run(std::string statement) {
+    if (loops_.currentIndex() >= 0) {
+        assert(!"MysqlPool::run would block a network thread");
+        return busyResult();
     }
-    return false;
+    std::promise<MysqlResult> result;
+    auto future = result.get_future();
+    execute(std::move(statement), [&result](MysqlResult outcome) { result.set_value(std::move(outcome)); });
+    return future.get();
+}
+
+void MysqlPool::release(int number, int position) {
+    Slot* slot = slotAt(number);
+    if (slot == nullptr)
+        return;
+    std::optional<Waiter> next;
+    {
+        std::lock_guard lock(mutex_);
+        if (!closed_ && !waiting_.empty()) {
+            next.emplace(std::move(waiting_.front()));
+            waiting_.pop_front();
+            slot->running = true;
+        } else if (position >= 0) {
+            // Back from a keep-alive: the queue order is as if it had never left.
+            idle_.insert(
+                idle_.begin() + std::min<std::ptrdiff_t>(position, static_cast<std::ptrdiff_t>(idle_.size())),
+                number);
+            return;
+        } else {
+            idle_.push_back(number);
+            return;
+        }
+    }
+    // Always through the slot's loop, so that a release inside a slot's own completion never re-enters it.
+    loops_.post(slot->loop, [slot, waiter = std::move(*next)]() mutable {
+        slot->beginStatement(std::move(waiter.statement), std::move(waiter.done));
+    });
+}
+
+void MysqlPool::armSweep() {
+    if (sweepArmed_)
+        return;
+    sweepArmed_ = true;
+    loops_.post(0, [this] { sweep(); });
+}
+
+// Loop 0: answers the statements whose wait limit has passed and waits for the next one.
+void MysqlPool::sweep() {
+    std::vector<Waiter> expired;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    {
+        std::lock_guard lock(mutex_);
+        auto current = std::chrono::steady_clock::now();
+        while (!waiting_.empty() && waiting_.front().deadline <= current) {
+            expired.push_back(std::move(waiting_.front()));
+            waiting_.pop_front();
+        }
+        if (!waiting_.empty() && !closed_) {
+            next = waiting_.front().deadline;
+        } else {
+            sweepArmed_ = false;
+        }
+    }
+    for (Waiter& waiter : expired)
+        waiter.done(busyResult());
+    if (next) {
+        sweeper_->timer.expires_at(*next);
+        sweeper_->timer.async_wait([this](const asio::error_code& error) {
+            if (!error)
+                sweep();
+        });
+    }
 }
 
 void MysqlPool::heartbeat(int thresholdSeconds) {
+    if (loops_.currentIndex() >= 0) {
+        assert(!"MysqlPool::heartbeat would block a network thread");
+        return;
+    }
     for (int k = 1; k <= slotCount(); ++k) {
-        sleepMs(timing_.heartbeatSpacingMs);
-        PoolSlot& slot = *slotAt(k);
-        std::lock_guard lock(slot.lock);
-        int64_t current = now();
-        if (static_cast<double>(current - slot.info.lastUsed) + 1e-7 <
-            static_cast<double>(thresholdSeconds)) {
-            continue;
+        if (timing_.heartbeatSpacingMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(timing_.heartbeatSpacingMs));
+        Slot* slot = slotAt(k);
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_)
+                return;
+            auto it = std::find(idle_.begin(), idle_.end(), k);
+            if (it == idle_.end())
+                continue;  // a statement holds it: the connection is in use anyway
+            slot->queuePosition = static_cast<int>(it - idle_.begin());
+            idle_.erase(it);
+            slot->running = true;
         }
-        slot.info.lastUsed = current;
-        if (slot.client->query(setNamesStatement(slot.info.charset)))
-            continue;
-        // A slot that a caller holds may still have a result set of this connection open: only idle slots are
-        // reconnected here; a held one is mended by its next failing statement.
-        if (!slot.inUse && isLostConnectionError(slot.client->lastErrno()))
-            reconnectSlot(slot);
+        std::promise<void> finished;
+        loops_.post(slot->loop, [slot, thresholdSeconds, &finished] {
+            slot->beginKeepAlive(thresholdSeconds, [&finished](bool) { finished.set_value(); });
+        });
+        finished.get_future().wait();
     }
 }
 
-MysqlClient* MysqlPool::clientForSlot(int slot) {
-    PoolSlot* entry = slotAt(slot);
-    return entry ? entry->client : nullptr;
+void MysqlPool::close() {
+    std::deque<Waiter> waiters;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        waiters.swap(waiting_);
+    }
+    for (Waiter& waiter : waiters)
+        waiter.done(busyResult());
+    if (!loops_.running()) {
+        for (auto& slot : slots_)
+            slot->forgetSocket();
+        return;
+    }
+    // Statements in progress fail at their next socket operation; their callers get the failure.
+    for (int loop = 0; loop < loops_.size(); ++loop) {
+        runOnLoop(loops_, loop, [this, loop] {
+            for (auto& slot : slots_) {
+                if (slot->loop == loop)
+                    slot->abort();
+            }
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (auto& slot : slots_) {
+        while (slot->running && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // The sockets leave the reactors on their own threads; the aborted waits run before the second pass.
+    for (int loop = 0; loop < loops_.size(); ++loop) {
+        runOnLoop(loops_, loop, [this, loop] {
+            if (loop == 0)
+                sweeper_->timer.cancel();
+            for (auto& slot : slots_) {
+                if (slot->loop == loop)
+                    slot->forgetSocket();
+            }
+        });
+        runOnLoop(loops_, loop, [] {});
+    }
+    // Closing the handles (a short COM_QUIT each) happens here, off the network threads.
+    for (auto& slot : slots_) {
+        if (!slot->running)
+            slot->client.close();
+    }
 }
 
 PoolSlotInfo MysqlPool::slotInfo(int slot) const {
-    PoolSlot* entry = slotAt(slot);
+    Slot* entry = slotAt(slot);
     if (!entry)
         return {};
-    std::lock_guard lock(entry->lock);
-    return entry->info;
+    PoolSlotInfo info = entry->info;
+    info.lastUsed = entry->lastUsed.load();
+    return info;
+}
+
+size_t MysqlPool::idleCount() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// MysqlResult
+
+MysqlResult::MysqlResult(MysqlResult&& other) noexcept {
+    *this = std::move(other);
+}
+
+MysqlResult& MysqlResult::operator=(MysqlResult&& other) noexcept {
+    if (this != &other) {
+        release();
+        pool_ = std::exchange(other.pool_, nullptr);
+        slot_ = std::exchange(other.slot_, 0);
+        data_ = std::exchange(other.data_, nullptr);
+        cursor_ = std::exchange(other.cursor_, 0);
+        current_ = std::exchange(other.current_, UINT64_MAX);
+        status_ = other.status_;
+        errorNumber_ = other.errorNumber_;
+        errorText_ = std::move(other.errorText_);
+    }
+    return *this;
+}
+
+MysqlResult::~MysqlResult() {
+    release();
+}
+
+void MysqlResult::release() {
+    delete data_;
+    data_ = nullptr;
+    cursor_ = 0;
+    current_ = UINT64_MAX;
+    if (pool_ && slot_ != 0)
+        pool_->release(slot_);
+    pool_ = nullptr;
+    slot_ = 0;
+}
+
+uint64_t MysqlResult::rowCount() const {
+    return data_ ? data_->rows : 0;
+}
+
+int MysqlResult::fieldCount() const {
+    return data_ ? static_cast<int>(data_->fields.size()) : 0;
+}
+
+FieldInfo MysqlResult::fieldInfo(int column) const {
+    if (column < 0 || column >= fieldCount())
+        return {};
+    return data_->fields[static_cast<size_t>(column)];
+}
+
+int MysqlResult::columnIndex(std::string_view name) const {
+    for (int c = 0; c < fieldCount(); ++c) {
+        if (data_->fields[static_cast<size_t>(c)].name == name)
+            return c;
+    }
+    return -1;
+}
+
+bool MysqlResult::seekRow(uint64_t row) {
+    if (row >= rowCount())
+        return false;
+    cursor_ = row;
+    return true;
+}
+
+bool MysqlResult::valueByName(std::string_view name, std::string& value) const {
+    int column = columnIndex(name);
+    if (column < 0 || cursor_ >= rowCount())
+        return false;
+    const char* text = data_->cells[cursor_ * data_->fields.size() + static_cast<size_t>(column)];
+    value = text ? text : "";
+    return true;
+}
+
+bool MysqlResult::nextRow() {
+    if (cursor_ >= rowCount())
+        return false;
+    current_ = cursor_++;
+    return true;
+}
+
+std::string_view MysqlResult::cell(int column) const {
+    if (current_ >= rowCount() || column < 0 || column >= fieldCount())
+        return {};
+    const char* text = data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)];
+    return text ? std::string_view(text) : std::string_view();
 }
 
 }  // namespace kestrum

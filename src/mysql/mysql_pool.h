@@ -1,35 +1,42 @@
 // MysqlPool: the process-wide set of MySQL connections, opened once at start-up and never resized.
 //
-// Every SQL statement of the program goes through runStatement (or executeSql) and comes back with endSql.
-// The IdleSlotQueue is the only admission gate: a slot number belongs to one thread from take to post. Each
-// slot's lock serialises the statement phase (query + storeResult) with the keep-alive on the same
-// connection; rows of a stored result are read, and the result freed, without the lock. At most one slot lock
-// is held at a time, and none while waiting on the queue or sleeping.
+// Every SQL statement of the program goes through execute() (asynchronous) or run() (blocking). The pool is
+// one admission queue: a statement takes an idle slot (preferring one of the caller's own network thread),
+// or waits in the queue, holding no thread, until a slot is handed back or the wait limit passes (then it is
+// answered busy). A slot runs one statement at a time and belongs to its MysqlResult until that is released.
 //
-// A connection the server dropped (error 2006/2013) is reconnected with its original settings under its lock
-// before the slot goes back to the queue; the statement that hit the error still reports it and is never
-// re-run. While the server stays away, each statement on the slot first tries to connect again. Every slot
-// has a connect time-out and no read time-out.
+// Threads: each slot's connection is driven by one network thread of the EventLoops through MariaDB's
+// non-blocking calls (its socket watched by that thread's reactor); nothing of it blocks. run() and
+// heartbeat() block their caller and are refused on a network thread. open() and close() are called by the
+// owner (start-up and shutdown), never from a network thread; the EventLoops run from open() to close().
+//
+// A connection the server dropped (error 2006/2013) is reconnected with its original settings before the slot
+// goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
+// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
+// no read time-out.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "util/idle_slot_queue.h"
-#include "mysql/mysql_client.h"
+#include "mysql/mysql_result.h"
 
 namespace kestrum {
 
+class EventLoops;
+
 // Waits of the pool. The defaults are the product's; tests shorten them.
 struct PoolTiming {
-    int takeTimeoutMs = 1000;     // wait for an idle slot per attempt
-    int retryPauseMs = 20;        // pause between attempts
-    int attempts = 50;            // attempts before runStatement gives up
+    // How long a statement waits for a free slot before it is answered busy: 50 attempts of a 1000 ms take
+    // and a 20 ms pause.
+    std::chrono::milliseconds waitLimit{50 * (1000 + 20)};
     int heartbeatSpacingMs = 10;  // pause before each slot's keep-alive check
     // Seconds clock for lastUsed; only differences matter. Empty: wall-clock seconds.
     std::function<int64_t()> nowSeconds;
@@ -49,70 +56,73 @@ struct PoolSlotInfo {
 
 class MysqlPool {
   public:
-    explicit MysqlPool(PoolTiming timing = {});
-    ~MysqlPool();
+    using Done = std::function<void(MysqlResult)>;
+
+    // `loops` must outlive the pool.
+    explicit MysqlPool(EventLoops& loops, PoolTiming timing = {});
+    ~MysqlPool();  // close()
     MysqlPool(const MysqlPool&) = delete;
     MysqlPool& operator=(const MysqlPool&) = delete;
 
     // Connects `connectionCount` clients in order; each one that connects gets the next slot number (from 1),
     // its "SET NAMES '<charset>'" and the long interactive time-out. Returns the number of slots. The pool
-    // opens once: a second call changes nothing and returns the existing count.
+    // opens once: a second call changes nothing and returns the existing count. Blocks; not on a network
+    // thread.
     int open(int connectionCount, const std::string& host, int port, const std::string& user,
              const std::string& password, const std::string& database, const std::string& charset,
              int connectTimeoutSeconds = 10);
 
-    // Takes an idle slot (one wait of takeTimeoutMs) and runs the statement on it. Returns the slot number,
-    // or 0 when no slot became free (nothing ran). ok tells whether the statement succeeded; result is its
-    // stored result (null for statements without rows). On failure errorNumber/errorText carry the cause. The
-    // caller owns the slot until endSql.
-    int executeSql(std::string_view statement, MYSQL_RES*& result, bool& ok, int& errorNumber,
-                   std::string& errorText);
-    // Frees the result (may be null) and puts the slot back in the idle queue. Slot 0 does nothing.
-    void endSql(int slot, MYSQL_RES* result);
+    // Runs one statement; `done` gets the result exactly once, on the slot's network thread (or on the thread
+    // that ends the wait). Never blocks. The text reaches the server unchanged.
+    void execute(std::string statement, Done done);
+    // The same, waiting for the result. Refused (busy) on a network thread.
+    MysqlResult run(std::string statement);
 
-    // Runs one statement, retrying while every slot is busy.
-    //  - true, slot != 0: the statement ran; the caller owns slot and result until it calls endSql exactly
-    //  once.
-    //  - true, slot == 0: the statement failed; errorNumber/errorText are filled and the slot is already
-    //  back.
-    //  - false: no slot became free within the attempts; nothing ran.
-    bool runStatement(std::string_view statement, int& slot, MYSQL_RES*& result, int& errorNumber,
-                      std::string& errorText);
-
-    // Keep-alive: every slot unused for at least thresholdSeconds gets "SET NAMES" again. An idle slot whose
-    // connection turns out to be lost is reconnected.
+    // Keep-alive: every idle slot unused for at least thresholdSeconds gets "SET NAMES" again; one whose
+    // connection turns out to be lost is reconnected. A slot busy with a statement is left alone. Blocks;
+    // refused on a network thread.
     void heartbeat(int thresholdSeconds);
 
-    // The client of a slot, for reading its stored result; null for an unknown slot.
-    MysqlClient* clientForSlot(int slot);
+    // Answers every waiting statement busy, ends the statements in progress (they fail), and closes every
+    // connection. Later statements are answered busy. Idempotent; not on a network thread.
+    void close();
+
     int slotCount() const { return static_cast<int>(slots_.size()); }
-    int clientCount() const { return static_cast<int>(clients_.size()); }
+    int clientCount() const { return clientCount_; }
     // Copy of a slot's settings and lastUsed (default values for an unknown slot).
     PoolSlotInfo slotInfo(int slot) const;
-    size_t idleCount() const { return idleQueue_.size(); }
+    size_t idleCount() const;
 
   private:
-    struct PoolSlot {
-        PoolSlotInfo info;
-        MysqlClient* client = nullptr;
-        bool inUse = false;     // between executeSql and endSql
-        bool connected = true;  // false after a reconnect failed: the next statement tries again first
-        int connectTimeoutSeconds = 0;
-        mutable std::mutex lock;
+    friend class MysqlResult;
+    struct Slot;
+    struct Waiter {
+        std::string statement;
+        Done done;
+        std::chrono::steady_clock::time_point deadline;
     };
 
-    PoolSlot* slotAt(int slot) const;
     int64_t now() const;
-    // Connects the client with the slot's settings and sends the two session statements. Slot lock held.
-    static bool connectSlot(PoolSlot& slot);
-    // Replaces the slot's connection with a fresh one. Slot lock held.
-    static void reconnectSlot(PoolSlot& slot);
+    Slot* slotAt(int slot) const;
+    // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
+    // negative, else at the end). Any thread.
+    void release(int slot, int position = -1);
+    void armSweep();
+    void sweep();
 
+    EventLoops& loops_;
     PoolTiming timing_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    int clientCount_ = 0;
     bool opened_ = false;
-    std::vector<std::unique_ptr<MysqlClient>> clients_;
-    std::vector<std::unique_ptr<PoolSlot>> slots_;
-    IdleSlotQueue idleQueue_;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::deque<int> idle_;      // idle slot numbers, first in first out
+    std::deque<Waiter> waiting_;
+    bool closed_ = false;
+    bool sweepArmed_ = false;
+    struct Sweeper;
+    std::unique_ptr<Sweeper> sweeper_;  // the wait-limit timer, on loop 0
 };
 
 // True for the client errors that mean the server closed or lost the connection.

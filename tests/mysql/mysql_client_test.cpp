@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "util/idle_slot_queue.h"
 #include "mysql/mysql_client.h"
 #include "mysql_test_support.h"
+#include "util/idle_slot_queue.h"
 
 namespace kestrum {
 namespace {
@@ -34,7 +34,7 @@ TEST(MysqlClientTest, ReadsCellsByNameWithoutMovingTheCursor) {
     const auto& server = sharedMariadb();
     MysqlClient client;
     ASSERT_NE(client.connect(server.host(), server.options().user, server.options().password,
-                             server.options().database, 3306),
+                             server.options().database, server.port()),
               nullptr)
         << client.lastError();
     ASSERT_TRUE(

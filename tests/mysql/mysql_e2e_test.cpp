@@ -1,6 +1,13 @@
 // The SQL endpoint through the real kestrum binary over loopback HTTP.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
 #include <string>
 
 #include "mysql_test_support.h"
@@ -28,14 +35,18 @@ int prepareRunDir(const RunDir& dir, const std::string& mysqlConfig) {
     return port;
 }
 
+// The module's settings for the shared server (which listens on a port other than 3306).
+std::string serverConfig(int connections) {
+    const auto& server = testing::sharedMariadb();
+    return "connectSum=" + std::to_string(connections) + "\nadress=" + server.host() +
+           "\nport=" + std::to_string(server.port()) + "\nuser=" + server.options().user +
+           "\npassword=" + server.options().password + "\ndatabase=" + server.options().database + "\n";
+}
+
 TEST(MysqlEndToEndTest, PostedStatementsAnswerEnvelopesOverHttp) {
     ASSERT_TRUE(testing::mariadbReady());
-    const auto& server = testing::sharedMariadb();
     RunDir dir;
-    int port =
-        prepareRunDir(dir, "connectSum=2\nadress=" + server.host() + "\nuser=" + server.options().user +
-                               "\npassword=" + server.options().password +
-                               "\ndatabase=" + server.options().database + "\napi_url=/api/db\n");
+    int port = prepareRunDir(dir, serverConfig(2) + "api_url=/api/db\n");
     KestrumProcess kestrum;
     ASSERT_TRUE(kestrum.start(dir.path()));
     ASSERT_TRUE(kestrum.waitForLog(dir, gb("start success：port("))) << dir.logText();
@@ -67,6 +78,96 @@ TEST(MysqlEndToEndTest, NoOpenConnectionMeansNoAnswer) {
                                testing::HttpClient::Ms(700)));
     EXPECT_TRUE(testing::get("127.0.0.1", port, "/api/this/heart"));  // the server itself answers
     EXPECT_EQ(kestrum.stop(), 0);
+}
+
+// The longest heartbeat round trip on one kept connection while `busy` runs, in microseconds.
+int64_t worstHeartbeatUs(int port, const std::function<bool()>& busy) {
+    testing::HttpClient client;
+    if (!client.connect("127.0.0.1", port))
+        return -1;
+    int64_t worst = 0;
+    int rounds = 0;
+    while (busy() || rounds < 20) {
+        auto begin = std::chrono::steady_clock::now();
+        if (!client.request("GET", "/api/this/heart"))
+            return -1;
+        auto took = std::chrono::steady_clock::now() - begin;
+        worst = std::max<int64_t>(worst, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+        ++rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return worst;
+}
+
+// A 20 MB result on the only network thread: the rows arrive and are turned into JSON without holding the
+// heartbeat back for long. Measured against the same loop while a small statement runs, so that a loaded
+// machine moves both figures alike.
+TEST(MysqlEndToEndTest, LargeResultDoesNotHoldTheHeartbeat) {
+    ASSERT_TRUE(testing::mariadbReady());
+    RunDir dir;
+    int port = testing::freePort();
+    dir.installCertificates();
+    dir.write("config.ini",
+              "[sys]\nport_http=" + std::to_string(port) +
+                  "\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nnetwork_threads=1\nworker_threads=1\n");
+    dir.write("mod/mysql/config.ini", "[sys]\n" + serverConfig(1));
+    dir.write("mod/redis/config.ini", "[sys]\non=0\n");
+    dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
+    KestrumProcess kestrum;
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForLog(dir, gb("start success：port("))) << dir.logText();
+
+    auto measure = [port](const std::string& sql, size_t& answerBytes) {
+        std::atomic<bool> running{true};
+        std::thread caller([&] {
+            auto reply = testing::post("127.0.0.1", port, "/api/mysql", R"({"sql":")" + sql + R"("})",
+                                       testing::HttpClient::Ms(60000));
+            answerBytes = reply ? reply->body.size() : 0;
+            running = false;
+        });
+        int64_t worst = worstHeartbeatUs(port, [&] { return running.load(); });
+        caller.join();
+        return worst;
+    };
+    size_t smallBytes = 0;
+    size_t largeBytes = 0;
+    int64_t quiet = measure("select 1", smallBytes);
+    int64_t loaded = measure("select seq, repeat('x', 1000) as v from seq_1_to_20000", largeBytes);
+    EXPECT_GT(largeBytes, 20u * 1000 * 1000);
+    EXPECT_GT(smallBytes, 0u);
+    ASSERT_GE(quiet, 0);
+    ASSERT_GE(loaded, 0);
+    EXPECT_LT(loaded, quiet + 50000) << "quiet " << quiet << " us, during the large result " << loaded
+                                     << " us";
+    EXPECT_EQ(kestrum.stop(), 0);
+}
+
+// Shutdown while statements are in flight: every request is answered or its connection closed, and the
+// process ends in time.
+TEST(MysqlEndToEndTest, ShutdownWithStatementsInFlight) {
+    ASSERT_TRUE(testing::mariadbReady());
+    RunDir dir;
+    int port = prepareRunDir(dir, serverConfig(2));
+    KestrumProcess kestrum;
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForLog(dir, gb("start success：port("))) << dir.logText();
+    std::vector<std::unique_ptr<testing::HttpClient>> clients;
+    for (int i = 0; i < 4; ++i) {  // two run, two wait for a slot
+        clients.push_back(std::make_unique<testing::HttpClient>());
+        ASSERT_TRUE(clients.back()->connect("127.0.0.1", port));
+        ASSERT_TRUE(clients.back()->sendRequest("POST", "/api/mysql", R"x({"sql":"select sleep(30)"})x"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(kestrum.stop(SIGTERM, std::chrono::seconds(10)), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    for (auto& client : clients) {
+        auto reply = client->readResponse(std::chrono::milliseconds(200));
+        if (!reply) {
+            EXPECT_TRUE(client->waitClosed(std::chrono::milliseconds(500)));
+        }
+    }
+    EXPECT_NE(dir.logText().find(gb("app/end丨will be free.")), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 // The SQL endpoint in-process: request body in, envelope text out (compared as UTF-8).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "http/worker_pool.h"
 
 #include "mysql/mysql_module.h"
 #include "mysql_test_support.h"
@@ -19,7 +25,7 @@ class MysqlEndpointTest : public ::testing::Test {
     static void SetUpTestSuite() {
         if (!testing::mariadbReady())
             return;
-        pool_ = new MysqlPool();
+        pool_ = new MysqlPool(testing::testLoops());
         testing::openTestPool(*pool_, 2);
     }
     static void TearDownTestSuite() {
@@ -139,23 +145,58 @@ TEST_F(MysqlEndpointTest, ProcedureWithSeveralResultsLeavesTheConnectionUsable) 
     EXPECT_EQ(post("select 6 as six"), R"({"errcode":200,"errmsg":"success","data":[{"six":6}]})");
 }
 
-TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheRetries) {
+TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheWaitLimit) {
     ASSERT_TRUE(testing::mariadbReady());
     PoolTiming timing;
-    timing.takeTimeoutMs = 50;
-    timing.retryPauseMs = 1;
-    timing.attempts = 2;
-    MysqlPool pool(timing);
+    timing.waitLimit = std::chrono::milliseconds(150);
+    MysqlPool pool(testing::testLoops(), timing);
     ASSERT_EQ(testing::openTestPool(pool, 1), 1);
-    int slot = 0;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    ASSERT_TRUE(pool.runStatement("select 1", slot, result, errorNumber, errorText));
+    MysqlResult held = pool.run("select 1");
+    ASSERT_TRUE(held.done());
+    auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(postSql(pool, sqlBody("select 1")), R"({"errcode":501,"errmsg":"server busy."})");
-    pool.endSql(slot, result);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(150));
+    held.release();
     EXPECT_EQ(postSql(pool, sqlBody("select 1 as one")),
               R"({"errcode":200,"errmsg":"success","data":[{"one":1}]})");
+}
+
+// Many callers at once, each with literals of its own (Unicode among them): every one gets exactly its own
+// rows, whichever slot and thread served it.
+TEST(MysqlEndpointConcurrencyTest, EveryCallerGetsItsOwnAnswer) {
+    ASSERT_TRUE(testing::mariadbReady());
+    MysqlPool pool(testing::testLoops());
+    ASSERT_EQ(testing::openTestPool(pool, 3), 3);
+    WorkerPool workers;
+    ASSERT_TRUE(workers.start(2));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 12; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                std::string tag = "中文😀-" + std::to_string(t) + "-" + std::to_string(i);
+                std::string sql = "select '" + tag + "' as tag, " + std::to_string(t * 1000 + i) + " as n";
+                std::string expected = R"({"errcode":200,"errmsg":"success","data":[{"tag":")" + tag +
+                                       R"(","n":)" + std::to_string(t * 1000 + i) + "}]}";
+                if (postSql(pool, sqlBody(sql), &workers) != expected)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(pool.idleCount(), 3u);
+}
+
+// A large result is turned into JSON on a worker; the answer is the same as on the network thread.
+TEST_F(MysqlEndpointTest, LargeResultAnswersTheSameThroughTheWorkers) {
+    const std::string sql = "select seq as n, concat('v', seq) as v from seq_1_to_6000";
+    WorkerPool workers;
+    ASSERT_TRUE(workers.start(1));
+    std::string viaWorkers = postSql(*pool_, sqlBody(sql), &workers);
+    EXPECT_EQ(viaWorkers, postSql(*pool_, sqlBody(sql)));
+    EXPECT_NE(viaWorkers.find(R"({"n":6000,"v":"v6000"}]})"), std::string::npos) << viaWorkers.substr(0, 200);
 }
 
 }  // namespace

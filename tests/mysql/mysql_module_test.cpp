@@ -64,7 +64,7 @@ TEST_F(MysqlModuleTest, NoConnectionsSwitchTheRouteOffButStillRegisterTheKeepAli
     };
     for (const Case& c : cases) {
         writeConfig(c.config);
-        MysqlPool pool;
+        MysqlPool pool(testing::testLoops());
         TaskRegistry registry(runDir_);
         MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
         EXPECT_FALSE(status.routeOn) << c.config;
@@ -84,9 +84,10 @@ TEST_F(MysqlModuleTest, NoConnectionsSwitchTheRouteOffButStillRegisterTheKeepAli
 TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
     ASSERT_TRUE(testing::mariadbReady());
     const auto& server = testing::sharedMariadb();
-    writeConfig("connectSum=3\nadress=" + server.host() + "\nuser=" + server.options().user +
-                "\npassword=" + server.options().password + "\ndatabase=" + server.options().database + "\n");
-    MysqlPool pool;
+    writeConfig("connectSum=3\nadress=" + server.host() + "\nport=" + std::to_string(server.port()) +
+                "\nuser=" + server.options().user + "\npassword=" + server.options().password +
+                "\ndatabase=" + server.options().database + "\n");
+    MysqlPool pool(testing::testLoops());
     TaskRegistry registry(runDir_);
     MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
     EXPECT_TRUE(status.routeOn);
@@ -117,9 +118,9 @@ TEST_F(MysqlModuleTest, OpensTheConfiguredConnectionsAndLogsTheStart) {
 TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
     ASSERT_TRUE(testing::mariadbReady());
     const auto& server = testing::sharedMariadb();
-    writeConfig("connectSum=2\nadress=" + server.host() + "\nuser=" + server.options().user +
-                "\npassword=wrong\n");
-    MysqlPool pool;
+    writeConfig("connectSum=2\nadress=" + server.host() + "\nport=" + std::to_string(server.port()) +
+                "\nuser=" + server.options().user + "\npassword=wrong\n");
+    MysqlPool pool(testing::testLoops());
     TaskRegistry registry(runDir_);
     MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
     EXPECT_FALSE(status.routeOn);
@@ -130,7 +131,7 @@ TEST_F(MysqlModuleTest, WrongPasswordOpensNothing) {
 TEST_F(MysqlModuleTest, HugeConnectSumIsClamped) {
     // Nothing listens on this address: every attempt is refused at once.
     writeConfig("connectSum=99999999999999\nadress=127.0.0.254\n");
-    MysqlPool pool;
+    MysqlPool pool(testing::testLoops());
     TaskRegistry registry(runDir_);
     MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);
     EXPECT_EQ(status.configured, kMaxConnectSum);
@@ -142,7 +143,7 @@ TEST_F(MysqlModuleTest, ConnectTimeOutBoundsStartUpAgainstAHostThatNeverAnswers)
     testing::SilentListener silent;
     ASSERT_TRUE(silent.listening());
     writeConfig("connectSum=2\nadress=" + silent.address() + "\nuser=u\npassword=p\nconnect_timeout=1\n");
-    MysqlPool pool;
+    MysqlPool pool(testing::testLoops());
     TaskRegistry registry(runDir_);
     auto start = std::chrono::steady_clock::now();
     MysqlModuleStatus status = startMysqlModule(pool, registry, runDir_);

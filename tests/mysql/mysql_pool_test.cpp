@@ -1,9 +1,10 @@
-// MysqlPool against the private server: slot numbering, the calling contract of runStatement, the busy path,
+// MysqlPool against the private server: slot numbering, the result contract of run, the busy path,
 // the keep-alive and recovery after a server restart.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -17,36 +18,29 @@ using testing::mariadbReady;
 using testing::openTestPool;
 using testing::sharedMariadb;
 
+using testing::testLoops;
+
 PoolTiming shortTiming() {
     PoolTiming timing;
-    timing.takeTimeoutMs = 150;
-    timing.retryPauseMs = 5;
-    timing.attempts = 3;
+    timing.waitLimit = std::chrono::milliseconds(450);
     timing.heartbeatSpacingMs = 0;
     return timing;
 }
 
-// Runs a statement that must succeed and returns the first cell of its first row.
-std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullptr, bool release = true) {
-    int slot = 0;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    if (!pool.runStatement(sql, slot, result, errorNumber, errorText) || slot == 0) {
-        return "error " + std::to_string(errorNumber) + ": " + errorText;
-    }
+// Runs a statement that must succeed and returns the first cell of its first row. `held` (when given) keeps
+// the result, and with it the slot.
+std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullptr,
+                   MysqlResult* held = nullptr) {
+    MysqlResult result = pool.run(sql);
+    if (!result.done())
+        return "error " + std::to_string(result.errorNumber()) + ": " + result.errorText();
     std::string value;
-    MysqlClient* client = pool.clientForSlot(slot);
-    if (result && client->seekRow(result, 0)) {
-        MysqlClient::valueByName(result, MysqlClient::fieldInfo(result, 0).name, value);
-    }
+    if (result.seekRow(0))
+        result.valueByName(result.fieldInfo(0).name, value);
     if (slotOut)
-        *slotOut = slot;
-    if (release) {
-        pool.endSql(slot, result);
-    } else {
-        MysqlClient::freeResult(result);
-    }
+        *slotOut = result.slot();
+    if (held)
+        *held = std::move(result);
     return value;
 }
 
@@ -55,7 +49,7 @@ TEST(MysqlPoolTest, OnlyConnectedClientsGetSlotsNumberedInAttemptOrder) {
     testing::RefusingRelay relay({2});
     ASSERT_TRUE(relay.listening());
     const auto& options = sharedMariadb().options();
-    MysqlPool pool(shortTiming());
+    MysqlPool pool(testLoops(), shortTiming());
     EXPECT_EQ(
         pool.open(5, relay.address(), 3306, options.user, options.password, options.database, "utf8mb4", 5),
         4);
@@ -69,32 +63,29 @@ TEST(MysqlPoolTest, OnlyConnectedClientsGetSlotsNumberedInAttemptOrder) {
         EXPECT_EQ(info.charset, "utf8mb4");
     }
     // Slots leave the queue in ascending order; every one of them works and speaks utf8mb4.
+    MysqlResult held[4];
     for (int k = 1; k <= 4; ++k) {
         int slot = 0;
-        EXPECT_EQ(scalar(pool, "select @@character_set_client", &slot, false), "utf8mb4");
+        EXPECT_EQ(scalar(pool, "select @@character_set_client", &slot, &held[k - 1]), "utf8mb4");
         EXPECT_EQ(slot, k);
     }
     EXPECT_EQ(pool.open(5, relay.address(), 3306, "", "", "", "utf8mb4", 5), 4);  // opens once
 }
 
 TEST(MysqlPoolTest, NoConnectionsGiveAnEmptyPoolThatAnswersBusy) {
-    MysqlPool pool(shortTiming());
+    MysqlPool pool(testLoops(), shortTiming());
     EXPECT_EQ(pool.open(0, "127.0.0.1", 3306, "", "", "", "utf8mb4"), 0);
     EXPECT_EQ(pool.clientCount(), 0);
-    int slot = 9;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    EXPECT_FALSE(pool.runStatement("select 1", slot, result, errorNumber, errorText));
-    EXPECT_EQ(slot, 0);
+    MysqlResult result = pool.run("select 1");
+    EXPECT_TRUE(result.busy());
+    EXPECT_EQ(result.slot(), 0);
     pool.heartbeat(0);  // nothing to do, must not crash
-    pool.endSql(1, nullptr);
     EXPECT_EQ(pool.idleCount(), 0u);
 }
 
 TEST(MysqlPoolTest, FailedStatementReportsTheErrorAndReturnsTheSlotAtOnce) {
     ASSERT_TRUE(mariadbReady());
-    MysqlPool pool(shortTiming());
+    MysqlPool pool(testLoops(), shortTiming());
     ASSERT_EQ(openTestPool(pool, 1), 1);
     struct Case {
         const char* sql;
@@ -105,48 +96,90 @@ TEST(MysqlPoolTest, FailedStatementReportsTheErrorAndReturnsTheSlotAtOnce) {
         {"", 1065},                    // empty statement
     };
     for (const Case& c : cases) {
-        int slot = 7;
-        MYSQL_RES* result = reinterpret_cast<MYSQL_RES*>(1);
-        int errorNumber = 0;
-        std::string errorText;
-        ASSERT_TRUE(pool.runStatement(c.sql, slot, result, errorNumber, errorText)) << c.sql;
-        EXPECT_EQ(slot, 0) << c.sql;
-        EXPECT_EQ(result, nullptr) << c.sql;
-        EXPECT_EQ(errorNumber, c.errorNumber) << c.sql;
-        EXPECT_FALSE(errorText.empty()) << c.sql;
+        MysqlResult result = pool.run(c.sql);
+        ASSERT_TRUE(result.failed()) << c.sql;
+        EXPECT_EQ(result.slot(), 0) << c.sql;
+        EXPECT_FALSE(result.hasRows()) << c.sql;
+        EXPECT_EQ(result.errorNumber(), c.errorNumber) << c.sql;
+        EXPECT_FALSE(result.errorText().empty()) << c.sql;
         EXPECT_EQ(pool.idleCount(), 1u) << c.sql;
     }
     EXPECT_EQ(scalar(pool, "select 40 + 2"), "42");
 }
 
-TEST(MysqlPoolTest, AllSlotsHeldGivesFalseUnlessOneIsFreedDuringTheWait) {
+TEST(MysqlPoolTest, AllSlotsHeldGivesBusyAfterTheLimitUnlessOneIsFreedDuringTheWait) {
     ASSERT_TRUE(mariadbReady());
-    MysqlPool pool(shortTiming());
+    MysqlPool pool(testLoops(), shortTiming());
     ASSERT_EQ(openTestPool(pool, 1), 1);
-    int held = 0;
-    MYSQL_RES* heldResult = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    ASSERT_TRUE(pool.runStatement("select 1", held, heldResult, errorNumber, errorText));
-    ASSERT_EQ(held, 1);
+    MysqlResult held = pool.run("select 1");
+    ASSERT_TRUE(held.done());
+    ASSERT_EQ(held.slot(), 1);
 
-    int slot = 5;
-    MYSQL_RES* result = nullptr;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(pool.runStatement("select 2", slot, result, errorNumber, errorText));
+    MysqlResult result = pool.run("select 2");
     auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(slot, 0);
-    EXPECT_GE(waited, std::chrono::milliseconds(3 * 150));  // every attempt waited its full take time-out
+    EXPECT_TRUE(result.busy());
+    EXPECT_EQ(result.slot(), 0);
+    EXPECT_GE(waited, std::chrono::milliseconds(450));  // the whole wait limit
 
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        pool.endSql(held, heldResult);
+        held.release();
     });
-    EXPECT_TRUE(pool.runStatement("select 3", slot, result, errorNumber, errorText));
-    EXPECT_EQ(slot, 1);
+    result = pool.run("select 3");
+    EXPECT_TRUE(result.done());
+    EXPECT_EQ(result.slot(), 1);
     releaser.join();
-    pool.endSql(slot, result);
+    result.release();
     EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+// A statement that sleeps holds its own slot only: the other slots, on either network thread, keep serving.
+TEST(MysqlPoolTest, ASleepingStatementDelaysNoOtherSlot) {
+    ASSERT_TRUE(mariadbReady());
+    MysqlPool pool(testLoops(), shortTiming());
+    ASSERT_EQ(openTestPool(pool, 3), 3);
+    std::promise<MysqlResult> sleeping;
+    pool.execute("select sleep(2)",
+                 [&sleeping](MysqlResult result) { sleeping.set_value(std::move(result)); });
+    auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(scalar(pool, "select " + std::to_string(i)), std::to_string(i));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
+    MysqlResult slept = sleeping.get_future().get();
+    EXPECT_TRUE(slept.done());
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1900));
+}
+
+TEST(MysqlPoolTest, BlockingCallsAreRefusedOnANetworkThread) {
+    ASSERT_TRUE(mariadbReady());
+    MysqlPool pool(testLoops(), shortTiming());
+    ASSERT_EQ(openTestPool(pool, 1), 1);
+#ifdef NDEBUG
+    std::promise<bool> refused;
+    testLoops().post(0, [&] { refused.set_value(pool.run("select 1").busy()); });
+    EXPECT_TRUE(refused.get_future().get());
+#endif
+    EXPECT_EQ(scalar(pool, "select 5"), "5");
+}
+
+TEST(MysqlPoolTest, CloseAnswersWaitingAndRunningStatements) {
+    ASSERT_TRUE(mariadbReady());
+    PoolTiming timing = shortTiming();
+    timing.waitLimit = std::chrono::seconds(30);
+    MysqlPool pool(testLoops(), timing);
+    ASSERT_EQ(openTestPool(pool, 1), 1);
+    std::promise<MysqlResult> running;
+    std::promise<MysqlResult> waiting;
+    pool.execute("select sleep(20)", [&](MysqlResult result) { running.set_value(std::move(result)); });
+    pool.execute("select 1", [&](MysqlResult result) { waiting.set_value(std::move(result)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto begin = std::chrono::steady_clock::now();
+    pool.close();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
+    EXPECT_TRUE(waiting.get_future().get().busy());
+    EXPECT_TRUE(running.get_future().get().failed());
+    EXPECT_TRUE(pool.run("select 1").busy());
 }
 
 TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
@@ -154,7 +187,7 @@ TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
     std::atomic<int64_t> clock{1000};
     PoolTiming timing = shortTiming();
     timing.nowSeconds = [&clock] { return clock.load(); };
-    MysqlPool pool(timing);
+    MysqlPool pool(testLoops(), timing);
     ASSERT_EQ(openTestPool(pool, 2), 2);
 
     pool.heartbeat(60);  // lastUsed starts at 0: the first keep-alive reaches every slot
@@ -180,47 +213,40 @@ TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
     // The keep-alive statement is SET NAMES with the pool's character set: slot 1 speaks utf8mb4 again.
     int first = 0;
     int second = 0;
-    scalar(pool, "select 1", &first, false);  // holds slot 2 (the queue is 2, 1 now)
+    MysqlResult held;
+    scalar(pool, "select 1", &first, &held);  // holds slot 2 (the queue is 2, 1 now)
     EXPECT_EQ(scalar(pool, "select @@character_set_client", &second), "utf8mb4");
     EXPECT_EQ(first, 2);
     EXPECT_EQ(second, 1);
-    pool.endSql(first, nullptr);
 }
 
 TEST(MysqlPoolTest, ServerRestartFailsOneStatementPerSlotThenWorksAgain) {
     ASSERT_TRUE(mariadbReady());
     testing::MariadbServer& server = sharedMariadb();
-    MysqlPool single(shortTiming());
+    MysqlPool single(testLoops(), shortTiming());
     ASSERT_EQ(openTestPool(single, 1), 1);
-    MysqlPool idle(shortTiming());
+    MysqlPool idle(testLoops(), shortTiming());
     ASSERT_EQ(openTestPool(idle, 3), 3);
-    MysqlPool down(shortTiming());
+    MysqlPool down(testLoops(), shortTiming());
     ASSERT_EQ(openTestPool(down, 1), 1);
     EXPECT_EQ(scalar(single, "select 1"), "1");
 
     ASSERT_TRUE(server.killServer());
     // While the server is away statements fail (the slot cannot reconnect yet) ...
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int slot = 0;
-        MYSQL_RES* result = nullptr;
-        int errorNumber = 0;
-        std::string errorText;
-        ASSERT_TRUE(down.runStatement("select 1", slot, result, errorNumber, errorText));
-        EXPECT_EQ(slot, 0);
-        EXPECT_NE(errorNumber, 0);
+        MysqlResult result = down.run("select 1");
+        ASSERT_TRUE(result.failed());
+        EXPECT_NE(result.errorNumber(), 0);
     }
     ASSERT_TRUE(server.startServer()) << server.error();
     // ... and the first statement after it is back connects first and succeeds.
     EXPECT_EQ(scalar(down, "select @@character_set_client"), "utf8mb4");
 
     // The statement that meets the dropped connection reports the loss and is not re-run ...
-    int slot = 0;
-    MYSQL_RES* result = nullptr;
-    int errorNumber = 0;
-    std::string errorText;
-    ASSERT_TRUE(single.runStatement("select 1", slot, result, errorNumber, errorText));
-    EXPECT_EQ(slot, 0);
-    EXPECT_TRUE(isLostConnectionError(errorNumber)) << errorNumber << " " << errorText;
+    MysqlResult result = single.run("select 1");
+    ASSERT_TRUE(result.failed());
+    EXPECT_TRUE(isLostConnectionError(result.errorNumber()))
+        << result.errorNumber() << " " << result.errorText();
     // ... and the slot came back reconnected, with its session settings.
     EXPECT_EQ(scalar(single, "select @@character_set_client"), "utf8mb4");
 
@@ -232,7 +258,7 @@ TEST(MysqlPoolTest, ServerRestartFailsOneStatementPerSlotThenWorksAgain) {
 
 TEST(MysqlPoolStressTest, ConcurrentCallersAndKeepAliveNeverShareAConnection) {
     ASSERT_TRUE(mariadbReady());
-    MysqlPool pool;  // product timing: callers wait for slots
+    MysqlPool pool(testLoops());  // product timing: callers wait for slots
     ASSERT_EQ(openTestPool(pool, 3), 3);
     std::atomic<bool> done{false};
     std::atomic<int> wrong{0};
@@ -245,14 +271,9 @@ TEST(MysqlPoolStressTest, ConcurrentCallersAndKeepAliveNeverShareAConnection) {
         callers.emplace_back([&, t] {
             for (int i = 0; i < 40; ++i) {
                 if (i % 10 == 9) {
-                    int slot = 0;
-                    MYSQL_RES* result = nullptr;
-                    int errorNumber = 0;
-                    std::string errorText;
-                    if (!pool.runStatement("select * from nowhere", slot, result, errorNumber, errorText) ||
-                        slot != 0 || errorNumber != 1146) {
+                    MysqlResult result = pool.run("select * from nowhere");
+                    if (!result.failed() || result.errorNumber() != 1146)
                         ++wrong;
-                    }
                     continue;
                 }
                 std::string expected = std::to_string(t * 1000 + i);

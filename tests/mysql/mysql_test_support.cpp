@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
 #include <mutex>
 
 #include "mysql/mysql_module.h"
@@ -58,11 +59,11 @@ int listenOnFreeAddress(int first, std::string& address) {
     return -1;
 }
 
-int connectTo(const std::string& address) {
+int connectTo(const std::string& address, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(3306);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         close(fd);
@@ -76,7 +77,9 @@ int connectTo(const std::string& address) {
 MariadbServer& sharedMariadb() {
     static MariadbServer server;
     static bool started = [] {
-        bool ok = server.start();
+        MariadbServer::Options options;
+        options.port = 3407;  // not MySQL's own: the pool must use the configured port
+        bool ok = server.start(options);
         if (!ok)
             std::fprintf(stderr, "MariaDB fixture: %s\n", server.error().c_str());
         return ok;
@@ -89,18 +92,32 @@ bool mariadbReady() {
     return sharedMariadb().running();
 }
 
+EventLoops& testLoops() {
+    static EventLoops loops(2);
+    static bool started = loops.start();
+    (void)started;
+    return loops;
+}
+
 int openTestPool(MysqlPool& pool, int connections) {
     MariadbServer& server = sharedMariadb();
     const auto& options = server.options();
-    return pool.open(connections, server.host(), 3306, options.user, options.password, options.database,
-                     "utf8mb4", 10);
+    return pool.open(connections, server.host(), server.port(), options.user, options.password,
+                     options.database, "utf8mb4", 10);
 }
 
-std::string postSql(MysqlPool& pool, const std::string& utf8Body) {
+std::string postSql(MysqlPool& pool, const std::string& utf8Body, WorkerPool* workers) {
     RequestContext request;
     request.path = "/api/mysql";
     request.body = utf8Body;
-    std::optional<std::string> envelope = handleMysqlRequest(pool, request);
+    auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+    auto future = answer->get_future();
+    testLoops().post(0, [&pool, workers, request = std::move(request), answer]() mutable {
+        handleMysqlRequest(pool, workers, std::move(request), [answer](std::optional<std::string> envelope) {
+            answer->set_value(std::move(envelope));
+        });
+    });
+    std::optional<std::string> envelope = future.get();
     return envelope ? gbkToUtf8(*envelope) : "<no answer>";
 }
 
@@ -159,7 +176,7 @@ void RefusingRelay::acceptLoop() {
             close(client);
             continue;
         }
-        int upstream = connectTo(sharedMariadb().host());
+        int upstream = connectTo(sharedMariadb().host(), sharedMariadb().port());
         if (upstream < 0) {
             close(client);
             continue;

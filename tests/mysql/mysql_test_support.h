@@ -1,5 +1,6 @@
-// Shared pieces of the MySQL tests: one private MariaDB server for the whole executable, pools opened on it,
-// and a loopback relay that can refuse chosen connections.
+// Shared pieces of the MySQL tests: one private MariaDB server for the whole executable (on a port other than
+// MySQL's own), the network threads the pools run on, pools opened on the server, and a loopback relay that
+// can refuse chosen connections.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,11 @@
 
 #include "mysql/mysql_pool.h"
 #include "support/mariadb_server.h"
+#include "util/event_loops.h"
+
+namespace kestrum {
+class WorkerPool;
+}
 
 namespace kestrum::testing {
 
@@ -17,11 +23,15 @@ namespace kestrum::testing {
 MariadbServer& sharedMariadb();
 bool mariadbReady();
 
+// Two running network threads for every pool of the tests; started on first use.
+EventLoops& testLoops();
+
 // A pool on the shared server (utf8mb4, as the module opens it).
 int openTestPool(MysqlPool& pool, int connections);
 
-// Runs the endpoint on a body and returns the envelope as UTF-8 text (no byte-order mark).
-std::string postSql(MysqlPool& pool, const std::string& utf8Body);
+// Runs the endpoint on a body (on a network thread, as the server does) and returns the envelope as UTF-8
+// text (no byte-order mark), or "<no answer>".
+std::string postSql(MysqlPool& pool, const std::string& utf8Body, WorkerPool* workers = nullptr);
 std::string sqlBody(const std::string& utf8Statement);
 
 // Binds a free loopback address, port 3306, and listens without ever accepting: the kernel completes the TCP

@@ -67,8 +67,8 @@ int waitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// True when nothing listens on address:3306 (a bind succeeds).
-bool portFree(const std::string& address) {
+// True when nothing listens on address:port (a bind succeeds).
+bool portFree(const std::string& address, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
@@ -76,7 +76,7 @@ bool portFree(const std::string& address) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = htons(3306);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
     bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
     ::close(fd);
@@ -94,7 +94,6 @@ bool socketAccepts(const std::string& path) {
     ::close(fd);
     return ok;
 }
-
 
 std::string tail(const std::string& text, size_t bytes = 1500) {
     return text.size() <= bytes ? text : text.substr(text.size() - bytes);
@@ -141,14 +140,14 @@ bool MariadbServer::start(const Options& options) {
 
     for (int last = 2; last <= 9; ++last) {
         std::string address = "127.0.0." + std::to_string(last);
-        if (!portFree(address))
+        if (!portFree(address, options.port))
             continue;
         if (launch(address))
             break;
     }
     if (pid_ <= 0) {
         if (error_.empty())
-            error_ = "no loopback address 127.0.0.2-9 with a free port 3306";
+            error_ = "no loopback address 127.0.0.2-9 with a free port " + std::to_string(options.port);
         return false;
     }
 
@@ -170,12 +169,13 @@ bool MariadbServer::launch(const std::string& address) {
     std::error_code ec;
     fs::remove(socket_, ec);
     std::string log = directory_ + "/server.log";
-    pid_ = spawn({"mariadbd", "--no-defaults", "--user=root", "--datadir=" + directory_ + "/data",
-                  "--socket=" + socket_, "--pid-file=" + directory_ + "/mysqld.pid",
-                  "--tmpdir=" + directory_ + "/tmp", "--bind-address=" + address, "--port=3306",
-                  "--skip-name-resolve", "--max-connections=500", "--innodb-buffer-pool-size=64M",
-                  "--innodb-flush-log-at-trx-commit=2", "--log-error=" + directory_ + "/error.log"},
-                 -1, log, true);
+    pid_ = spawn(
+        {"mariadbd", "--no-defaults", "--user=root", "--datadir=" + directory_ + "/data",
+         "--socket=" + socket_, "--pid-file=" + directory_ + "/mysqld.pid", "--tmpdir=" + directory_ + "/tmp",
+         "--bind-address=" + address, "--port=" + std::to_string(options_.port), "--skip-name-resolve",
+         "--max-connections=500", "--innodb-buffer-pool-size=64M", "--innodb-flush-log-at-trx-commit=2",
+         "--log-error=" + directory_ + "/error.log"},
+        -1, log, true);
     if (pid_ < 0) {
         error_ = "cannot start mariadbd";
         return false;

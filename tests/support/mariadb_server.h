@@ -1,7 +1,8 @@
-// MariadbServer: a private MariaDB server for tests and the demo, on a loopback address with port 3306.
+// MariadbServer: a private MariaDB server for tests and the demo, on a loopback address (port 3306 unless
+// another is asked for).
 //
 // start() creates a data directory with mariadb-install-db in a fresh temporary directory (or under a given
-// directory), runs mariadbd on the first loopback address 127.0.0.2 .. 127.0.0.9 whose port 3306 is free, and
+// directory), runs mariadbd on the first loopback address 127.0.0.2 .. 127.0.0.9 whose port is free, and
 // creates a database and a user that may connect from anywhere. It works as root: the server runs with
 // --user=root and root reaches it through the private Unix socket. stop() (and the destructor) shuts the
 // server down and removes the temporary directory. Nothing outside that directory is touched.
@@ -21,6 +22,7 @@ class MariadbServer {
         std::string password = "kestrum-pass";
         // Where the data directory and socket live. Empty: a fresh temporary directory, removed by stop().
         std::string directory;
+        int port = 3306;
     };
 
     MariadbServer() = default;
@@ -42,7 +44,7 @@ class MariadbServer {
     bool running() const { return pid_ > 0; }
 
     const std::string& host() const { return host_; }
-    int port() const { return 3306; }
+    int port() const { return options_.port; }
     const std::string& socketPath() const { return socket_; }
     const std::string& directory() const { return directory_; }
     const Options& options() const { return options_; }

@@ -1,0 +1,81 @@
+// MysqlResult: the outcome of one statement run through the pool, owning the slot it ran on and the rows it
+// returned until it is destroyed (or release() is called), which frees the rows and hands the slot back.
+//
+// The rows are copied out of the connection while they arrive, so they are read without the connection and
+// from any thread. Not safe for concurrent use; move it between threads, never share it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrum {
+
+class MysqlPool;
+
+// Description of one column of a result set. Empty name and typeCode 0 when the column does not exist.
+struct FieldInfo {
+    std::string name;      // column name or alias as the server reports it
+    int32_t typeCode = 0;  // field type code of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
+};
+
+class MysqlResult {
+  public:
+    enum class Status {
+        kBusy,    // no slot became free in time; nothing ran
+        kFailed,  // the statement failed: errorNumber/errorText; the slot is already back
+        kDone,    // the statement ran; the result owns its slot (and rows, for statements that return rows)
+    };
+
+    MysqlResult() = default;  // busy
+    MysqlResult(MysqlResult&& other) noexcept;
+    MysqlResult& operator=(MysqlResult&& other) noexcept;
+    MysqlResult(const MysqlResult&) = delete;
+    MysqlResult& operator=(const MysqlResult&) = delete;
+    ~MysqlResult();  // release()
+
+    Status status() const { return status_; }
+    bool busy() const { return status_ == Status::kBusy; }
+    bool failed() const { return status_ == Status::kFailed; }
+    bool done() const { return status_ == Status::kDone; }
+    int errorNumber() const { return errorNumber_; }
+    const std::string& errorText() const { return errorText_; }
+    // The slot the statement ran on while this result holds it; 0 otherwise.
+    int slot() const { return slot_; }
+
+    // Rows of the result set; a statement without rows has none (0 rows and 0 fields).
+    bool hasRows() const { return data_ != nullptr; }
+    uint64_t rowCount() const;
+    int fieldCount() const;
+    FieldInfo fieldInfo(int column) const;
+    // Index of the first column whose name equals `name` byte for byte; -1 when none does.
+    int columnIndex(std::string_view name) const;
+    // Moves the row cursor to `row` (0-based). False when there is no such row.
+    bool seekRow(uint64_t row);
+    // The value of the named column in the cursor row, without moving the cursor, up to its first NUL byte.
+    // SQL NULL gives empty text. False (and `value` untouched) when no column has that name or the cursor is
+    // past the last row.
+    bool valueByName(std::string_view name, std::string& value) const;
+    // Sequential reading: fetches the cursor row and moves the cursor on; false past the last row. cell()
+    // then gives a column of that row (up to its first NUL byte; SQL NULL and unknown columns give "").
+    bool nextRow();
+    std::string_view cell(int column) const;
+
+    // Frees the rows and hands the slot back now. Idempotent.
+    void release();
+
+    struct Data;  // the copied rows and column descriptions
+
+  private:
+    friend class MysqlPool;
+    MysqlPool* pool_ = nullptr;
+    int slot_ = 0;
+    Data* data_ = nullptr;
+    uint64_t cursor_ = 0;
+    uint64_t current_ = UINT64_MAX;  // the row nextRow() fetched
+    Status status_ = Status::kBusy;
+    int errorNumber_ = 0;
+    std::string errorText_;
+};
+
+}  // namespace kestrum
