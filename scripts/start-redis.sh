@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Starts a private redis-server for the demo, on 127.0.0.1, without persistence.
+# Starts a private redis-server for the demo, on 127.0.0.1, without persistence unless --keep-data is given.
 #
-#   scripts/start-redis.sh DIR [PORT]                   start (or find running) the server that lives in DIR
+#   scripts/start-redis.sh [--keep-data] DIR [PORT]     start (or find running) the server that lives in DIR;
+#                                                       --keep-data saves the data in DIR/dump.rdb at shutdown
+#                                                       (and every minute) and loads it at the next start
 #   scripts/start-redis.sh DIR [PORT] --config RUNDIR   the same, then point RUNDIR/mod/redis/config.ini at it
 #   scripts/start-redis.sh --stop DIR                   shut it down
 #
@@ -10,9 +12,11 @@
 # to standard error. The written configuration opens connections to databases 0, 1 and 2 ([dbsum] 0=4, 1=2, 2=2).
 set -euo pipefail
 
-usage() { echo "usage: $0 DIR [PORT] [--config RUNDIR] | $0 --stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 [--keep-data] DIR [PORT] [--config RUNDIR] | $0 --stop DIR" >&2; exit 2; }
 
 stop=0
+save=("")
+if [[ "${1:-}" == "--keep-data" ]]; then save=("60 1"); shift; fi
 config_dir=""
 if [[ "${1:-}" == "--stop" ]]; then stop=1; shift; fi
 if [[ $stop -eq 0 && $# -ge 3 && "${*: -2:1}" == "--config" ]]; then
@@ -58,7 +62,7 @@ fi
 port=""
 for candidate in "${candidates[@]}"; do
     port_taken "$candidate" && continue
-    setsid redis-server --port "$candidate" --bind 127.0.0.1 --save "" --appendonly no --dir "$dir" \
+    setsid redis-server --port "$candidate" --bind 127.0.0.1 --save "${save[@]}" --appendonly no --dir "$dir" \
         --daemonize no --pidfile "$pidfile" --logfile "$dir/redis.log" </dev/null >/dev/null 2>&1 &
     server=$!
     for _ in $(seq 1 100); do

@@ -1,4 +1,4 @@
-// kestrum [--headless] [--dir RUNDIR]
+// kestrum [--headless] [--dir RUNDIR] | --check [--dir RUNDIR] | --version | --help (app/command_line.h)
 //
 // Without --headless the desktop window opens (when it is built in and a display can be opened); its first
 // show starts the start-up, and closing it with OK, SIGINT or SIGTERM runs the shutdown. Headless: the
@@ -9,52 +9,22 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "app/application.h"
+#include "app/command_line.h"
 #include "app/status_view.h"
 #ifdef KESTRUM_WITH_UI
 #include "ui/desktop.h"
 #endif
 
-namespace {
-
-std::string executableDir() {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
-        return std::filesystem::current_path(ec).string();
-    return self.parent_path().string();
-}
-
-int usage() {
-    std::fprintf(stderr, "usage: kestrum [--headless] [--dir RUNDIR]\n");
-    return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    std::string runDir;
-    bool headless = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--headless") == 0) {
-            headless = true;
-        } else if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
-            runDir = argv[++i];
-        } else {
-            return usage();
-        }
-    }
-    if (runDir.empty())
-        runDir = executableDir();
-    std::error_code ec;
-    runDir = std::filesystem::absolute(runDir, ec).lexically_normal().string();
-    while (runDir.size() > 1 && runDir.back() == '/')
-        runDir.pop_back();
+    kestrum::CommandLine command = kestrum::parseCommandLine(argc, argv);
+    if (command.action != kestrum::CommandLine::Action::Run)
+        return kestrum::runCommand(command);
+    const std::string& runDir = command.runDir;
+    const bool headless = command.headless;
 
     if (!headless) {
 #ifdef KESTRUM_WITH_UI

@@ -7,6 +7,7 @@
 #include "app/descriptor_limit.h"
 #include "app/fault_guard.h"
 #include "app/redis_lease.h"
+#include "app/startup_report.h"
 #include "http/http_api_server.h"
 #include "http/worker_pool.h"
 #include "log/log_writer.h"
@@ -81,6 +82,9 @@ bool Application::startup() {
     const std::string& runDir = state.runDir;
     IniFile config = IniFile::load(runDir + "/config.ini");
     state.debug = config.get("sys", "onDebug") == "1";
+    if (!config.exists())
+        reportToUser("no " + runDir +
+                     "/config.ini: every setting takes its default, both listeners stay off");
 
     installFaultGuard();
 
@@ -89,6 +93,8 @@ bool Application::startup() {
     options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
     options.charset = parseLogCharset(config.get("sys", "log_charset"));
     state.log.open(options);
+    if (!state.log.isOpen())
+        reportToUser(logFileFailureReason(state.log.filePath()) + "; this run keeps no log");
     bindProcessLog(&state.log, state.debug);
 
     logLine("sys", "thanks for use kestrum.");
@@ -138,8 +144,12 @@ bool Application::startup() {
         });
     };
     table.whitelist = &routes.whitelist;
-    if (!http_->prepareServers(*loops_, settings, std::move(table)))
+    if (!http_->prepareServers(*loops_, settings, std::move(table))) {
+        reportServerPreparationFailure(runDir);
         return false;
+    }
+    if (!config.get("sys", "port_https").empty())
+        reportDefaultTlsProblems(runDir);
 
     // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
     const std::string configured = config.get("sys", "max_connections");
@@ -168,7 +178,9 @@ bool Application::startup() {
             status_.setText(listener.field, std::string(listener.scheme) + "off");
             continue;
         }
-        int result = http_->startListener(listener.kind, toInt(port));
+        // A text that is no port number fails like a port in use, instead of listening somewhere else.
+        const int number = readPortText(port);
+        int result = number == 0 ? 0 : http_->startListener(listener.kind, number);
         listener.started->store(result);
         if (result == 1) {
             status_.setText(listener.field, std::string(listener.scheme) + local + ":" + port);
@@ -176,6 +188,7 @@ bool Application::startup() {
         } else {
             status_.setText(listener.field, std::string(listener.scheme) + "fail");
             logLine(listener.logType, gb("start fail：port(") + port + "),reason(the poar maybe useing).");
+            reportToUser(listenerFailure(listener.key, port, local));
         }
     }
     return true;

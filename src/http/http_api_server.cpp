@@ -217,14 +217,9 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
 
     // TLS files are relative to the working directory; a working directory without ssl-cert/ falls back to
     // the run directory.
-    std::error_code ec;
-    std::string certDir = "ssl-cert/";
-    if (!std::filesystem::is_directory("ssl-cert", ec))
-        certDir = settings.runDir + "/ssl-cert/";
-    TlsContextResult defaultContext =
-        createTlsContext({certDir + "server.cer", certDir + "server.key", "740391", certDir + "ca.crt", 1});
-    TlsContextResult sniContext =
-        createTlsContext({certDir + "server2.cer", certDir + "server2.key", "xqzv", certDir + "ca2.crt", 0});
+    const std::string certDir = tlsFolder(settings.runDir);
+    TlsContextResult defaultContext = createTlsContext(defaultTlsFiles(certDir));
+    TlsContextResult sniContext = createTlsContext(sniTlsFiles(certDir));
     if (!sniContext.ok) {
         logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
         return false;

@@ -110,8 +110,12 @@ IniFile IniFile::parse(std::string_view raw) {
             current = &file.sections_.back();
             continue;
         }
-        if (current == nullptr)
-            continue;
+        if (current == nullptr) {
+            // Lines before the first section header belong to no section that a read can name; they are kept
+            // under an empty name for the configuration check.
+            file.sections_.push_back(Section{});
+            current = &file.sections_.back();
+        }
         size_t eq = line.find('=');
         Entry entry;
         if (eq == std::string_view::npos) {

@@ -36,6 +36,9 @@ class IniFile {
     std::string get(std::string_view section, std::string_view key, std::string_view defaultValue = {}) const;
     // Every line of the section in file order; nullptr when the section is missing.
     const Section* section(std::string_view name) const;
+    // Every section in file order (a repeated name appears again); lines before the first header form a first
+    // section with an empty name.
+    const std::vector<Section>& sections() const { return sections_; }
 
   private:
     bool loaded_ = false;

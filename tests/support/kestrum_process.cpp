@@ -144,6 +144,7 @@ KestrumProcess::~KestrumProcess() {
 
 bool KestrumProcess::start(const std::string& runDir, const std::string& workDir) {
     outputPath_ = runDir + "/stdout.txt";
+    errorPath_ = runDir + "/stderr.txt";
     pid_t child = ::fork();
     if (child < 0)
         return false;
@@ -152,6 +153,11 @@ bool KestrumProcess::start(const std::string& runDir, const std::string& workDir
         if (out >= 0) {
             ::dup2(out, STDOUT_FILENO);
             ::close(out);
+        }
+        int err = ::open(errorPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0) {
+            ::dup2(err, STDERR_FILENO);
+            ::close(err);
         }
         if (::chdir((workDir.empty() ? runDir : workDir).c_str()) != 0)
             _exit(126);
@@ -179,6 +185,14 @@ bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 std::string KestrumProcess::output() const {
     return readFile(outputPath_);
+}
+
+std::string KestrumProcess::errorOutput() const {
+    return readFile(errorPath_);
+}
+
+bool KestrumProcess::waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout) const {
+    return pollUntil([&] { return errorOutput().find(text) != std::string::npos; }, timeout);
 }
 
 bool KestrumProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const {
@@ -215,6 +229,45 @@ int KestrumProcess::stop(int signal, std::chrono::milliseconds timeout) {
         return -1;
     ::kill(pid_, signal);
     return waitExit(timeout);
+}
+
+CommandResult runKestrum(const std::vector<std::string>& args, const std::string& workDir,
+                         std::chrono::milliseconds timeout) {
+    CommandResult result;
+    TempDir capture;
+    const std::string outPath = capture.path() + "/out";
+    const std::string errPath = capture.path() + "/err";
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(KESTRUM_BINARY));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = ::fork();
+    if (child < 0)
+        return result;
+    if (child == 0) {
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(err, STDERR_FILENO) < 0)
+            _exit(126);
+        if (!workDir.empty() && ::chdir(workDir.c_str()) != 0)
+            _exit(126);
+        ::execv(KESTRUM_BINARY, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    bool ended = pollUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, timeout);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    } else if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.status = 128 + WTERMSIG(status);
+    }
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
 }
 
 }  // namespace kestrum::testing

@@ -54,7 +54,8 @@ class KestrumProcess {
     KestrumProcess(const KestrumProcess&) = delete;
     KestrumProcess& operator=(const KestrumProcess&) = delete;
 
-    // Starts `kestrum --headless --dir runDir` with standard output captured; `workDir` defaults to runDir.
+    // Starts `kestrum --headless --dir runDir` with standard output (runDir/stdout.txt) and standard error
+    // (runDir/stderr.txt) captured; `workDir` defaults to runDir.
     bool start(const std::string& runDir, const std::string& workDir = {});
     // Waits until standard output holds `text`.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
@@ -62,6 +63,9 @@ class KestrumProcess {
     bool waitForLog(const RunDir& dir, const std::string& text,
                     std::chrono::milliseconds timeout = 10s) const;
     std::string output() const;
+    std::string errorOutput() const;
+    // Waits until standard error holds `text`.
+    bool waitForErrorOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
     // Sends `signal` and waits for the exit; returns the exit status (128 + n for a signal, -1 on time-out).
     int stop(int signal = SIGTERM, std::chrono::milliseconds timeout = 15s);
     // Waits for the child to end by itself.
@@ -72,7 +76,18 @@ class KestrumProcess {
   private:
     pid_t pid_ = -1;
     std::string outputPath_;
+    std::string errorPath_;
 };
+
+// One run of the binary to its end (for --check, --version ...): exit status (-1 when it had to be killed
+// after `timeout`) and both outputs.
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+CommandResult runKestrum(const std::vector<std::string>& args, const std::string& workDir = {},
+                         std::chrono::milliseconds timeout = 20s);
 
 // Reads a whole file; empty when missing.
 std::string readFile(const std::string& path);
