@@ -10,6 +10,7 @@
 
 #include "app/startup_report.h"
 #include "http/tls_context.h"
+#include "log/log_writer.h"
 #include "scheduler/cron.h"
 #include "scheduler/task_registry.h"
 #include "util/encoding.h"
@@ -172,6 +173,10 @@ class Checker {
         std::string localIp = ini.get("sys", "local_ip");
         if (!localIp.empty() && !isIpv4(localIp))
             add(file, "sys", "local_ip", localIp, "is not an IPv4 address");
+        std::string charset = ini.get("sys", "log_charset");
+        if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
+            add(file, "sys", "log_charset", charset,
+                "only utf-8 is known; this value keeps the log in GB18030");
         for (const char* key :
              {"worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections"})
             number(file, ini, key);

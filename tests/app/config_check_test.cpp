@@ -54,6 +54,15 @@ TEST(ConfigCheckTest, CleanRunDirectoryPassesAndNothingIsWritten) {
     EXPECT_FALSE(fs::exists(fs::path(dir.path()) / "log"));
 }
 
+// The commented samples that the README and the demo hand out use only keys the program knows.
+TEST(ConfigCheckTest, ShippedSamplesPass) {
+    RunDir dir;
+    dir.installCertificates();
+    fs::copy(std::string(KESTRUM_SOURCE_DIR) + "/scripts/rundir", dir.path(), fs::copy_options::recursive);
+    CommandResult result = check(dir);
+    EXPECT_EQ(result.status, 0) << result.out;
+}
+
 void replace(const RunDir& dir, const std::string& file, const std::string& from, const std::string& to) {
     std::string text = dir.read(file);
     size_t at = text.find(from);
@@ -90,6 +99,9 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "config.ini: [sys] port_https=8080: the same port as port_http: the HTTPS listener cannot start"},
         {"debug word", [](const RunDir& d) { replace(d, "config.ini", "onDebug=0", "onDebug=true"); },
          "config.ini: [sys] onDebug=true: only 1 turns the debug lines on; this value leaves them off"},
+        {"log charset",
+         [](const RunDir& d) { replace(d, "config.ini", "log_charset=utf-8", "log_charset=latin1"); },
+         "config.ini: [sys] log_charset=latin1: only utf-8 is known; this value keeps the log in GB18030"},
         {"empty whitelist",
          [](const RunDir& d) { replace(d, "config.ini", "whitelist=127.0.0.1,localhost", "whitelist="); },
          "config.ini: [sys] whitelist=: empty: no client is served"},
