@@ -41,7 +41,7 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
-    {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_fallback"}},
+    {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_prefix", "lease_fallback"}},
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
     {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql"}},
 };
@@ -81,8 +81,10 @@ class Checker {
             checkMysql();
         if (checkModule("mod/redis/config.ini", FileKind::Redis))
             checkRedis();
-        if (checkModule("mod/crontab/config.ini", FileKind::Crontab))
+        if (checkModule("mod/crontab/config.ini", FileKind::Crontab)) {
+            checkLease();
             checkTasks();
+        }
         checkTls();
         return std::move(problems_);
     }
@@ -232,6 +234,14 @@ class Checker {
         }
         if (!named)
             add(file, "dbsum", "", "", "names no database: every Redis request fails");
+    }
+
+    void checkLease() {
+        const std::string file = "mod/crontab/config.ini";
+        IniFile ini = IniFile::load(runDir_ + "/" + file);
+        std::string db = ini.get("sys", "lease_db");
+        if (!db.empty() && !isDigits(db))
+            add(file, "sys", "lease_db", db, "is not a database number: tasks run without a lease");
     }
 
     void checkTasks() {

@@ -31,7 +31,9 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/redis/config.ini",
               "[sys]\non=1\nip=127.0.0.1\nport=6379\npassword=\nisUnicode=1\napi_url=/api/redis\n"
               "[order]\ndeny=FLUSHALL\n[dbsum]\n0=4\n2=2\n");
-    dir.write("mod/crontab/config.ini", "[sys]\non=1\napi_url=/api/crontab\nlease_db=0\nlease_fallback=1\n");
+    dir.write(
+        "mod/crontab/config.ini",
+        "[sys]\non=1\napi_url=/api/crontab\nlease_db=0\nlease_prefix=kestrum:lease:\nlease_fallback=run\n");
     dir.write("mod/crontab/tasks/heart.ini",
               "[sys]\ntime=30 * * * * *\nmaxdo=1\ntimes_maxdo=5\n[info]\non=1\ntype=http\nmethod=GET\n"
               "url=http://127.0.0.1:8080/api/this/heart\n");
@@ -115,6 +117,9 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/redis/config.ini: [dbsum]: names no database: every Redis request fails"},
         {"dbsum count", [](const RunDir& d) { replace(d, "mod/redis/config.ini", "2=2", "2=two"); },
          "mod/redis/config.ini: [dbsum] 2=two: the connection count is not a number"},
+        {"lease database",
+         [](const RunDir& d) { replace(d, "mod/crontab/config.ini", "lease_db=0", "lease_db=zero"); },
+         "mod/crontab/config.ini: [sys] lease_db=zero: is not a database number: tasks run without a lease"},
         {"task type",
          [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "type=run", "type=ftp"); },
          "mod/crontab/tasks/backup.ini: [info] type=ftp: unknown task type (http, run or sql): the task does "
