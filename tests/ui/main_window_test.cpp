@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <thread>
 
 #include "support/http_client.h"
 #include "ui/tray_holder.h"
@@ -22,6 +23,7 @@ class MainWindowTest : public QObject {
     Q_OBJECT
   private slots:
     void layoutBeforeStartup();
+    void statusWritesFromOtherThreadsAreQueued();
     void fieldsAfterStartup_data();
     void fieldsAfterStartup();
     void closeWithCancelKeepsServingAndOkShutsDown();
@@ -56,6 +58,27 @@ void MainWindowTest::layoutBeforeStartup() {
     }
     QVERIFY(!window.taskNameField()->isReadOnly());
     // The window was never shown: no start-up ran, and destroying it must not run a shutdown of its own.
+}
+
+void MainWindowTest::statusWritesFromOtherThreadsAreQueued() {
+    UiRunDir dir;
+    Program program(dir);
+    QLineEdit* http = program.window->field(StatusField::Http);
+    std::thread writer([&] {
+        program.status.setText(StatusField::Http, gb("http://中文"));
+        program.status.setMarkVisible(ModuleMark::Redis, false);
+    });
+    writer.join();
+    // Nothing was touched on the writer's thread; the GUI thread applies the writes.
+    QVERIFY(http->text().isEmpty());
+    QTRY_COMPARE(http->text(), QString::fromUtf8("http://中文"));
+    QVERIFY(program.window->mark(ModuleMark::Redis)->isHidden());
+
+    // Writes for a window that is gone are dropped.
+    program.window.reset();
+    std::thread late([&] { program.status.setText(StatusField::Http, "late"); });
+    late.join();
+    QTest::qWait(20);
 }
 
 void MainWindowTest::fieldsAfterStartup_data() {
@@ -187,6 +210,14 @@ void MainWindowTest::minimizeHidesBehindOneTrayIcon() {
     QCOMPARE(window.tray().icon(), icon);
     emit icon->activated(QSystemTrayIcon::DoubleClick);
     QTRY_VERIFY(window.isVisible());
+
+    // SIGTERM while the window sits in the tray still ends the program.
+    window.showMinimized();
+    QTRY_VERIFY(!window.isVisible());
+    QSignalSpy finished(&window, &MainWindow::finished);
+    window.shutDownNow();
+    QTRY_COMPARE(finished.count(), 1);
+    QVERIFY(window.shutDown());
 }
 
 void MainWindowTest::withoutTrayMinimizeKeepsTheWindow() {
