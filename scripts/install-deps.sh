@@ -2,7 +2,7 @@
 # Installs what building, testing (and, with --bench, benchmarking; with --screenshots, taking the window's
 # screenshots) kestrum needs; only what is missing.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps
+packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps file dpkg-dev systemd
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           qt6-base-dev qt6-qpa-plugins
