@@ -8,6 +8,9 @@
 # other prefix keeps everything under it.
 include(GNUInstallDirs)
 
+# Installing and packaging build what they install (scripts/package.sh names the targets), not the whole tree.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(KESTRUM_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestrum")
 set(KESTRUM_STATE_DIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/kestrum")
 set(KESTRUM_LOG_DIR "${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/log/kestrum")
