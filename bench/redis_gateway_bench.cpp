@@ -1,7 +1,7 @@
 // The Redis gateway in process: handleRedisRequest for /get and /set, single-threaded and from several
 // threads, against a private redis-server the benchmark starts on loopback (port from
 // KESTRUM_BENCH_REDIS_PORT when set). Shows what one request costs above Redis itself: JSON, conversions,
-// lending and the status check.
+// the hand-over to the network thread that owns the connection and back.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,9 +13,13 @@
 #include <string>
 #include <thread>
 
+#include <hiredis/hiredis.h>
+
+#include <future>
+
 #include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
-#include "redis/redis_sync_client.h"
+#include "util/event_loops.h"
 
 namespace {
 
@@ -43,9 +47,10 @@ class BenchRedis {
             _exit(127);
         }
         for (int attempt = 0; attempt < 100; ++attempt) {
-            RedisSyncClient probe;
-            std::string error;
-            if (probe.connect("127.0.0.1", port_, "", 0, 1000, true, error) && probe.checkStatus())
+            redisContext* probe = redisConnect("127.0.0.1", port_);
+            const bool up = probe != nullptr && probe->err == 0;
+            redisFree(probe);
+            if (up)
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -70,9 +75,14 @@ class BenchRedis {
 
 RedisGateway& gateway() {
     static BenchRedis redis;
+    static EventLoops* loops = [] {
+        auto* created = new EventLoops(2);
+        created->start();
+        return created;
+    }();
     static RedisGateway* instance = [] {
         auto* gateway = new RedisGateway();
-        gateway->openSets("127.0.0.1", redis.port(), "", {"0"}, {"8"}, true);
+        gateway->openSets(*loops, "127.0.0.1", redis.port(), "", {"0"}, {"8"}, true);
         std::string error;
         gateway->setValue(0, "bench:key", "hello", 0, error);
         return gateway;
@@ -86,7 +96,11 @@ void runRequest(benchmark::State& state, const char* path, const char* body) {
     request.path = path;
     request.body = body;
     for (auto _ : state) {
-        auto reply = handleRedisRequest(g, request);
+        std::promise<std::optional<std::string>> answer;
+        handleRedisRequest(g, request, [&answer](std::optional<std::string> envelope) {
+            answer.set_value(std::move(envelope));
+        });
+        auto reply = answer.get_future().get();
         if (!reply || reply->find("\"errcode\":200") == std::string::npos) {
             state.SkipWithError("request failed");
             break;

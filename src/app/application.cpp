@@ -136,12 +136,8 @@ bool Application::startup() {
     };
     table.redisOn = routes.redisOn;
     table.redisPath = routes.redisPath;
-    table.redis = [gateway = redis_.get(), workers = workers_.get()](RequestContext request,
-                                                                     EndpointDone done) {
-        // The gateway still blocks its caller: the command runs on a worker.
-        workers->submit([gateway, request = std::move(request), done = std::move(done)] {
-            done(handleRedisRequest(*gateway, request));
-        });
+    table.redis = [gateway = redis_.get()](RequestContext request, EndpointDone done) {
+        handleRedisRequest(*gateway, std::move(request), std::move(done));
     };
     table.whitelist = &routes.whitelist;
     if (!http_->prepareServers(*loops_, settings, std::move(table))) {
@@ -214,7 +210,11 @@ void Application::startModules() {
         status_.setMarkVisible(ModuleMark::Mysql, false);
     }
     if (routes.redisOn) {
-        routes.redisPath = redis_->openSets(runDir);
+        // Large values are converted on the workers, not on the network threads.
+        redis_->setOffload([workers = workers_.get()](std::function<void()> job) {
+            return workers->submit(std::move(job));
+        });
+        routes.redisPath = redis_->openSets(runDir, *loops_);
         routes.redisPathLength = static_cast<int>(routes.redisPath.size());
         status_.setText(StatusField::RedisUrl, routes.redisPath);
         status_.setMarkVisible(ModuleMark::Redis, false);
@@ -255,6 +255,8 @@ void Application::shutdown() {
     if (httpsStarted_.load() == 1 && http_->stopListener(ServerKind::Https) == 1)
         httpsStarted_ = 0;
     http_->releaseServers();
+    // Redis commands still in flight are answered; the connections close on their own threads.
+    redis_->close();
     scheduler_->stopTasks();
     mysql_->close();
     routes_->whitelist.clear();

@@ -347,10 +347,7 @@ void appendJsonArray(std::string& out, const redisReply* reply, bool multibyteIn
 
 }  // namespace
 
-bool replyToText(const redisReply* reply, bool unicode, std::string& result, std::string& error) {
-    auto toInternal = [unicode](std::string_view bytes) {
-        return unicode ? utf8ToGbk(bytes) : std::string(bytes);
-    };
+bool replyToWireText(const redisReply* reply, bool unicode, std::string& result, std::string& error) {
     if (reply == nullptr) {
         error = "no reply";
         return false;
@@ -358,7 +355,7 @@ bool replyToText(const redisReply* reply, bool unicode, std::string& result, std
     switch (reply->type) {
         case REDIS_REPLY_STRING:
         case REDIS_REPLY_STATUS:
-            result = toInternal(std::string_view(reply->str, reply->len));
+            result.assign(reply->str, reply->len);
             return true;
         case REDIS_REPLY_INTEGER:
             result = std::to_string(reply->integer);
@@ -366,19 +363,30 @@ bool replyToText(const redisReply* reply, bool unicode, std::string& result, std
         case REDIS_REPLY_NIL:
             result.clear();
             return true;
-        case REDIS_REPLY_ARRAY: {
-            std::string json;
-            appendJsonArray(json, reply, !unicode);
-            result = toInternal(json);
+        case REDIS_REPLY_ARRAY:
+            result.clear();
+            appendJsonArray(result, reply, !unicode);
             return true;
-        }
         case REDIS_REPLY_ERROR:
-            error = toInternal(std::string_view(reply->str, reply->len));
+            error.assign(reply->str, reply->len);
             return false;
         default:
             error = "unsupported reply type " + std::to_string(reply->type);
             return false;
     }
+}
+
+bool replyToText(const redisReply* reply, bool unicode, std::string& result, std::string& error) {
+    std::string text;
+    std::string problem;
+    if (!replyToWireText(reply, unicode, text, problem)) {
+        // Only texts that came from Redis are converted.
+        error =
+            unicode && reply != nullptr && reply->type == REDIS_REPLY_ERROR ? utf8ToGbk(problem) : problem;
+        return false;
+    }
+    result = unicode ? utf8ToGbk(text) : std::move(text);
+    return true;
 }
 
 }  // namespace kestrum

@@ -30,4 +30,8 @@ bool buildCommandWords(std::string_view commandTemplate, const std::vector<std::
 // converted to the internal encoding; otherwise they are kept as they are.
 bool replyToText(const redisReply* reply, bool unicode, std::string& result, std::string& error);
 
+// The cheap half of replyToText: the same text (or error) still in the reply's encoding (UTF-8 with
+// `unicode`), without the conversion to the internal encoding.
+bool replyToWireText(const redisReply* reply, bool unicode, std::string& result, std::string& error);
+
 }  // namespace kestrum

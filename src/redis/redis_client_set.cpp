@@ -1,74 +1,352 @@
 #include "redis/redis_client_set.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <unordered_map>
+
+#include <asio/io_context.hpp>
+
+#include "redis/command_rules.h"
+#include "redis/command_words.h"
+#include "redis/loop_wait.h"
+#include "util/encoding.h"
+#include "util/event_loops.h"
+
 namespace kestrum {
 
+namespace {
+
+// The numeric address of `host`, so that no connect on a network thread waits for a name lookup. A host that
+// does not resolve is kept as it is (its connects fail and say why).
+std::string numericHost(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return host;
+    char text[NI_MAXHOST];
+    std::string numeric = host;
+    if (getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof(text), nullptr, 0, NI_NUMERICHOST) == 0)
+        numeric = text;
+    freeaddrinfo(found);
+    return numeric;
+}
+
+}  // namespace
+
+struct RedisClientSet::Loop {
+    // Fixed once connectAll() has returned; the connections themselves are used on this loop only.
+    std::vector<std::shared_ptr<RedisConnection>> connections;
+    // Connections opened for one blocking command each; this loop only.
+    std::unordered_map<RedisConnection*, std::shared_ptr<RedisConnection>> alone;
+};
+
+RedisClientSet::RedisClientSet(EventLoops& loops)
+    : loops_(loops), aloneInUse_(std::make_shared<std::atomic<int>>(0)) {}
+
+RedisClientSet::~RedisClientSet() = default;
+
+void RedisClientSet::setTimeouts(int connectMs, int replyMs) {
+    settings_.connectTimeoutMs = connectMs;
+    settings_.replyTimeoutMs = replyMs;
+}
+
 int RedisClientSet::connectAll(int count, const std::string& host, int port, const std::string& password,
-                               int db, bool isUnicode) {
+                               int db, bool isUnicode, int firstLoop) {
     host_ = host.empty() ? "127.0.0.1" : host;
     port_ = port == 0 ? 6379 : port;
-    password_ = password;
     db_ = db;
     isUnicode_ = isUnicode;
+    settings_.host = numericHost(host_);
+    settings_.port = port_;
+    settings_.password = isUnicode ? gbkToUtf8(password) : password;
+    settings_.db = db;
+    settings_.isUnicode = isUnicode;
 
-    idleQueue_.clear();
-    clients_.clear();
-    for (int i = 0; i < count && i < kMaxClients; ++i) {
-        auto client = std::make_unique<RedisSyncClient>();
-        std::string error;
-        if (client->connect(host_, port_, password_, db_, kConnectTimeoutMs, isUnicode_, error))
-            clients_.push_back(std::move(client));
+    perLoop_.clear();
+    loopsWithClients_.clear();
+    clientCount_ = 0;
+    const int loopCount = std::max(1, loops_.size());
+    for (int i = 0; i < loopCount; ++i)
+        perLoop_.push_back(std::make_shared<Loop>());
+    const int wanted = std::min(count, kMaxClients);
+    if (wanted <= 0 || loops_.size() == 0)
+        return 0;
+
+    struct Attempt {
+        std::shared_ptr<RedisConnection> connection;
+        int loop = 0;
+        bool ok = false;
+    };
+    auto attempts = std::make_shared<std::vector<Attempt>>(size_t(wanted));
+    auto countdown = std::make_shared<Countdown>(wanted);
+    for (int i = 0; i < wanted; ++i) {
+        Attempt& attempt = (*attempts)[size_t(i)];
+        attempt.loop = (std::max(0, firstLoop) + i) % loopCount;
+        attempt.connection = makeRedisConnection(loops_.context(attempt.loop), settings_);
+        loops_.post(attempt.loop, [attempts, countdown, i] {
+            (*attempts)[size_t(i)].connection->open([attempts, countdown, i](bool ok, const std::string&) {
+                (*attempts)[size_t(i)].ok = ok;
+                countdown->done();
+            });
+        });
     }
-    for (size_t number = 1; number <= clients_.size(); ++number)
-        idleQueue_.post(int32_t(number));
-    return int(clients_.size());
-}
+    // Every open ends within its connect time-out; the margin covers busy loops.
+    countdown->wait(loops_, std::chrono::milliseconds(settings_.connectTimeoutMs + 5000));
 
-template <typename Run>
-bool RedisClientSet::lend(Run&& run) {
-    int32_t number = idleQueue_.take(lendTimeoutMs_);
-    if (number <= 0 || size_t(number) > clients_.size())
-        return false;
-    RedisSyncClient& client = *clients_[size_t(number) - 1];
-    if (!client.checkStatus())
-        client.reconnect();
-    bool ok = run(client);
-    idleQueue_.post(number);
-    return ok;
-}
-
-bool RedisClientSet::runCommandText(const std::string& command, std::string& result, std::string& error) {
-    return lend([&](RedisSyncClient& client) { return client.runCommand(&result, error, command); });
-}
-
-bool RedisClientSet::setKey(const std::string& key, const std::string& value, int64_t expiry,
-                            std::string& error) {
-    bool ok = lend([&](RedisSyncClient& client) {
-        return client.runCommand(nullptr, error, "SET {1} {2}", {key, value});
-    });
-    if (!ok || expiry <= 0)
-        return ok;
-    std::string expiryError;
-    if (!expireKey(key, expiry, expiryError)) {
-        error = expiryError;
-        return false;
+    for (Attempt& attempt : *attempts) {
+        // A result that never came counts as a failure.
+        if (attempt.ok) {
+            perLoop_[size_t(attempt.loop)]->connections.push_back(attempt.connection);
+            ++clientCount_;
+        } else {
+            // Released on its own thread.
+            loops_.post(attempt.loop, [connection = std::move(attempt.connection)] {
+                connection->close("redis connection released");
+            });
+        }
     }
-    return true;
+    for (int i = 0; i < loopCount; ++i) {
+        if (!perLoop_[size_t(i)]->connections.empty())
+            loopsWithClients_.push_back(i);
+    }
+    return clientCount_;
 }
 
-bool RedisClientSet::getKey(const std::string& key, std::string& result, std::string& error) {
-    return lend([&](RedisSyncClient& client) { return client.runCommand(&result, error, "GET {1}", {key}); });
-}
-
-bool RedisClientSet::expireKey(const std::string& key, int64_t expiry, std::string& error) {
-    const char* command = std::to_string(expiry).size() == 13 ? "PEXPIREAT {1} {2}" : "PEXPIRE {1} {2}";
-    return lend([&](RedisSyncClient& client) {
-        return client.runCommand(nullptr, error, command, {key, expiry});
+void RedisClientSet::submit(Job job, RedisHandler done) {
+    if (closed_.load(std::memory_order_acquire)) {
+        done(RedisOutcome::failure(closeReason_));
+        return;
+    }
+    if (clientCount_ == 0) {
+        done(RedisOutcome::failure("no usable connection to redis for " + dbText()));
+        return;
+    }
+    const int here = loops_.currentIndex();
+    if (here >= 0 && size_t(here) < perLoop_.size() && !perLoop_[size_t(here)]->connections.empty()) {
+        job(here, std::move(done));
+        return;
+    }
+    const int target =
+        loopsWithClients_[nextLoop_.fetch_add(1, std::memory_order_relaxed) % loopsWithClients_.size()];
+    if (here >= 0) {
+        // The answer goes back to the caller's own thread; a large one, converted on the offload thread, is
+        // handed over there instead.
+        done = [loops = &loops_, here, done = std::move(done)](RedisOutcome outcome) {
+            if (outcome.text.size() > kLargeRedisText && loops->currentIndex() < 0) {
+                done(std::move(outcome));
+                return;
+            }
+            loops->post(here, [done, outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+        };
+    }
+    loops_.post(target, [this, target, job = std::move(job), done = std::move(done)]() mutable {
+        if (closed_.load(std::memory_order_acquire)) {
+            done(RedisOutcome::failure(closeReason_));
+            return;
+        }
+        job(target, std::move(done));
     });
 }
 
-bool RedisClientSet::persistKey(const std::string& key, std::string& error) {
-    return lend(
-        [&](RedisSyncClient& client) { return client.runCommand(nullptr, error, "PERSIST {1}", {key}); });
+void RedisClientSet::sendHere(int loop, std::vector<std::string> words, RedisHandler done) {
+    if (closed_.load(std::memory_order_acquire)) {
+        done(RedisOutcome::failure(closeReason_));
+        return;
+    }
+    RedisConnection* best = nullptr;
+    size_t least = SIZE_MAX;
+    for (const auto& connection : perLoop_[size_t(loop)]->connections) {
+        const size_t load = connection->inFlight();
+        if (load < least) {
+            least = load;
+            best = connection.get();
+            if (load == 0)
+                break;
+        }
+    }
+    if (best == nullptr || least >= kMaxInFlight) {
+        done(RedisOutcome::failure("too many commands in flight for " + dbText()));
+        return;
+    }
+    best->send(std::move(words), std::move(done));
+}
+
+void RedisClientSet::sendAlone(int loop, std::vector<std::string> words, RedisHandler done) {
+    if (closed_.load(std::memory_order_acquire)) {
+        done(RedisOutcome::failure(closeReason_));
+        return;
+    }
+    const int limit = std::max(1, clientCount_);
+    if (aloneInUse_->fetch_add(1) >= limit) {
+        aloneInUse_->fetch_sub(1);
+        done(RedisOutcome::failure("too many blocking commands at once for " + dbText()));
+        return;
+    }
+    std::shared_ptr<Loop> home = perLoop_[size_t(loop)];
+    auto connection = makeRedisConnection(loops_.context(loop), settings_);
+    RedisConnection* raw = connection.get();
+    home->alone.emplace(raw, std::move(connection));
+    raw->send(std::move(words),
+              [this, loop, home, raw, inUse = aloneInUse_, done = std::move(done)](RedisOutcome outcome) {
+                  // Free for the next blocking command at once; closed and released after this handler
+                  // (which runs inside the connection's own code).
+                  inUse->fetch_sub(1);
+                  loops_.post(loop, [home, raw] {
+                      auto it = home->alone.find(raw);
+                      if (it == home->alone.end())
+                          return;
+                      it->second->close("redis connection released");
+                      home->alone.erase(it);
+                  });
+                  done(std::move(outcome));
+              });
+}
+
+std::string RedisClientSet::internalText(const std::string& wire) const {
+    return isUnicode_ ? utf8ToGbk(wire) : wire;
+}
+
+bool RedisClientSet::buildWords(std::string_view commandTemplate, std::vector<std::string> params,
+                                std::vector<std::string>& words, std::string& error) const {
+    if (!isUnicode_)
+        return buildCommandWords(commandTemplate, params, true, words, error);
+    for (std::string& param : params)
+        param = gbkToUtf8(param);
+    return buildCommandWords(gbkToUtf8(commandTemplate), params, false, words, error);
+}
+
+void RedisClientSet::runCommandText(const std::string& command, RedisHandler done,
+                                    const CommandDenyList* deny) {
+    std::vector<std::string> words;
+    std::string error;
+    if (!buildWords(command, {}, words, error)) {
+        done(RedisOutcome::failure(error));
+        return;
+    }
+    if (deny != nullptr && deny->denies(words[0])) {
+        done(RedisOutcome::failure("command not allowed: " + internalText(commandTitle({words[0]})) +
+                                   " is on the deny list"));
+        return;
+    }
+    switch (classifyCommand(words)) {
+        case CommandKind::kRefused:
+            done(RedisOutcome::failure("command not allowed: " + internalText(commandTitle(words)) +
+                                       " changes the state of a shared connection"));
+            return;
+        case CommandKind::kBlocking:
+            submit(
+                [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
+                    sendAlone(loop, std::move(words), std::move(finish));
+                },
+                std::move(done));
+            return;
+        case CommandKind::kShared:
+            submit(
+                [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
+                    sendHere(loop, std::move(words), std::move(finish));
+                },
+                std::move(done));
+            return;
+    }
+}
+
+namespace {
+
+// Words of a template whose parameters each fill a whole word ("SET {1} {2}"): the same words the template
+// gives, without parsing it.
+std::string wireText(const std::string& text, bool isUnicode) {
+    return isUnicode ? gbkToUtf8(text) : text;
+}
+
+std::vector<std::string> expiryWords(const std::string& wireKey, int64_t expiry) {
+    std::string number = std::to_string(expiry);
+    const char* name = number.size() == 13 ? "PEXPIREAT" : "PEXPIRE";
+    return {name, wireKey, std::move(number)};
+}
+
+}  // namespace
+
+void RedisClientSet::setKey(const std::string& key, const std::string& value, int64_t expiry,
+                            RedisHandler done) {
+    std::string wireKey = wireText(key, isUnicode_);
+    std::vector<std::string> expire;
+    if (expiry > 0)
+        expire = expiryWords(wireKey, expiry);
+    std::vector<std::string> set{"SET", std::move(wireKey), wireText(value, isUnicode_)};
+    submit(
+        [this, set = std::move(set), expire = std::move(expire)](int loop, RedisHandler finish) mutable {
+            if (expire.empty()) {
+                sendHere(loop, std::move(set), std::move(finish));
+                return;
+            }
+            sendHere(
+                loop, std::move(set),
+                [this, loop, expire = std::move(expire), finish = std::move(finish)](RedisOutcome outcome) {
+                    if (!outcome.ok) {
+                        finish(std::move(outcome));
+                        return;
+                    }
+                    sendHere(loop, expire, finish);
+                });
+        },
+        std::move(done));
+}
+
+void RedisClientSet::getKey(const std::string& key, RedisHandler done) {
+    std::vector<std::string> get{"GET", wireText(key, isUnicode_)};
+    submit([this, get = std::move(get)](
+               int loop, RedisHandler finish) mutable { sendHere(loop, std::move(get), std::move(finish)); },
+           std::move(done));
+}
+
+void RedisClientSet::expireKey(const std::string& key, int64_t expiry, RedisHandler done) {
+    std::vector<std::string> words = expiryWords(wireText(key, isUnicode_), expiry);
+    submit(
+        [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
+            sendHere(loop, std::move(words), std::move(finish));
+        },
+        std::move(done));
+}
+
+void RedisClientSet::persistKey(const std::string& key, RedisHandler done) {
+    std::vector<std::string> words{"PERSIST", wireText(key, isUnicode_)};
+    submit(
+        [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
+            sendHere(loop, std::move(words), std::move(finish));
+        },
+        std::move(done));
+}
+
+void RedisClientSet::close(const std::string& reason) {
+    if (closing_.exchange(true))
+        return;
+    closeReason_ = reason;
+    closed_.store(true, std::memory_order_release);
+    if (perLoop_.empty())
+        return;
+    const bool onNetworkThread = loops_.currentIndex() >= 0;
+    auto countdown = std::make_shared<Countdown>(int(perLoop_.size()));
+    for (size_t i = 0; i < perLoop_.size(); ++i) {
+        std::shared_ptr<Loop> loop = perLoop_[i];
+        loops_.post(int(i), [loops = &loops_, index = int(i), loop, reason, countdown] {
+            for (const auto& connection : loop->connections)
+                connection->close(reason);
+            std::vector<std::shared_ptr<RedisConnection>> alone;
+            for (auto& entry : loop->alone)
+                alone.push_back(entry.second);
+            for (const auto& connection : alone)
+                connection->close(reason);
+            // Each close above queued the release of its connection; this runs after those.
+            loops->post(index, [countdown] { countdown->done(); });
+        });
+    }
+    if (!onNetworkThread)
+        countdown->wait(loops_, std::chrono::milliseconds(10000));
 }
 
 }  // namespace kestrum

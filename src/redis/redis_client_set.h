@@ -1,72 +1,105 @@
-// RedisClientSet: a fixed number of RedisSyncClient connections to one Redis database, lent to one thread at
-// a time through an IdleSlotQueue.
-//
-// Lending: take an idle client number (waiting up to the lend time-out), repair the client when it does not
-// answer a PING, run the command, give the number back. connectAll() runs once at start-up, before any
-// lending; after that the client list never changes, so command operations may be called from any number of
+// RedisClientSet: a fixed number of pipelined connections to one Redis database, spread over the network
 // threads.
+//
+// Each connection belongs to one network thread and is touched by that thread alone. A command is sent on a
+// connection of the calling network thread when it has one (the one with the fewest commands in flight);
+// otherwise it crosses to a thread that has one, and its answer crosses back (one post each way; a caller
+// that is not a network thread gets its answer on the connection's thread). Blocking commands get a
+// connection of their own, opened for the command and closed after its reply, so nothing waits behind them.
+//
+// connectAll() and close() run on a thread that is not a network thread and wait for the network threads;
+// between them the command operations may be called from any thread. Every handler is called exactly once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "util/idle_slot_queue.h"
-#include "redis/redis_sync_client.h"
+#include "redis/redis_connection.h"
 
 namespace kestrum {
+
+class CommandDenyList;
+class EventLoops;
 
 class RedisClientSet {
   public:
     static constexpr int kConnectTimeoutMs = 5000;
-    static constexpr int kLendTimeoutMs = 5000;
+    static constexpr int kReplyTimeoutMs = 5000;
     // Redis' own default client limit; a larger count in the configuration is cut to this.
     static constexpr int kMaxClients = 10000;
+    // Commands one connection may carry at once before the set answers "too many commands in flight".
+    static constexpr size_t kMaxInFlight = 10000;
 
-    RedisClientSet() = default;
+    explicit RedisClientSet(EventLoops& loops);
+    ~RedisClientSet();
     RedisClientSet(const RedisClientSet&) = delete;
     RedisClientSet& operator=(const RedisClientSet&) = delete;
 
-    // Releases the current clients, creates `count` new ones and connects them in order (empty host means
-    // "127.0.0.1", port 0 means 6379). Clients that fail to connect are dropped; the others keep their order
-    // and are numbered from 1. At most kMaxClients are created. Returns the number connected.
+    // Opens `count` connections (empty host means "127.0.0.1", port 0 means 6379), connection i on network
+    // thread (firstLoop + i) modulo their number, and waits until each is open or has failed. Connections
+    // that failed are dropped; the others keep their order. At most kMaxClients. Returns the number open.
     int connectAll(int count, const std::string& host, int port, const std::string& password, int db,
-                   bool isUnicode);
+                   bool isUnicode, int firstLoop = 0);
 
-    // The command text itself as a template without parameters.
-    bool runCommandText(const std::string& command, std::string& result, std::string& error);
-    // SET key value, then, for an expiry above 0, expireKey() on a second lending. A failed expiry makes the
-    // whole operation fail with its error text: the value is stored but the caller asked for a time to live.
-    bool setKey(const std::string& key, const std::string& value, int64_t expiry, std::string& error);
+    // The command text itself as a template without parameters. Commands named in `deny` and commands that
+    // change connection state are refused before anything is sent; blocking ones run on a connection of their
+    // own (at most as many at once as the set has connections).
+    void runCommandText(const std::string& command, RedisHandler done, const CommandDenyList* deny = nullptr);
+    // SET key value, then, for an expiry above 0 and a SET that succeeded, expireKey(). A failed expiry fails
+    // the whole operation with its error text: the value is stored but the caller asked for a time to live.
+    void setKey(const std::string& key, const std::string& value, int64_t expiry, RedisHandler done);
     // GET key; a missing key gives empty text.
-    bool getKey(const std::string& key, std::string& result, std::string& error);
+    void getKey(const std::string& key, RedisHandler done);
     // PEXPIREAT when the expiry has 13 decimal digits (absolute Unix time in ms), PEXPIRE otherwise.
-    bool expireKey(const std::string& key, int64_t expiry, std::string& error);
-    bool persistKey(const std::string& key, std::string& error);
+    void expireKey(const std::string& key, int64_t expiry, RedisHandler done);
+    void persistKey(const std::string& key, RedisHandler done);
 
-    // How long a lending waits for an idle client (default kLendTimeoutMs). Set before use.
-    void setLendTimeout(int ms) { lendTimeoutMs_ = ms; }
+    // Fails every command in flight with `reason`, closes every connection on its own thread and answers
+    // later commands with `reason` at once. Idempotent.
+    void close(const std::string& reason);
 
-    int clientCount() const { return int(clients_.size()); }
+    // Reply and connect time-outs of connections opened afterwards (default 5000 ms each).
+    void setTimeouts(int connectMs, int replyMs);
+    // Where large replies are converted (see RedisConnection); for connections opened afterwards.
+    void setOffload(RedisOffload offload) { settings_.offload = std::move(offload); }
+
+    int clientCount() const { return clientCount_; }
     int db() const { return db_; }
     const std::string& host() const { return host_; }
     int port() const { return port_; }
 
   private:
-    // Lends a client to `run` (a callable taking RedisSyncClient&). False with `error` untouched when no
-    // client was idle in time.
-    template <typename Run>
-    bool lend(Run&& run);
+    struct Loop;
+    // Work that runs on a network thread that has connections of this set; `done` is the caller's.
+    using Job = std::function<void(int loop, RedisHandler done)>;
 
+    void submit(Job job, RedisHandler done);
+    void sendHere(int loop, std::vector<std::string> words, RedisHandler done);
+    void sendAlone(int loop, std::vector<std::string> words, RedisHandler done);
+    // Template and parameters to the words sent (converted to UTF-8 when isUnicode).
+    bool buildWords(std::string_view commandTemplate, std::vector<std::string> params,
+                    std::vector<std::string>& words, std::string& error) const;
+    std::string internalText(const std::string& wire) const;
+    std::string dbText() const { return "db(" + std::to_string(db_) + ")"; }
+
+    EventLoops& loops_;
     std::string host_;
     int port_ = 0;
-    std::string password_;
     int db_ = 0;
     bool isUnicode_ = true;
-    int lendTimeoutMs_ = kLendTimeoutMs;
-    std::vector<std::unique_ptr<RedisSyncClient>> clients_;
-    IdleSlotQueue idleQueue_;
+    RedisConnectionSettings settings_;
+    int clientCount_ = 0;
+    std::vector<std::shared_ptr<Loop>> perLoop_;  // by network thread index
+    std::vector<int> loopsWithClients_;
+    std::atomic<unsigned> nextLoop_{0};
+    std::shared_ptr<std::atomic<int>> aloneInUse_;  // blocking commands running on connections of their own
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> closed_{false};
+    std::string closeReason_;  // written before closed_ is set
 };
 
 }  // namespace kestrum

@@ -30,58 +30,87 @@ std::optional<SubPath> matchSubPath(const std::string& path, const std::string& 
     return std::nullopt;
 }
 
+void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, EndpointDone done);
+
 }  // namespace
 
-std::optional<std::string> handleRedisRequest(RedisGateway& gateway, const RequestContext& request) {
+void handleRedisRequest(RedisGateway& gateway, RequestContext request, EndpointDone done) {
     const std::optional<SubPath> subPath = matchSubPath(request.path, gateway.apiUrl());
-    if (!subPath)
-        return std::nullopt;
+    if (!subPath) {
+        done(std::nullopt);
+        return;
+    }
+    // A large body is converted and parsed away from the network thread.
+    if (request.body.size() > kLargeRedisText && gateway.offload()) {
+        auto shared =
+            std::make_shared<std::pair<RequestContext, EndpointDone>>(std::move(request), std::move(done));
+        if (gateway.offload()([&gateway, shared, subPath] {
+                runRequest(gateway, *subPath, std::move(shared->first), std::move(shared->second));
+            }))
+            return;
+        request = std::move(shared->first);
+        done = std::move(shared->second);
+    }
+    runRequest(gateway, *subPath, std::move(request), std::move(done));
+}
 
+namespace {
+
+void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, EndpointDone done) {
     JsonDocument document;
     document.parse(utf8BytesToGbk(request.body));  // a body that is no JSON simply reads as empty members
     const int32_t db = document.getInt("db");
-    const std::string dbText = std::to_string(db);
+    std::string head = "db(" + std::to_string(db) + ")";
 
-    std::string error;
-    bool ok = false;
-    std::string envelope;
-    std::string line;
-    switch (*subPath) {
+    // Builds the envelope and the log line once the gateway has answered: `success` and `fail` are the
+    // line's openings, `details` follows "db(..)".
+    auto finish = [done = std::move(done)](const char* success, const char* fail, const std::string& details,
+                                           bool answerIsMessage, const RedisOutcome& outcome) {
+        std::string line = std::string(outcome.ok ? success : fail) + kColon + details;
+        line += outcome.ok ? std::string(".")
+                           : ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ").";
+        logLine("redis", line);
+        if (!outcome.ok)
+            done(buildEnvelope(kRedisFailure, outcome.errorSet ? outcome.text : std::string()));
+        else
+            done(buildEnvelope(200, answerIsMessage ? outcome.text : std::string("success.")));
+    };
+
+    switch (subPath) {
         case SubPath::kSet: {
-            const std::string key = document.getText("key");
-            const std::string value = document.getText("value");
+            std::string key = document.getText("key");
+            std::string value = document.getText("value");
             const int64_t outtime = document.getInt64("outtime");
-            ok = gateway.setValue(db, key, value, outtime, error);
-            envelope = ok ? buildEnvelope(200, "success.") : buildEnvelope(kRedisFailure, error);
-            line = std::string(ok ? "set success" : "set fail") + kColon + "db(" + dbText + "),key(" + key +
-                   "),value(" + value + "),outtime(" + std::to_string(outtime) + ")";
+            std::string details =
+                head + ",key(" + key + "),value(" + value + "),outtime(" + std::to_string(outtime) + ")";
+            gateway.setValue(
+                db, key, value, outtime,
+                [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
+                    finish("set success", "set fail", details, false, outcome);
+                });
             break;
         }
         case SubPath::kGet: {
-            const std::string key = document.getText("key");
-            std::string result;
-            ok = gateway.getValue(db, key, result, error);
-            envelope = ok ? buildEnvelope(200, result) : buildEnvelope(kRedisFailure, error);
-            line =
-                std::string(ok ? "get success" : "get fail") + kColon + "db(" + dbText + "),key(" + key + ")";
+            std::string key = document.getText("key");
+            std::string details = head + ",key(" + key + ")";
+            gateway.getValue(
+                db, key, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
+                    finish("get success", "get fail", details, true, outcome);
+                });
             break;
         }
         case SubPath::kOrder: {
-            const std::string order = document.getText("order");
-            std::string result;
-            ok = gateway.runOrder(db, order, result, error);
-            envelope = ok ? buildEnvelope(200, result) : buildEnvelope(kRedisFailure, error);
-            line = std::string(ok ? "do order success" : "do order fail") + kColon + "db(" + dbText +
-                   "),order(" + order + ")";
+            std::string order = document.getText("order");
+            std::string details = head + ",order(" + order + ")";
+            gateway.runOrder(
+                db, order, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
+                    finish("do order success", "do order fail", details, true, outcome);
+                });
             break;
         }
     }
-    if (ok)
-        line += ".";
-    else
-        line += ",error(" + error + ").";
-    logLine("redis", line);
-    return envelope;
 }
+
+}  // namespace
 
 }  // namespace kestrum

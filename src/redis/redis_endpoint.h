@@ -10,9 +10,9 @@
 
 namespace kestrum {
 
-// Runs one request through `gateway` and logs one "redis" line. Returns the envelope text (internal
-// encoding), or nothing when the path is none of the three sub-paths (exact, case-sensitive; the query string
-// is already gone).
-std::optional<std::string> handleRedisRequest(RedisGateway& gateway, const RequestContext& request);
+// Starts one request on `gateway` and returns. When the answer is there, logs one "redis" line and calls
+// `done` with the envelope text (internal encoding); a path that is none of the three sub-paths (exact,
+// case-sensitive; the query string is already gone) gets `done` with nothing at once, and no log line.
+void handleRedisRequest(RedisGateway& gateway, RequestContext request, EndpointDone done);
 
 }  // namespace kestrum

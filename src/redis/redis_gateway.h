@@ -1,17 +1,29 @@
 // RedisGateway: the process-wide front to Redis, one RedisClientSet per database line of the configuration.
 //
-// Opened once at start-up (openSets), then only read: any number of request threads may call runOrder,
-// setValue and getValue at once. Every text is in the internal encoding.
+// Opened once at start-up (openSets, from a thread that is not a network thread, with the network threads
+// that will own the connections), then only read: any number of threads may call the operations at once.
+// Every text is in the internal encoding.
+//
+// The operations come twice: asynchronous ones that answer through a handler (called exactly once, on a
+// network thread, or at once on the calling thread), for the API endpoint; and blocking ones that wait for
+// that answer, for threads that are not network threads (scheduled tasks). A blocking call on a network
+// thread is refused.
+//
+// Shutdown: close() before the network threads stop; destroy the gateway after they stopped.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "redis/command_rules.h"
 #include "redis/redis_client_set.h"
 
 namespace kestrum {
+
+class EventLoops;
 
 // The settings of runDir/mod/redis/config.ini, as texts, with the defaults applied.
 struct RedisConfig {
@@ -23,6 +35,7 @@ struct RedisConfig {
     bool isUnicode = true;              // [sys] isUnicode, true exactly when "1"
     std::vector<std::string> dbKeys;    // [dbsum] keys in file order: database numbers
     std::vector<std::string> dbCounts;  // [dbsum] values in file order: connection counts
+    std::string deny;                   // [order] deny: command names /order refuses
 };
 
 // Reads the configuration file; a missing file gives the defaults and no database line.
@@ -40,29 +53,54 @@ struct DatabaseEntry {
 
 class RedisGateway {
   public:
+    // How long a blocking call waits for its answer at most (the connect and reply time-outs end every
+    // command well before).
+    static constexpr int kBlockingCallLimitMs = 15000;
+
     RedisGateway() = default;
+    ~RedisGateway();
     RedisGateway(const RedisGateway&) = delete;
     RedisGateway& operator=(const RedisGateway&) = delete;
 
-    // Reads runDir/mod/redis/config.ini (the [dbsum] section in file order) and opens the connection sets.
-    // Returns the API path prefix (api_url), which is also kept for the endpoint.
-    std::string openSets(const std::string& runDir);
+    // Reads runDir/mod/redis/config.ini (the [dbsum] section in file order, the [order] deny list) and opens
+    // the connection sets on `loops`. Returns the API path prefix (api_url), which is also kept for the
+    // endpoint.
+    std::string openSets(const std::string& runDir, EventLoops& loops);
 
     // Opens one set per [dbsum] line (`dbKeys[i]` = database number, `dbCounts[i]` = connection count, both
     // read as leading integers). An empty host becomes "127.0.0.1", port 0 becomes 6379.
-    void openSets(const std::string& host, int port, const std::string& password,
+    void openSets(EventLoops& loops, const std::string& host, int port, const std::string& password,
                   const std::vector<std::string>& dbKeys, const std::vector<std::string>& dbCounts,
                   bool isUnicode);
 
-    // Each returns false, with `error` untouched, when `db` has no set or no client of its set was idle in
-    // time; false with the client's error text when the command failed.
+    // Where large texts are converted: replies (by the connections) and request bodies (by the endpoint).
+    // Set before openSets.
+    void setOffload(RedisOffload offload) { offload_ = std::move(offload); }
+    const RedisOffload& offload() const { return offload_; }
+
+    // Command names that runOrder refuses (separated by commas and/or blanks, any case).
+    void setDenyList(std::string_view names) { deny_ = CommandDenyList(names); }
+
+    // Asynchronous. A database without a set fails at once with no error text (`errorSet` false).
+    void runOrder(int32_t db, const std::string& order, RedisHandler done);
+    void setValue(int32_t db, const std::string& key, const std::string& value, int64_t expiry,
+                  RedisHandler done);
+    void getValue(int32_t db, const std::string& key, RedisHandler done);
+
+    // Blocking. Each returns false, with `error` untouched, when `db` has no set; false with the reason
+    // otherwise.
     bool runOrder(int32_t db, const std::string& order, std::string& result, std::string& error);
     bool setValue(int32_t db, const std::string& key, const std::string& value, int64_t expiry,
                   std::string& error);
     bool getValue(int32_t db, const std::string& key, std::string& result, std::string& error);
 
-    // How long a lending waits for an idle client; applies to sets opened afterwards.
-    void setLendTimeout(int ms) { lendTimeoutMs_ = ms; }
+    // Answers every command in flight (errcode 100 at the endpoint), closes every connection on its own
+    // network thread and refuses later commands. Call from a thread that is not a network thread, before the
+    // network threads stop. Idempotent.
+    void close();
+
+    // Connect and reply time-outs of sets opened afterwards (default 5000 ms each).
+    void setTimeouts(int connectMs, int replyMs);
 
     const std::string& apiUrl() const { return apiUrl_; }
     void setApiUrl(std::string apiUrl) { apiUrl_ = std::move(apiUrl); }
@@ -73,13 +111,19 @@ class RedisGateway {
 
   private:
     RedisClientSet* findSet(int32_t db);
+    // Starts an asynchronous operation and waits for its handler.
+    RedisOutcome await(const std::function<void(RedisHandler)>& start);
 
+    EventLoops* loops_ = nullptr;
     std::string apiUrl_ = "/api/redis";
     std::string host_ = "127.0.0.1";
     int port_ = 6379;
     std::string password_;
     bool isUnicode_ = true;
-    int lendTimeoutMs_ = RedisClientSet::kLendTimeoutMs;
+    int connectTimeoutMs_ = RedisClientSet::kConnectTimeoutMs;
+    int replyTimeoutMs_ = RedisClientSet::kReplyTimeoutMs;
+    CommandDenyList deny_;
+    RedisOffload offload_;
     std::vector<std::unique_ptr<RedisClientSet>> sets_;
     std::vector<DatabaseEntry> databases_;
 };

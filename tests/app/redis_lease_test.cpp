@@ -7,6 +7,7 @@
 #include "redis/redis_gateway.h"
 #include "support/redis_server.h"
 #include "util/encoding.h"
+#include "util/event_loops.h"
 
 namespace kestrum {
 namespace {
@@ -42,9 +43,10 @@ TEST(LeaseCommand, KeyAndValueTravelByteForByte) {
 TEST(LeaseCommand, ClaimedOnceThenRefusedThenUnavailable) {
     testing::RedisServer redis;
     ASSERT_TRUE(redis.start()) << redis.error();
+    EventLoops loops(1);
+    ASSERT_TRUE(loops.start());
     RedisGateway gateway;
-    gateway.setLendTimeout(200);
-    gateway.openSets("127.0.0.1", redis.port(), "", {"5"}, {"1"}, true);
+    gateway.openSets(loops, "127.0.0.1", redis.port(), "", {"5"}, {"1"}, true);
     const std::string key = "kestrum:lease:\xD6\xD0 \"x\":1700000000";
     EXPECT_EQ(claimRedisLease(gateway, 5, key, "node-a", 6000), LeaseClaim::Claimed);
     EXPECT_EQ(claimRedisLease(gateway, 5, key, "node-b", 6000), LeaseClaim::Refused);

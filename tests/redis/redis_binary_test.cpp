@@ -1,6 +1,9 @@
 // Through the real binary: the Redis route, the UTF-8 envelope on the wire, sub-path matching and the log.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "redis_test_support.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
@@ -23,7 +26,8 @@ TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
     dir.write("mod/mysql/config.ini", "[sys]\non=0\n");
     dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
     dir.write("mod/redis/config.ini",
-              "[sys]\nport=" + std::to_string(redisPort) + "\napi_url=/kv\n[dbsum]\n0=2\n1=1\n");
+              "[sys]\nport=" + std::to_string(redisPort) +
+                  "\napi_url=/kv\n[dbsum]\n0=2\n1=1\n[order]\ndeny=flushall, flushdb\n");
     testing::KestrumProcess kestrum;
     ASSERT_TRUE(kestrum.start(dir.path()));
     ASSERT_TRUE(kestrum.waitForOutput("http: http://127.0.0.1:" + std::to_string(port))) << kestrum.output();
@@ -42,6 +46,12 @@ TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
     ASSERT_TRUE(get);
     EXPECT_EQ(get->body, bom + R"({"errcode":200,"errmsg":")" + chinese + "\"}");
 
+    auto denied = testing::post("127.0.0.1", port, "/kv/order", R"({"db":1,"order":"FLUSHDB"})");
+    ASSERT_TRUE(denied);
+    EXPECT_EQ(denied->body,
+              bom + R"({"errcode":100,"errmsg":"command not allowed: FLUSHDB is on the deny list"})");
+    EXPECT_EQ(probe.run({"GET", "k"}), chinese);
+
     for (const char* path : {"/kv/get/", "/kv/GET", "/kv/unknown"}) {
         auto none =
             testing::post("127.0.0.1", port, path, R"({"db":1,"key":"k"})", std::chrono::milliseconds(700));
@@ -56,6 +66,42 @@ TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
     const size_t first = log.find(getLine);
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(getLine, first + 1), std::string::npos);  // unanswered paths log nothing
+}
+
+TEST(RedisThroughBinary, ShutdownAnswersCommandsInFlight) {
+    testing::FakeRedis fake;  // HANG and BLPOP are never answered
+    testing::RunDir dir;
+    dir.installCertificates();
+    const int port = testing::freePort();
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nport_http=" +
+                                std::to_string(port) + "\nport_https=\n");
+    dir.write("mod/mysql/config.ini", "[sys]\non=0\n");
+    dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
+    dir.write("mod/redis/config.ini", "[sys]\nport=" + std::to_string(fake.port()) + "\n[dbsum]\n0=2\n");
+    testing::KestrumProcess kestrum;
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    ASSERT_TRUE(kestrum.waitForOutput("http: http://127.0.0.1:" + std::to_string(port))) << kestrum.output();
+
+    std::vector<std::future<std::optional<testing::HttpReply>>> calls;
+    for (const char* order : {"HANG", "HANG", "BLPOP q 0", "GET k"}) {
+        calls.push_back(std::async(std::launch::async, [&, order] {
+            return testing::post("127.0.0.1", port, "/api/redis/order",
+                                 std::string(R"({"order":")") + order + "\"}",
+                                 std::chrono::milliseconds(8000));
+        }));
+    }
+    for (int i = 0; i < 200 && fake.commands().size() < 6; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(kestrum.stop(SIGTERM), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    for (auto& call : calls) {
+        // Answered with errcode 100, or the connection closed without an answer: never a hang.
+        auto answer = call.get();
+        if (answer) {
+            EXPECT_NE(answer->body.find(R"("errcode":)"), std::string::npos) << answer->body;
+        }
+    }
 }
 
 }  // namespace

@@ -19,12 +19,16 @@ using testing::sharedRedis;
 class RedisEndpointTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
+        loops_ = new testing::TestLoops();
         gateway_ = new RedisGateway();
-        gateway_->openSets("127.0.0.1", sharedRedis().port(), "", {"0", "1"}, {"2", "1"}, true);
+        gateway_->openSets(**loops_, "127.0.0.1", sharedRedis().port(), "", {"0", "1"}, {"2", "1"}, true);
     }
     static void TearDownTestSuite() {
+        gateway_->close();
+        delete loops_;
         delete gateway_;
         gateway_ = nullptr;
+        loops_ = nullptr;
     }
 
     void SetUp() override {
@@ -43,20 +47,19 @@ class RedisEndpointTest : public ::testing::Test {
 
     // Posts a UTF-8 body to prefix + subPath.
     std::optional<std::string> post(const std::string& subPath, const std::string& body) {
-        RequestContext request;
-        request.path = "/api/redis" + subPath;
-        request.body = body;
-        return handleRedisRequest(*gateway_, request);
+        return testing::callEndpoint(*gateway_, "/api/redis" + subPath, body);
     }
     std::string logText() { return testing::readFile(log_.filePath()); }
 
     RedisProbe probe(int db = 0) { return RedisProbe(sharedRedis().port(), db); }
 
+    static testing::TestLoops* loops_;
     static RedisGateway* gateway_;
     testing::TempDir logDir_;
     LogWriter log_;
 };
 
+testing::TestLoops* RedisEndpointTest::loops_ = nullptr;
 RedisGateway* RedisEndpointTest::gateway_ = nullptr;
 
 const std::string kColon = "\xA3\xBA";  // full-width colon, internal encoding
@@ -169,10 +172,7 @@ TEST_F(RedisEndpointTest, FailuresCarryRedisErrorOrNothing) {
 TEST_F(RedisEndpointTest, OnlyTheThreeExactSubPathsAnswer) {
     for (const char* path : {"/api/redis/get/", "/api/redis/GET", "/api/redis", "/api/redis/",
                              "/api/redisx/get", "/api/redis/get/x", "/api/redis/setx", "/other/get", ""}) {
-        RequestContext request;
-        request.path = path;
-        request.body = R"({"key":"k","value":"v"})";
-        EXPECT_FALSE(handleRedisRequest(*gateway_, request)) << path;
+        EXPECT_FALSE(testing::callEndpoint(*gateway_, path, R"({"key":"k","value":"v"})")) << path;
     }
     EXPECT_EQ(probe().run({"EXISTS", "k"}), "0");
     EXPECT_EQ(logText().find("redis|"), std::string::npos);

@@ -11,7 +11,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
+
+#include "redis/redis_endpoint.h"
 
 namespace kestrum::testing {
 
@@ -79,6 +82,39 @@ std::string RedisProbe::run(const std::vector<std::string>& words) {
     return text;
 }
 
+std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string& path,
+                                        const std::string& body) {
+    auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+    auto future = answer->get_future();
+    RequestContext request;
+    request.path = path;
+    request.body = body;
+    handleRedisRequest(gateway, std::move(request), [answer](std::optional<std::string> envelope) {
+        answer->set_value(std::move(envelope));
+    });
+    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "no answer for " << path << " " << body;
+        return std::nullopt;
+    }
+    return future.get();
+}
+
+RedisOutcome awaitOutcome(const std::function<void(RedisHandler)>& start) {
+    auto answer = std::make_shared<std::promise<RedisOutcome>>();
+    auto future = answer->get_future();
+    start([answer](RedisOutcome outcome) { answer->set_value(std::move(outcome)); });
+    if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "no outcome";
+        return RedisOutcome::failure("test: no outcome");
+    }
+    return future.get();
+}
+
+std::vector<std::string> FakeRedis::commands() {
+    std::lock_guard lock(mutex_);
+    return commands_;
+}
+
 FakeRedis::FakeRedis(std::set<int> refused) : refused_(std::move(refused)) {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
@@ -134,6 +170,7 @@ void FakeRedis::acceptLoop() {
 
 void FakeRedis::serve(int fd, int number) {
     std::string input;
+    bool stalled = false;
     char buffer[4096];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -174,6 +211,17 @@ void FakeRedis::serve(int fd, int number) {
             if (!complete)
                 break;
             input.erase(0, pos);
+            {
+                std::string joined;
+                for (const std::string& word : words)
+                    joined += (joined.empty() ? "" : " ") + word;
+                std::lock_guard lock(mutex_);
+                commands_.push_back(joined);
+            }
+            if (!words.empty() && (words[0] == "HANG" || words[0] == "BLPOP"))
+                stalled = true;
+            if (stalled)
+                continue;
             std::string reply;
             if (!words.empty() && words[0] == "GET") {
                 std::string text = std::to_string(number);

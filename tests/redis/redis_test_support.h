@@ -3,15 +3,19 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "redis/redis_gateway.h"
 #include "support/kestrum_process.h"
 #include "support/redis_server.h"
+#include "util/event_loops.h"
 
 struct redisContext;
 
@@ -35,13 +39,16 @@ class RedisProbe {
 };
 
 // A loopback server speaking just enough RESP: connections are numbered in accept order from 1; those in
-// `refused` are closed at once; the others answer GET with their own number, PING with PONG and anything else
-// with OK.
+// `refused` are closed at once; the others answer GET with their own number, PING with PONG, HANG and
+// BLPOP with nothing ever again (the connection stalls) and anything else with OK. Every command received is
+// recorded.
 class FakeRedis {
   public:
-    explicit FakeRedis(std::set<int> refused);
+    explicit FakeRedis(std::set<int> refused = {});
     ~FakeRedis();
     int port() const { return port_; }
+    // The commands received so far, each as its words joined by blanks.
+    std::vector<std::string> commands();
 
   private:
     void acceptLoop();
@@ -53,8 +60,28 @@ class FakeRedis {
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::vector<int> connections_;
+    std::vector<std::string> commands_;
     std::vector<std::thread> threads_;
     std::thread acceptThread_;
 };
+
+// Network threads for a test: started at once, stopped at the end. Declare before the gateway that uses them.
+class TestLoops {
+  public:
+    explicit TestLoops(int threads = 2) : loops_(threads) { loops_.start(); }
+    ~TestLoops() { loops_.stop(); }
+    EventLoops& operator*() { return loops_; }
+    EventLoops* operator->() { return &loops_; }
+
+  private:
+    EventLoops loops_;
+};
+
+// Runs handleRedisRequest and waits for its answer (at most 30 s; a missing answer fails the test).
+std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string& path,
+                                        const std::string& body);
+
+// Runs `start` (which calls the given handler once) and waits for the outcome (at most 30 s).
+RedisOutcome awaitOutcome(const std::function<void(RedisHandler)>& start);
 
 }  // namespace kestrum::testing

@@ -1,0 +1,98 @@
+// The command table. Keep it in step with the "Redis commands" part of the README.
+#include "redis/command_rules.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace kestrum {
+
+namespace {
+
+std::string upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = char(std::toupper((unsigned char)c));
+    return out;
+}
+
+template <size_t N>
+bool isOneOf(const std::string& name, const std::string_view (&names)[N]) {
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
+// Commands that wait for data or for replicas: they run on a connection of their own.
+constexpr std::string_view kBlocking[] = {
+    "BLPOP", "BRPOP", "BRPOPLPUSH", "BLMOVE", "BLMPOP", "BZPOPMIN", "BZPOPMAX", "BZMPOP", "WAIT", "WAITAOF",
+};
+
+// Commands that change the connection itself (database, transaction, subscriptions, reply mode, protocol,
+// authentication, replication stream, cluster mode): refused on the shared connections.
+constexpr std::string_view kConnectionState[] = {
+    "SELECT",    "MULTI",      "EXEC",       "DISCARD",     "WATCH",        "UNWATCH",
+    "SUBSCRIBE", "PSUBSCRIBE", "SSUBSCRIBE", "UNSUBSCRIBE", "PUNSUBSCRIBE", "SUNSUBSCRIBE",
+    "MONITOR",   "RESET",      "HELLO",      "AUTH",        "QUIT",         "READONLY",
+    "READWRITE", "ASKING",     "SYNC",       "PSYNC",       "REPLCONF",
+};
+
+// CLIENT sub-commands that change the connection they are sent on.
+constexpr std::string_view kClientState[] = {
+    "REPLY", "TRACKING", "CACHING", "SETNAME", "SETINFO", "NO-EVICT", "NO-TOUCH",
+};
+
+// XREAD and XREADGROUP block when a BLOCK option comes before STREAMS (the words after STREAMS are keys and
+// ids, which may be called "block").
+bool streamReadBlocks(const std::vector<std::string>& words) {
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string word = upper(words[i]);
+        if (word == "STREAMS")
+            return false;
+        if (word == "BLOCK")
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CommandKind classifyCommand(const std::vector<std::string>& words) {
+    if (words.empty())
+        return CommandKind::kShared;
+    const std::string name = upper(words[0]);
+    if (isOneOf(name, kConnectionState))
+        return CommandKind::kRefused;
+    if (name == "CLIENT" && words.size() > 1 && isOneOf(upper(words[1]), kClientState))
+        return CommandKind::kRefused;
+    if (isOneOf(name, kBlocking))
+        return CommandKind::kBlocking;
+    if ((name == "XREAD" || name == "XREADGROUP") && streamReadBlocks(words))
+        return CommandKind::kBlocking;
+    return CommandKind::kShared;
+}
+
+std::string commandTitle(const std::vector<std::string>& words) {
+    if (words.empty())
+        return std::string();
+    std::string title = upper(words[0]);
+    if (title == "CLIENT" && words.size() > 1)
+        title += " " + upper(words[1]);
+    return title;
+}
+
+CommandDenyList::CommandDenyList(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ',' || std::isspace((unsigned char)text[i])))
+            ++i;
+        const size_t start = i;
+        while (i < text.size() && text[i] != ',' && !std::isspace((unsigned char)text[i]))
+            ++i;
+        if (i > start)
+            names_.insert(upper(text.substr(start, i - start)));
+    }
+}
+
+bool CommandDenyList::denies(std::string_view commandName) const {
+    return !names_.empty() && names_.count(upper(commandName)) > 0;
+}
+
+}  // namespace kestrum

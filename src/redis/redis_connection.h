@@ -1,0 +1,85 @@
+// RedisConnection: one asynchronous, pipelined connection to Redis that belongs to one network thread.
+//
+// Commands of any number of callers are written back to back on the connection and their replies are matched
+// in order. Every command is answered exactly once: with its own reply, or with a failure when no reply can
+// come (connection lost, no reply within the reply time-out, connection closed). When the oldest command has
+// waited longer than the reply time-out the connection is dropped, so every command behind it fails too and
+// never receives another command's reply; the next command (or, after a lost connection, the connection
+// itself) opens it again.
+//
+// Opening: TCP connect, then AUTH (password set), SELECT (db not 0), or PING when neither is needed. Commands
+// sent meanwhile wait and go out only after every step succeeded, so a failed SELECT can never let a command
+// run on the wrong database.
+//
+// Handlers run on the connection's thread, except for large replies when the settings name an offload: their
+// conversion to internal text and their handler then run there.
+//
+// Thread rules: create, use and destroy an object on the thread that runs its io_context (or before that
+// thread runs / after it stopped). Nothing is thrown.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace asio {
+class io_context;
+}
+
+namespace kestrum {
+
+// Runs a job on a thread that is not a network thread; false when it cannot take the job (the caller then
+// runs it itself).
+using RedisOffload = std::function<bool(std::function<void()>)>;
+
+// Texts longer than this are converted between encodings on the offload thread, not on a network thread.
+constexpr size_t kLargeRedisText = 64 * 1024;
+
+struct RedisConnectionSettings {
+    std::string host = "127.0.0.1";  // best a numeric address: a host name is resolved on every connect
+    int port = 6379;
+    std::string password;  // as sent: already converted for the wire
+    int db = 0;
+    bool isUnicode = true;  // replies are UTF-8 and become internal text; otherwise bytes stay as they are
+    int connectTimeoutMs = 5000;
+    int replyTimeoutMs = 5000;
+    // Where a large reply is converted to internal text and handed to its handler (empty: on the connection's
+    // thread).
+    RedisOffload offload;
+};
+
+// The outcome of one command: the reply as text, or a failure with its reason. `errorSet` is false for the
+// one failure that has no reason to tell (a database without a connection set).
+struct RedisOutcome {
+    bool ok = false;
+    std::string text;  // reply text on success, error text on failure
+    bool errorSet = true;
+
+    static RedisOutcome success(std::string text) { return {true, std::move(text), true}; }
+    static RedisOutcome failure(std::string error) { return {false, std::move(error), true}; }
+};
+
+using RedisHandler = std::function<void(RedisOutcome)>;
+
+class RedisConnection {
+  public:
+    virtual ~RedisConnection() = default;
+
+    // Opens the connection; `opened` (optional) learns whether every opening step succeeded, or why not.
+    virtual void open(std::function<void(bool ok, const std::string& error)> opened) = 0;
+    // Queues one command (its words as sent) and calls `handler` with the outcome. Opens the connection first
+    // when it is not open. `handler` may run before send() returns (a closed connection, a failed connect).
+    virtual void send(std::vector<std::string> words, RedisHandler handler) = 0;
+    // Fails every waiting command with `reason`, closes the connection and refuses all later ones.
+    virtual void close(const std::string& reason) = 0;
+
+    // Commands sent or waiting to be sent and not yet answered.
+    virtual size_t inFlight() const = 0;
+    virtual bool isOpen() const = 0;
+};
+
+std::shared_ptr<RedisConnection> makeRedisConnection(asio::io_context& context,
+                                                     const RedisConnectionSettings& settings);
+
+}  // namespace kestrum
