@@ -2,16 +2,22 @@
 // callback, WebSocket frames, ordered writes and the idle timeout. Runs on its network thread.
 #include "http/http_connection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kestrum {
 
 namespace {
 
-constexpr size_t kReadChunk = 16 * 1024;
-// A buffer that grew for a large WebSocket frame is given back once it is empty again.
-constexpr size_t kShrinkAbove = 64 * 1024;
+// While a request waits for its answer, input is still read (so the client's end of input is noticed
+// without another wake-up) but at most this much is kept ahead of it.
+constexpr size_t kReadAhead = 16 * 1024;
+// Reads per wake-up before the connection waits again and lets the loop serve the others: 256 KiB of a
+// large upload, then a turn for everybody else.
+constexpr int kReadsPerWakeup = 4;
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -80,10 +86,9 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
       id_(id),
       socket_(std::move(socket)),
       idleTimer_(thread.context),
-      lastActivity_(Clock::now()),
-      input_(kReadChunk) {
+      lastActivity_(Clock::now()) {
     if (tls != nullptr)
-        tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *tls);
+        tlsContext_ = tls->native_handle();
     http_parser_init(&parser_, HTTP_REQUEST);
     parser_.data = this;
     core_.liveConnections.fetch_add(1);
@@ -96,6 +101,8 @@ HttpConnection::~HttpConnection() {
 void HttpConnection::start() {
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    // Reads and TLS records are taken only once the socket is ready, and never wait inside a call.
+    socket_.non_blocking(true, ec);
     auto remote = socket_.remote_endpoint(ec);
     if (ec) {
         close();
@@ -105,24 +112,47 @@ void HttpConnection::start() {
     lastActivity_ = Clock::now();
     if (core_.settings.idleTimeoutSeconds > 0)
         armIdleTimer(std::chrono::seconds(core_.settings.idleTimeoutSeconds));
-    if (!tls_) {
+    if (tlsContext_ == nullptr) {
         handshakeDone_ = true;
         startRead();
         return;
     }
+    tls_ = std::make_unique<TlsStream>(tlsContext_, socket_.native_handle());
+    if (!tls_->valid()) {
+        close();
+        return;
+    }
     // The idle timer also bounds the handshake.
-    tls_->async_handshake(asio::ssl::stream_base::server,
-                          [self = shared_from_this()](const asio::error_code& error) {
-                              if (self->closed_)
-                                  return;
-                              if (error) {
-                                  self->close();
-                                  return;
-                              }
-                              self->handshakeDone_ = true;
-                              self->lastActivity_ = Clock::now();
-                              self->startRead();
-                          });
+    continueHandshake();
+}
+
+void HttpConnection::continueHandshake() {
+    auto resume = [self = shared_from_this()](const asio::error_code& error) {
+        if (self->closed_)
+            return;
+        if (error) {
+            self->close();
+            return;
+        }
+        self->continueHandshake();
+    };
+    switch (tls_->handshake()) {
+        case TlsStatus::kDone:
+            handshakeDone_ = true;
+            lastActivity_ = Clock::now();
+            startRead();
+            return;
+        case TlsStatus::kWantRead:
+            socket_.async_wait(asio::socket_base::wait_read, std::move(resume));
+            return;
+        case TlsStatus::kWantWrite:
+            socket_.async_wait(asio::socket_base::wait_write, std::move(resume));
+            return;
+        case TlsStatus::kClosed:
+        case TlsStatus::kFailed:
+            close();
+            return;
+    }
 }
 
 void HttpConnection::finish() {
@@ -144,64 +174,138 @@ void HttpConnection::close() {
     idleTimer_.cancel();
     closed_ = true;
     waitingFor_ = 0;
+    if (tls_ && handshakeDone_)
+        tls_->shutdown();
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     thread_.connections.erase(id_);
 }
 
-void HttpConnection::ensureReadSpace() {
-    if (readPos_ == writePos_) {
-        readPos_ = writePos_ = 0;
-        if (input_.size() > kShrinkAbove)
-            std::vector<char>(kReadChunk).swap(input_);
-    }
-    if (input_.size() - writePos_ >= kReadChunk / 2)
-        return;
-    if (readPos_ > 0) {
-        std::memmove(input_.data(), input_.data() + readPos_, writePos_ - readPos_);
-        writePos_ -= readPos_;
-        readPos_ = 0;
-    }
-    // Only a WebSocket frame in progress can fill the buffer; its size is checked against maxBody before it
-    // gets here, so growth is bounded.
-    if (input_.size() - writePos_ < kReadChunk / 2)
-        input_.resize(input_.size() * 2);
-}
-
 void HttpConnection::startRead() {
     if (closed_ || reading_ || peerClosed_ || finishing_ || !handshakeDone_ ||
         pendingOutput_ >= kMaxPendingOutput)
         return;
-    // Reading goes on while a request waits for its answer (so the next one, or the client's end of input, is
-    // noticed without another wake-up), but only a chunk's worth is buffered ahead.
-    if (writePos_ - readPos_ >= kReadChunk && busy())
+    if (busy() && buffered() >= kReadAhead)
         return;
-    ensureReadSpace();
     reading_ = true;
-    auto buffer = asio::buffer(input_.data() + writePos_, input_.size() - writePos_);
-    withStream([&](auto& stream) {
-        stream.async_read_some(buffer,
-                               [self = shared_from_this()](const asio::error_code& error, size_t bytes) {
-                                   self->onRead(error, bytes);
-                               });
-    });
+    auto self = shared_from_this();
+    if (tls_ && tls_->hasBufferedInput()) {
+        // OpenSSL already holds input (read ahead with the handshake or an earlier record): the socket may
+        // never become readable for it.
+        asio::post(thread_.context, [self] { self->onReadable({}); });
+        return;
+    }
+    // No buffer is held while waiting: the bytes are taken once they are there.
+    socket_.async_wait(asio::socket_base::wait_read,
+                       [self](const asio::error_code& error) { self->onReadable(error); });
 }
 
-void HttpConnection::onRead(const asio::error_code& error, size_t bytes) {
+HttpConnection::ReadResult HttpConnection::readSome(char* data, size_t size, size_t& bytes) {
+    if (tls_) {
+        switch (tls_->read(data, size, bytes)) {
+            case TlsStatus::kDone:
+                return ReadResult::kData;
+            case TlsStatus::kWantRead:
+                return ReadResult::kWouldBlock;
+            case TlsStatus::kWantWrite:
+                return ReadResult::kWantWrite;
+            case TlsStatus::kClosed:
+                return ReadResult::kEnd;
+            case TlsStatus::kFailed:
+                return ReadResult::kError;
+        }
+        return ReadResult::kError;
+    }
+    ssize_t got = ::recv(socket_.native_handle(), data, size, 0);
+    if (got > 0) {
+        bytes = static_cast<size_t>(got);
+        return ReadResult::kData;
+    }
+    if (got == 0)
+        return ReadResult::kEnd;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? ReadResult::kWouldBlock
+                                                                     : ReadResult::kError;
+}
+
+void HttpConnection::onReadable(const asio::error_code& error) {
     reading_ = false;
     if (closed_)
         return;
-    if (error == asio::error::eof) {
-        // The client has sent everything: what it asked for is still answered, then the connection closes.
-        peerClosed_ = true;
-    } else if (error) {
+    if (error) {
         close();
         return;
     }
-    writePos_ += bytes;
-    lastActivity_ = Clock::now();
+    std::vector<char>& buffer = thread_.readBuffer;
+    for (int round = 0; round < kReadsPerWakeup; ++round) {
+        if (pendingOutput_ >= kMaxPendingOutput || finishing_)
+            break;
+        size_t room = buffer.size();
+        if (busy()) {
+            if (buffered() >= kReadAhead)
+                break;
+            room = std::min(room, kReadAhead - buffered());
+        }
+        size_t bytes = 0;
+        ReadResult result = readSome(buffer.data(), room, bytes);
+        if (result == ReadResult::kWouldBlock)
+            break;
+        if (result == ReadResult::kWantWrite) {
+            // A TLS record the session must answer first (a key update) waits for room to write.
+            reading_ = true;
+            socket_.async_wait(asio::socket_base::wait_write,
+                               [self = shared_from_this()](const asio::error_code& waitError) {
+                                   self->onReadable(waitError);
+                               });
+            return;
+        }
+        if (result == ReadResult::kEnd) {
+            // The client has sent everything: what it asked for is still answered, then the connection
+            // closes.
+            peerClosed_ = true;
+            break;
+        }
+        if (result == ReadResult::kError) {
+            close();
+            return;
+        }
+        lastActivity_ = Clock::now();
+        consume(buffer.data(), bytes);
+        if (closed_)
+            return;
+        // A short read drained the socket (or OpenSSL holds nothing more); if more came in meanwhile the next
+        // wait sees it at once.
+        if (bytes < room && !(tls_ && tls_->hasBufferedInput()))
+            break;
+    }
     processInput();
+}
+
+void HttpConnection::consume(const char* data, size_t size) {
+    if (buffered() > 0) {
+        keepInput(data, size);
+        parseBuffered();
+        return;
+    }
+    size_t used = parse(data, size);
+    if (!closed_ && used < size)
+        keepInput(data + used, size - used);
+}
+
+void HttpConnection::keepInput(const char* data, size_t size) {
+    if (buffered() == 0)
+        readPos_ = writePos_ = 0;
+    if (input_.size() - writePos_ < size && readPos_ > 0) {
+        std::memmove(input_.data(), input_.data() + readPos_, buffered());
+        writePos_ -= readPos_;
+        readPos_ = 0;
+    }
+    // Bounded: HTTP input is kept only while a request waits (kReadAhead plus one read) or the output is
+    // full (reading stops), a WebSocket frame only up to maxBody (parseWsFrame refuses larger ones).
+    if (input_.size() - writePos_ < size)
+        input_.resize(std::max(writePos_ + size, input_.size() * 2));
+    std::memcpy(input_.data() + writePos_, data, size);
+    writePos_ += size;
 }
 
 void HttpConnection::processInput() {
@@ -211,7 +315,7 @@ void HttpConnection::processInput() {
         return;
     if (peerClosed_ && !busy()) {
         // Nothing more arrives. Complete requests that wait for output room are still answered first.
-        if (readPos_ < writePos_ && mode_ == Mode::kHttp && pendingOutput_ >= kMaxPendingOutput)
+        if (buffered() > 0 && mode_ == Mode::kHttp && pendingOutput_ >= kMaxPendingOutput)
             return;
         if (writing_ || !output_.empty()) {
             closeAfterWrite_ = true;
@@ -224,32 +328,49 @@ void HttpConnection::processInput() {
 }
 
 void HttpConnection::parseBuffered() {
-    while (!closed_ && !busy() && readPos_ < writePos_ && pendingOutput_ < kMaxPendingOutput) {
-        bool goOn = true;
-        switch (mode_) {
-            case Mode::kHttp:
-                goOn = processHttp();
-                break;
-            case Mode::kWebSocket:
-                goOn = processWebSocket();
-                break;
-            case Mode::kDiscard:
-                readPos_ = writePos_;
-                break;
-        }
-        if (!goOn)
-            break;
+    if (buffered() == 0)
+        return;
+    size_t used = parse(input_.data() + readPos_, buffered());
+    if (closed_)
+        return;
+    readPos_ += used;
+    if (readPos_ == writePos_) {
+        // Nothing waits any more: the storage goes back.
+        std::vector<char>().swap(input_);
+        readPos_ = writePos_ = 0;
     }
 }
 
-bool HttpConnection::processHttp() {
-    size_t available = writePos_ - readPos_;
-    size_t parsed = http_parser_execute(&parser_, &kParserSettings, input_.data() + readPos_, available);
+size_t HttpConnection::parse(const char* data, size_t size) {
+    size_t position = 0;
+    while (!closed_ && !busy() && position < size && pendingOutput_ < kMaxPendingOutput) {
+        bool goOn = true;
+        size_t used = 0;
+        switch (mode_) {
+            case Mode::kHttp:
+                goOn = processHttp(data + position, size - position, used);
+                break;
+            case Mode::kWebSocket:
+                goOn = processWebSocket(data + position, size - position, used);
+                break;
+            case Mode::kDiscard:
+                used = size - position;
+                break;
+        }
+        position += used;
+        if (!goOn)
+            break;
+    }
+    return position;
+}
+
+bool HttpConnection::processHttp(const char* data, size_t size, size_t& used) {
+    size_t parsed = http_parser_execute(&parser_, &kParserSettings, data, size);
+    used = parsed;
     http_errno error = HTTP_PARSER_ERRNO(&parser_);
     if (error == HPE_PAUSED) {
         // One complete message: it is handled before a byte of the next one is looked at.
         http_parser_pause(&parser_, 0);
-        readPos_ += parsed;
         if (parser_.upgrade) {
             handleUpgrade();
         } else {
@@ -263,15 +384,14 @@ bool HttpConnection::processHttp() {
         close();
         return false;
     }
-    readPos_ += parsed;
     return true;
 }
 
-bool HttpConnection::processWebSocket() {
+bool HttpConnection::processWebSocket(const char* data, size_t size, size_t& used) {
     WsFrame frame;
     size_t consumed = 0;
-    switch (parseWsFrame(std::string_view(input_.data() + readPos_, writePos_ - readPos_),
-                         core_.settings.maxBody, frame, consumed)) {
+    used = 0;
+    switch (parseWsFrame(std::string_view(data, size), core_.settings.maxBody, frame, consumed)) {
         case WsParseResult::kNeedMore:
             return false;
         case WsParseResult::kTooLarge:
@@ -280,7 +400,7 @@ bool HttpConnection::processWebSocket() {
         case WsParseResult::kFrame:
             break;
     }
-    readPos_ += consumed;
+    used = consumed;
     if (!core_.callbacks.onWsFrame)
         return true;
     WsReply reply = core_.callbacks.onWsFrame(kind_, id_, frame);
@@ -420,28 +540,75 @@ void HttpConnection::send(std::string bytes) {
     startWrite();
 }
 
-// Writes output_.front(); writing_ is already set.
+// Writes everything queued in one go; writing_ is already set.
 void HttpConnection::startWrite() {
-    auto buffer = asio::buffer(output_.front());
-    withStream([&](auto& stream) {
-        asio::async_write(
-            stream, buffer,
-            [self = shared_from_this()](const asio::error_code& error, size_t) -> size_t {
-                // Called before every partial write: each one is progress.
-                self->lastActivity_ = Clock::now();
-                return error ? 0 : 64 * 1024;
-            },
-            [self = shared_from_this()](const asio::error_code& error, size_t) { self->onWrite(error); });
-    });
+    inFlight_.swap(output_);
+    if (tls_) {
+        tlsIndex_ = 0;
+        tlsOffset_ = 0;
+        continueTlsWrite();
+        return;
+    }
+    gather_.clear();
+    for (const std::string& bytes : inFlight_)
+        gather_.push_back(asio::buffer(bytes));
+    asio::async_write(
+        socket_, gather_,
+        [self = shared_from_this()](const asio::error_code& error, size_t) -> size_t {
+            // Called before every partial write: each one is progress.
+            self->lastActivity_ = Clock::now();
+            return error ? 0 : 64 * 1024;
+        },
+        [self = shared_from_this()](const asio::error_code& error, size_t) { self->onWrite(error); });
+}
+
+// Hands inFlight_ to OpenSSL until it is all out or the socket is full. The completion is posted, never
+// called from here: send() may run inside the parser.
+void HttpConnection::continueTlsWrite() {
+    auto self = shared_from_this();
+    while (tlsIndex_ < inFlight_.size()) {
+        const std::string& bytes = inFlight_[tlsIndex_];
+        size_t written = 0;
+        switch (tls_->write(bytes.data() + tlsOffset_, bytes.size() - tlsOffset_, written)) {
+            case TlsStatus::kDone:
+                lastActivity_ = Clock::now();
+                tlsOffset_ += written;
+                if (tlsOffset_ == bytes.size()) {
+                    ++tlsIndex_;
+                    tlsOffset_ = 0;
+                }
+                continue;
+            case TlsStatus::kWantWrite:
+                socket_.async_wait(asio::socket_base::wait_write, [self](const asio::error_code& error) {
+                    if (self->closed_)
+                        return;
+                    if (error) {
+                        self->onWrite(error);
+                        return;
+                    }
+                    self->continueTlsWrite();
+                });
+                return;
+            case TlsStatus::kWantRead:
+            case TlsStatus::kClosed:
+            case TlsStatus::kFailed:
+                asio::post(thread_.context, [self] { self->onWrite(asio::error::broken_pipe); });
+                return;
+        }
+    }
+    asio::post(thread_.context, [self] { self->onWrite({}); });
 }
 
 void HttpConnection::onWrite(const asio::error_code& error) {
     bool more = false;
     if (!closed_ && !error) {
-        pendingOutput_ -= output_.front().size();
-        output_.pop_front();
+        for (const std::string& bytes : inFlight_)
+            pendingOutput_ -= bytes.size();
         more = !output_.empty();
     }
+    // Written answers are given back at once, the queue's storage too: an idle connection keeps none.
+    std::vector<std::string>().swap(inFlight_);
+    gather_ = {};
     writing_ = more;
     if (closed_)
         return;

@@ -4,15 +4,21 @@
 // later (HttpReply) reach it through asio::post to that loop, holding only a weak reference, so an answer
 // for a connection that is gone is dropped there. The loop's registry holds the connection until close()
 // removes it; pending operations hold it too, so it lives until the last one is done.
+//
+// Memory of a waiting connection: none for input. Reads wait for the socket to become readable and then
+// take the bytes into the loop's shared read buffer; the parser copies what it needs into the request being
+// built, and only bytes it cannot take yet (a pipelined request behind one waiting for its answer, an
+// unfinished WebSocket frame) are kept in the connection's own buffer, which is given back once empty.
+// Output strings live until written. TLS runs through TlsStream, whose record buffers are released while
+// no record is in flight.
 #pragma once
 
 #include <http_parser.h>
 
 #include <asio.hpp>
-#include <asio/ssl.hpp>
+#include <asio/ssl/context.hpp>
 #include <cassert>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,15 +26,22 @@
 #include <unordered_map>
 
 #include "http/http_server.h"
+#include "http/tls_stream.h"
 #include "util/event_loops.h"
 
 namespace kestrum {
 
 // The component's share of one loop.
 struct NetworkThread {
-    explicit NetworkThread(asio::io_context& context) : context(context) {}
+    // 64 KiB: one read drains a typical burst (several pipelined requests, a TLS read-ahead) in one call.
+    static constexpr size_t kReadBufferSize = 64 * 1024;
+
+    explicit NetworkThread(asio::io_context& context) : context(context), readBuffer(kReadBufferSize) {}
     asio::io_context& context;
     std::unordered_map<uint64_t, std::shared_ptr<HttpConnection>> connections;  // this loop only
+    // Every connection of the loop reads into this buffer and hands the bytes to its parser before the next
+    // connection reads; nothing keeps a pointer into it across a wait.
+    std::vector<char> readBuffer;
 };
 
 struct HttpCore::Impl {
@@ -66,33 +79,34 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
     bool busy() const { return waitingFor_ != 0; }
 
-    template <typename Function>
-    void withStream(Function&& function) {
-        if (tls_) {
-            function(*tls_);
-        } else {
-            function(socket_);
-        }
-    }
+    enum class ReadResult { kData, kWouldBlock, kWantWrite, kEnd, kError };
 
+    void continueHandshake();
     void startRead();
-    void onRead(const asio::error_code& error, size_t bytes);
+    void onReadable(const asio::error_code& error);
+    ReadResult readSome(char* data, size_t size, size_t& bytes);
+    void consume(const char* data, size_t size);  // bytes just read, in the loop's read buffer
+    void keepInput(const char* data, size_t size);
+    size_t buffered() const { return writePos_ - readPos_; }
     void processInput();
-    void parseBuffered();     // handles buffered input until it runs out or must wait
-    bool processHttp();       // false when the connection was closed or must wait
-    bool processWebSocket();  // likewise
+    void parseBuffered();  // handles buffered input until it runs out or must wait
+    // Parses from `data` until it runs out or the connection must wait; returns the bytes used.
+    size_t parse(const char* data, size_t size);
+    // Both: false when the connection was closed or must wait; `used` is set either way.
+    bool processHttp(const char* data, size_t size, size_t& used);
+    bool processWebSocket(const char* data, size_t size, size_t& used);
     void dispatchRequest();
     void handleUpgrade();
     void deliverReply(std::optional<std::string> bytes, bool keepAlive);
     bool isHttp10() const { return parser_.http_major == 1 && parser_.http_minor == 0; }
     void send(std::string bytes);
     void startWrite();
+    void continueTlsWrite();
     void onWrite(const asio::error_code& error);
     void armIdleTimer(Clock::duration delay);
     void onIdleTimer(const asio::error_code& error);
     void resetRequest();
     bool chargeHeaderBytes(size_t count);
-    void ensureReadSpace();
 
     static int onMessageBegin(http_parser* parser);
     static int onUrl(http_parser* parser, const char* at, size_t length);
@@ -108,12 +122,14 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     ServerKind kind_;
     uint64_t id_;
     asio::ip::tcp::socket socket_;
-    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
+    SSL_CTX* tlsContext_ = nullptr;  // set for HTTPS; the stream is made when the connection starts
+    std::unique_ptr<TlsStream> tls_;
     asio::steady_timer idleTimer_;
     Clock::time_point lastActivity_;
     std::string remoteAddress_;
 
-    // Input: one contiguous buffer; bytes between readPos_ and writePos_ are not parsed yet.
+    // Input the parser could not take yet (empty, without storage, most of the time); bytes between
+    // readPos_ and writePos_ are not parsed yet.
     std::vector<char> input_;
     size_t readPos_ = 0;
     size_t writePos_ = 0;
@@ -125,7 +141,12 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     bool lastWasValue_ = false;
     bool limitExceeded_ = false;
 
-    std::deque<std::string> output_;
+    // Output: answers queued while a write is in flight go out together in the next one.
+    std::vector<std::string> output_;         // queued
+    std::vector<std::string> inFlight_;       // being written
+    std::vector<asio::const_buffer> gather_;  // views of inFlight_ for a plain write
+    size_t tlsIndex_ = 0;                     // TLS: the string of inFlight_ being written
+    size_t tlsOffset_ = 0;                    // and its bytes already taken by OpenSSL
     size_t pendingOutput_ = 0;
     uint64_t sequence_ = 0;    // requests handed to onRequest so far
     uint64_t waitingFor_ = 0;  // the request whose later answer is awaited; 0: none
