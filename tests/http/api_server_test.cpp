@@ -10,7 +10,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio/ssl/context.hpp>
 
@@ -386,6 +392,164 @@ TEST_F(ApiServerTest, RequestSplitAtEveryByteIsParsedAlike) {
         EXPECT_EQ(reply->body,
                   "\xEF\xBB\xBF"
                   "mysql /api/mysql/split hello");
+    }
+}
+
+// Forwards one connection to `port`, the client's bytes one at a time with a pause between them, so the
+// server meets every TLS record (handshake included) and every request cut into single-byte reads.
+class TricklingProxy {
+  public:
+    explicit TricklingProxy(int port) : target_(port) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(listener_, 1) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TricklingProxy() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+
+  private:
+    static int connectTo(int port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    void run() {
+        pollfd accept{listener_, POLLIN, 0};
+        while (!stop_ && ::poll(&accept, 1, 50) == 0) {
+        }
+        if (stop_)
+            return;
+        int client = ::accept(listener_, nullptr, nullptr);
+        int server = connectTo(target_);
+        if (client >= 0 && server >= 0) {
+            char data[65536];
+            while (!stop_) {
+                pollfd both[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (::poll(both, 2, 50) <= 0)
+                    continue;
+                if (both[0].revents != 0) {
+                    ssize_t got = ::recv(client, data, sizeof(data), 0);
+                    if (got <= 0)
+                        break;
+                    for (ssize_t i = 0; i < got; ++i) {
+                        if (::send(server, data + i, 1, MSG_NOSIGNAL) != 1)
+                            break;
+                        std::this_thread::sleep_for(200us);
+                    }
+                }
+                if (both[1].revents != 0) {
+                    ssize_t got = ::recv(server, data, sizeof(data), 0);
+                    if (got <= 0 || ::send(client, data, static_cast<size_t>(got), MSG_NOSIGNAL) != got)
+                        break;
+                }
+            }
+        }
+        if (client >= 0)
+            ::close(client);
+        if (server >= 0)
+            ::close(server);
+    }
+
+    int target_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(ApiServerTest, TlsRecordsSplitAcrossReadsAndIdleConnectionsUsedAgain) {
+    start();
+    {
+        SCOPED_TRACE("trickled");
+        TricklingProxy proxy(httpsPort_);
+        HttpClient client;
+        ASSERT_TRUE(client.connectTls(kHost, proxy.port(), {}, 10s));
+        auto reply = client.request("POST", "/api/mysql/trickle", "one", {}, 10s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body,
+                  "\xEF\xBB\xBF"
+                  "mysql /api/mysql/trickle one");
+        // Two requests in one TLS record, the second cut by the next record.
+        const std::string twice =
+            "GET /api/this/heart HTTP/1.1\r\nHost: x\r\n\r\nGET /api/this/heart HTTP/1.1\r\nHo";
+        ASSERT_TRUE(client.sendRaw(twice));
+        ASSERT_TRUE(client.sendRaw("st: x\r\n\r\n"));
+        for (int i = 0; i < 2; ++i) {
+            reply = client.readResponse(10s);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->body, kHeartbeat);
+        }
+    }
+    // Connections that went quiet (their TLS buffers released) and come back, some before their first
+    // request.
+    std::vector<std::unique_ptr<HttpClient>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<HttpClient>());
+        ASSERT_TRUE(i % 2 == 0 ? clients.back()->connectTls(kHost, httpsPort_)
+                               : clients.back()->connect(kHost, httpPort_));
+        if (i < 4) {
+            ASSERT_TRUE(clients.back()->request("GET", "/api/this/heart"));
+        }
+    }
+    std::this_thread::sleep_for(300ms);
+    for (auto& client : clients) {
+        for (int i = 0; i < 2; ++i) {
+            auto reply = client->request("POST", "/api/mysql/again", "x");
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->body,
+                      "\xEF\xBB\xBF"
+                      "mysql /api/mysql/again x");
+        }
+    }
+}
+
+TEST_F(ApiServerTest, RequestsLargerThanTheReadBuffer) {
+    // The loop's read buffer is 64 KiB; a larger body arrives over several reads, and the request pipelined
+    // behind it must not be lost where one read ends.
+    start();
+    const std::string body(300 * 1024 + 17, 'L');
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        HttpClient client;
+        ASSERT_TRUE(tls ? client.connectTls(kHost, httpsPort_) : client.connect(kHost, httpPort_));
+        std::string requests =
+            "POST /api/mysql/big HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body + "POST /api/mysql/next HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nnext";
+        ASSERT_TRUE(client.sendRaw(requests));
+        auto reply = client.readResponse(5s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body,
+                  "\xEF\xBB\xBF"
+                  "mysql /api/mysql/big " +
+                      body);
+        reply = client.readResponse(5s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->body,
+                  "\xEF\xBB\xBF"
+                  "mysql /api/mysql/next next");
     }
 }
 
