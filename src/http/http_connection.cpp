@@ -190,9 +190,10 @@ void HttpConnection::startRead() {
         return;
     reading_ = true;
     auto self = shared_from_this();
-    if (tls_ && tls_->hasBufferedInput()) {
-        // OpenSSL already holds input (read ahead with the handshake or an earlier record): the socket may
-        // never become readable for it.
+    if (tls_ && !tlsDrained_ && tls_->hasBufferedInput()) {
+        // OpenSSL already holds input (read ahead with the handshake, or records left when reading paused):
+        // the socket may never become readable for it. Once a read has asked for more (tlsDrained_), what
+        // it holds is an unfinished record, and only the socket can complete it.
         asio::post(thread_.context, [self] { self->onReadable({}); });
         return;
     }
@@ -203,7 +204,9 @@ void HttpConnection::startRead() {
 
 HttpConnection::ReadResult HttpConnection::readSome(char* data, size_t size, size_t& bytes) {
     if (tls_) {
-        switch (tls_->read(data, size, bytes)) {
+        TlsStatus status = tls_->read(data, size, bytes);
+        tlsDrained_ = status == TlsStatus::kWantRead;
+        switch (status) {
             case TlsStatus::kDone:
                 return ReadResult::kData;
             case TlsStatus::kWantRead:

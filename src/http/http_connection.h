@@ -152,6 +152,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     uint64_t waitingFor_ = 0;  // the request whose later answer is awaited; 0: none
 
     bool handshakeDone_ = false;
+    bool tlsDrained_ = false;  // the last TLS read wanted more from the socket
     bool reading_ = false;
     bool writing_ = false;
     bool peerClosed_ = false;  // the client ended its side; answers still go out
