@@ -63,11 +63,14 @@ struct MysqlResult::Data {
     std::vector<std::unique_ptr<char[]>> blocks;
     size_t blockLeft = 0;
     char* blockNext = nullptr;
+    size_t nextBlock = 1024;
 
     char* allocate(size_t bytes) {
         if (bytes > blockLeft) {
-            size_t size = std::max<size_t>(bytes, 256 * 1024);
-            blocks.push_back(std::make_unique<char[]>(size));
+            // Blocks grow from small (a point select) to 256 KB (a large result); nothing is zeroed.
+            size_t size = std::max(bytes, nextBlock);
+            nextBlock = std::min<size_t>(nextBlock * 2, 256 * 1024);
+            blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
             blockNext = blocks.back().get();
             blockLeft = size;
         }
