@@ -140,9 +140,12 @@ heartbeat_p99() {
 
 # measure SERVER SCHEME COUNT
 measure() {
-    local server=$1 scheme=$2 count=$3 port=$http_port flags="" before after p99="-"
+    local server=$1 scheme=$2 count=$3 port=$http_port flags="" before after p99="-" alone="-"
     [[ $scheme == tls ]] && { port=$https_port; flags="--tls"; }
     start_server "$server"
+    # The same load without the idle crowd, for comparison (the machine's other work shows up here too).
+    [[ $scheme == plain ]] && alone=$(heartbeat_p99)
+    sleep 0.5
     before=$(rss_kib)
     rm -f "$work/hold" && mkfifo "$work/hold"
     python3 "$source_dir/bench/idle_clients.py" 127.0.0.1 "$port" "$count" $flags <"$work/hold" >"$work/client.out" &
@@ -157,9 +160,9 @@ measure() {
     sleep 1
     after=$(rss_kib)
     [[ $scheme == plain ]] && p99=$(heartbeat_p99)
-    printf '%-7s %-5s %6d idle: RSS %7d -> %7d KiB, +%6.1f MiB, %6.2f KiB each; heartbeat p99 beside: %s ms (opened in %d s)\n' \
+    printf '%-7s %-5s %6d idle: RSS %7d -> %7d KiB, +%6.1f MiB, %6.2f KiB each; heartbeat p99 beside: %s ms (alone %s ms; opened in %d s)\n' \
         "$server" "$scheme" "$count" "$before" "$after" "$(echo "($after - $before) / 1024" | bc -l)" \
-        "$(echo "($after - $before) / $count" | bc -l)" "$p99" "$opened"
+        "$(echo "($after - $before) / $count" | bc -l)" "$p99" "$alone" "$opened"
     stop_client
     stop_server
 }
