@@ -154,7 +154,7 @@ for name in kestrum_heart kestrum_get webdis_get redis_get kestrum_set webdis_se
     printf '%-16s %12s %8s %28s %14s\n' "$name" "${rps[$name]:-?}" "${p99[$name]:-?}" "$extra" "$redis"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "?" }'; }
-printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.0)\n' \
+printf '\nkestrum / Webdis:          GET %s x   SET %s x   (target >= 1.2)\n' \
     "$(ratio "${rps[kestrum_get]}" "${rps[webdis_get]}")" "$(ratio "${rps[kestrum_set]}" "${rps[webdis_set]}")"
 printf 'kestrum / its own heartbeat: GET %s x   SET %s x\n' \
     "$(ratio "${rps[kestrum_get]}" "${rps[kestrum_heart]}")" "$(ratio "${rps[kestrum_set]}" "${rps[kestrum_heart]}")"
