@@ -63,6 +63,11 @@ prepare() {
             created+=("$file")
         fi
     done
+    # The help pages are ours, not the user's: they follow the samples on every run.
+    for file in help.html mod/mysql/help.html mod/redis/help.html mod/crontab/help.html; do
+        mkdir -p "$(dirname "$demo/$file")"
+        cp "scripts/rundir/$file" "$demo/$file"
+    done
     # Task files come as a set: a task the user deleted does not come back.
     if [[ ! -d "$demo/mod/crontab/tasks" ]]; then
         cp -r scripts/rundir/mod/crontab/tasks "$demo/mod/crontab/"
