@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps file dpkg-dev systemd
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
-          libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+          libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev prometheus-cpp-dev
           qt6-base-dev qt6-qpa-plugins
           redis-server mariadb-server mariadb-client nginx-light)
 case "${1:-}" in

@@ -1,17 +1,20 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
 #include "app/app_state.h"
 #include "app/descriptor_limit.h"
 #include "app/fault_guard.h"
+#include "app/metrics.h"
 #include "app/redis_lease.h"
 #include "app/startup_report.h"
 #include "http/http_api_server.h"
 #include "http/worker_pool.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
+#include "mysql/mysql_pool.h"
 #include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
 #include "scheduler/http_client.h"
@@ -73,6 +76,7 @@ Application::~Application() {
     redis_.reset();
     workers_.reset();
     loops_.reset();
+    metrics_.reset();
 }
 
 bool Application::startup() {
@@ -111,6 +115,11 @@ bool Application::startup() {
         return false;
     }
 
+    // The metrics page counts from the first task run on.
+    const std::string metricsPath = config.get("sys", "metrics_path");
+    if (!metricsPath.empty())
+        metrics_ = std::make_unique<MetricsPage>();
+
     startModules();
 
     PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"), &stopping_);
@@ -140,6 +149,13 @@ bool Application::startup() {
         handleRedisRequest(*gateway, std::move(request), std::move(done));
     };
     table.whitelist = &routes.whitelist;
+    if (metrics_) {
+        table.metricsPath = metricsPath;
+        table.metricsPage = [metrics = metrics_.get()] { return metrics->scrape(); };
+        table.meter = &metrics_->meter();
+        metrics_->setOpenConnectionsProbe([http = http_.get()] { return http->openConnections(); });
+        metrics_->setBackendProbe(backendProbe());
+    }
     if (!http_->prepareServers(*loops_, settings, std::move(table))) {
         reportServerPreparationFailure(runDir);
         return false;
@@ -188,6 +204,39 @@ bool Application::startup() {
         }
     }
     return true;
+}
+
+std::function<std::vector<BackendConnections>()> Application::backendProbe() const {
+    const std::string& runDir = state_->runDir;
+    // Configured counts: the connections that are not up are down.
+    int mysqlWanted = 0;
+    if (routes_->mysqlOn)
+        mysqlWanted = toInt(readIniValue(runDir + "/mod/mysql/config.ini", "sys", "connectSum", "0"));
+    std::vector<BackendConnections> redisSets;
+    if (routes_->redisOn) {
+        std::vector<std::string> keys;
+        std::vector<std::string> counts;
+        readSection(runDir + "/mod/redis/config.ini", "dbsum", keys, counts);
+        for (const DatabaseEntry& entry : redis_->databases()) {
+            BackendConnections set{"redis", std::to_string(entry.db), entry.connected, 0};
+            for (size_t i = 0; i < keys.size(); ++i) {
+                if (toInt(keys[i]) == entry.db)
+                    set.down = std::max(0, toInt(counts[i]) - entry.connected);
+            }
+            redisSets.push_back(std::move(set));
+        }
+    }
+    const bool mysqlOn = routes_->mysqlOn;
+    return [pool = mysql_.get(), mysqlOn, mysqlWanted, redisSets] {
+        std::vector<BackendConnections> out;
+        if (mysqlOn) {
+            const int up = pool->connectedCount();
+            out.push_back({"mysql", "", up, std::max(0, std::max(mysqlWanted, pool->slotCount()) - up)});
+        }
+        // The Redis sets report the connections they opened at start.
+        out.insert(out.end(), redisSets.begin(), redisSets.end());
+        return out;
+    };
 }
 
 void Application::startModules() {
@@ -244,6 +293,11 @@ void Application::startModules() {
             [gateway = redis_.get(), db](const std::string& key, const std::string& value, int64_t ttlMs) {
                 return claimRedisLease(*gateway, db, key, value, ttlMs);
             });
+    }
+    if (metrics_) {
+        scheduler_->setRunObserver([metrics = metrics_.get()](const std::string& name, double lateness) {
+            metrics->recordTaskRun(gbkToUtf8(name), lateness);
+        });
     }
     scheduler_->startSupervisor();
     logLine("app/init", "will be free.");

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/status_view.h"
 
@@ -21,6 +23,8 @@ class TaskScheduler;
 class MysqlPool;
 class RedisGateway;
 class HttpApiServer;
+class MetricsPage;
+struct BackendConnections;
 class EventLoops;
 class WorkerPool;
 
@@ -51,6 +55,8 @@ class Application {
 
   private:
     void startModules();
+    // Back-end connection counts for the metrics page, read at each scrape.
+    std::function<std::vector<BackendConnections>()> backendProbe() const;
 
     StatusView& status_;
     // The network threads (created by the start-up before any module opens, stopped last by the shutdown)
@@ -65,6 +71,7 @@ class Application {
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
+    std::unique_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};

@@ -12,6 +12,7 @@
 #include "log/log_writer.h"
 #include "util/encoding.h"
 #include "util/regex_matcher.h"
+#include "util/request_meter.h"
 #include "util/sync_map.h"
 
 namespace kestrum {
@@ -51,6 +52,13 @@ HttpResponse okResponse(std::string body, const char* contentType) {
 
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
+constexpr const char* kMetricsType = "text/plain; version=0.0.4";
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    if (start == std::chrono::steady_clock::time_point{})
+        return 0;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 }  // namespace
 
@@ -109,8 +117,18 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
 RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                                  const HttpReply& later) const {
     const std::string& address = request.remoteAddress;
-    if (!whitelisted(address))
+    RequestMeter* const meter = routes.meter;
+    if (!whitelisted(address)) {
+        if (meter != nullptr)
+            meter->refused(RefusalReason::Whitelist);
         return RequestAction::kNoAnswer;
+    }
+    auto unanswered = [&] {
+        if (meter != nullptr)
+            meter->recordRequest(MeteredEndpoint::None, MeteredCode::NoAnswer,
+                                 secondsSince(request.completedAt));
+        return RequestAction::kNoAnswer;
+    };
 
     const bool debug = processDebug();
     if (debug && request.path != routes.heartbeatPath) {
@@ -129,26 +147,42 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
                         address + ").",
                     true);
         }
+        if (meter != nullptr)
+            meter->recordRequest(MeteredEndpoint::Heartbeat, MeteredCode::Ok200,
+                                 secondsSince(request.completedAt));
+        return RequestAction::kAnswer;
+    }
+    if (request.method == "GET" && !routes.metricsPath.empty() && request.path == routes.metricsPath &&
+        routes.metricsPage) {
+        response = okResponse(routes.metricsPage(), kMetricsType);
         return RequestAction::kAnswer;
     }
     if (request.method != "POST")
-        return RequestAction::kNoAnswer;
+        return unanswered();
 
     const Endpoint* endpoint = nullptr;
+    MeteredEndpoint metered = MeteredEndpoint::None;
     if (routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) {
         endpoint = &routes.mysql;
+        metered = MeteredEndpoint::Mysql;
     } else if (routes.redisOn && request.path.starts_with(routes.redisPath)) {
         endpoint = &routes.redis;
+        metered = MeteredEndpoint::Redis;
     }
     if (endpoint == nullptr || !*endpoint)
-        return RequestAction::kNoAnswer;
+        return unanswered();
     RequestContext context;
     context.server = request.server;
     context.connectionId = request.connectionId;
     context.path = request.path;
     context.body = std::move(request.body);
     // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
-    (*endpoint)(std::move(context), [later](std::optional<std::string> envelope) {
+    (*endpoint)(std::move(context), [later, meter, metered,
+                                     start = request.completedAt](std::optional<std::string> envelope) {
+        if (meter != nullptr) {
+            meter->recordRequest(metered, envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer,
+                                 secondsSince(start));
+        }
         if (!envelope) {
             later.send(std::nullopt);
             return;
@@ -172,7 +206,15 @@ UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, Upgr
             const std::string* key = request.header("Sec-WebSocket-Key");
             if (key == nullptr || key->empty()) {
                 reply.action = UpgradeReply::Action::kRefuse;
+                if (routes.meter != nullptr) {
+                    routes.meter->recordRequest(MeteredEndpoint::Websocket, MeteredCode::NoAnswer,
+                                                secondsSince(request.completedAt));
+                }
                 return reply;
+            }
+            if (routes.meter != nullptr) {
+                routes.meter->recordRequest(MeteredEndpoint::Websocket, MeteredCode::Switch101,
+                                            secondsSince(request.completedAt));
             }
             reply.action = UpgradeReply::Action::kWebSocket;
             reply.response.status = 101;
@@ -233,6 +275,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     HttpCoreSettings coreSettings;
     coreSettings.maxBody = settings.maxBody;
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
+    coreSettings.meter = impl.routes.meter;
     impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
     if (!impl.core->start()) {
         logLine("server/error", "network threads are not running.");
@@ -259,6 +302,10 @@ int HttpApiServer::stopListener(ServerKind kind) {
 int HttpApiServer::listenPort(ServerKind kind) const {
     HttpServer* server = impl_->server(kind);
     return server != nullptr ? server->port() : 0;
+}
+
+int HttpApiServer::openConnections() const {
+    return impl_->core ? impl_->core->connectionCount() : 0;
 }
 
 void HttpApiServer::releaseServers() {

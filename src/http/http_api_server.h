@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 namespace kestrum {
 
 class EventLoops;
+class RequestMeter;
 class SyncMap;
 
 // Routing data, filled by the application before the listeners start and fixed afterwards.
@@ -35,6 +37,13 @@ struct RouteTable {
     std::string redisPath;
     Endpoint redis;
     const SyncMap* whitelist = nullptr;  // IpWhitelist: client address -> "1"; null means nobody is served
+    // A GET of metricsPath (exact) from a whitelisted client is answered with metricsPage() and writes no
+    // log line of its own. Empty path: no page.
+    std::string metricsPath;
+    std::function<std::string()> metricsPage;
+    // Counts every request that passed the whitelist (and those that did not) with its endpoint, outcome and
+    // duration; null: nothing is counted.
+    RequestMeter* meter = nullptr;
 };
 
 struct HttpSettings {
@@ -65,6 +74,8 @@ class HttpApiServer {
     int stopListener(ServerKind kind);
     // The port a started listener is bound to, 0 when it does not run.
     int listenPort(ServerKind kind) const;
+    // Client connections open now (both listeners; any thread).
+    int openConnections() const;
 
     // Stops both listeners, waits (about two seconds at most) for the answers of requests in flight and
     // their output, then closes every connection. Safe to call more than once.

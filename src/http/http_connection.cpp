@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/request_meter.h"
+
 namespace kestrum {
 
 namespace {
@@ -384,6 +386,8 @@ bool HttpConnection::processHttp(const char* data, size_t size, size_t& used) {
     if (error != HPE_OK) {
         if (!limitExceeded_ && core_.callbacks.onParseError)
             core_.callbacks.onParseError(kind_, id_);
+        if (limitExceeded_ && core_.settings.meter != nullptr)
+            core_.settings.meter->refused(RefusalReason::Limits);
         close();
         return false;
     }
@@ -398,6 +402,8 @@ bool HttpConnection::processWebSocket(const char* data, size_t size, size_t& use
         case WsParseResult::kNeedMore:
             return false;
         case WsParseResult::kTooLarge:
+            if (core_.settings.meter != nullptr)
+                core_.settings.meter->refused(RefusalReason::Limits);
             close();
             return false;
         case WsParseResult::kFrame:
@@ -739,6 +745,8 @@ int HttpConnection::onMessageComplete(http_parser* parser) {
     HttpConnection* connection = self(parser);
     connection->request_.method = http_method_str(static_cast<http_method>(parser->method));
     connection->request_.keepAlive = http_should_keep_alive(parser) != 0;
+    if (connection->core_.settings.meter != nullptr)  // only the metrics page wants the time
+        connection->request_.completedAt = std::chrono::steady_clock::now();
     // Stop after this message: the next one is parsed only once this one is answered.
     http_parser_pause(parser, 1);
     return 0;

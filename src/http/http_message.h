@@ -2,6 +2,7 @@
 // its serialisation and the reason phrases.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +28,7 @@ struct HttpRequest {
     bool keepAlive = false;
     bool upgrade = false;
     bool http10 = false;  // HTTP/1.0: the connection stays open only when the answer says keep-alive
+    std::chrono::steady_clock::time_point completedAt{};  // last byte parsed (set while requests are metered)
 
     // First header of that name (case-insensitive), or null.
     const std::string* header(std::string_view name) const;

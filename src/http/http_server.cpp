@@ -58,6 +58,10 @@ bool HttpCore::start() {
     return true;
 }
 
+int HttpCore::connectionCount() const {
+    return impl_->liveConnections.load(std::memory_order_relaxed);
+}
+
 void HttpCore::shutdown() {
     Impl& impl = *impl_;
     if (!impl.running)

@@ -37,6 +37,7 @@ namespace kestrum {
 
 class EventLoops;
 class HttpConnection;
+class RequestMeter;
 
 enum class UpgradeKind { kWebSocket, kHttpTunnel, kOther };
 
@@ -107,6 +108,8 @@ struct HttpCoreSettings {
     int idleTimeoutSeconds = 60;
     // How long shutdown() waits for answers still coming before it closes the connections.
     int shutdownGraceMs = 2000;
+    // Counts connections closed by a size limit; null: nothing is counted.
+    RequestMeter* meter = nullptr;
 };
 
 inline constexpr size_t kMaxHeaderBytes = 64 * 1024;  // request line + headers
@@ -128,6 +131,8 @@ class HttpCore {
     // output, then closes every connection and waits until each is gone. Idempotent; never from a network
     // thread. Answers that arrive afterwards are dropped.
     void shutdown();
+    // Connections open now (any thread).
+    int connectionCount() const;
 
     // Internal to the component.
     struct Impl;

@@ -123,8 +123,8 @@ struct MysqlPool::Slot {
     std::atomic<int64_t> lastUsed{0};
     int connectTimeoutSeconds = 0;
     MysqlClient client;
-    bool connected = false;
-    std::atomic<bool> running{false};  // a job is in progress
+    std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
+    std::atomic<bool> running{false};    // a job is in progress
 
     std::optional<asio::posix::stream_descriptor> socket;
     int socketFd = -1;
@@ -768,6 +768,13 @@ PoolSlotInfo MysqlPool::slotInfo(int slot) const {
     PoolSlotInfo info = entry->info;
     info.lastUsed = entry->lastUsed.load();
     return info;
+}
+
+int MysqlPool::connectedCount() const {
+    int count = 0;
+    for (const auto& slot : slots_)
+        count += slot->connected.load(std::memory_order_relaxed) ? 1 : 0;
+    return count;
 }
 
 size_t MysqlPool::idleCount() const {

@@ -92,6 +92,8 @@ class MysqlPool {
     // Copy of a slot's settings and lastUsed (default values for an unknown slot).
     PoolSlotInfo slotInfo(int slot) const;
     size_t idleCount() const;
+    // Slots whose connection is up now (any thread).
+    int connectedCount() const;
 
   private:
     friend class MysqlResult;

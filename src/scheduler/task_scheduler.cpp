@@ -61,7 +61,8 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
     explicit SchedulerState(std::shared_ptr<RegistryState> registry) : registry_(std::move(registry)) {}
 
     RegistryState& registry() { return *registry_; }
-    std::atomic<bool> running{false};  // schedulerRunning
+    std::atomic<bool> running{false};        // schedulerRunning
+    TaskScheduler::RunObserver runObserver;  // set before the supervisor starts
 
     // The wake count a waiter compares against. A task thread reads it before it looks at its task, so a stop
     // that lands between that look and the wait is not missed.
@@ -204,7 +205,10 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 continue;
             if (decision == LeaseDecision::Run) {
                 TaskCallback callback = registry.callbackOf(name);
-                const std::string stamp = std::to_string(unixTimeMs());
+                const int64_t startMs = unixTimeMs();
+                const std::string stamp = std::to_string(startMs);
+                if (runObserver)
+                    runObserver(name, static_cast<double>(startMs - due) / 1000.0);
                 if (callback)
                     callback(name, stamp, registry.memberInt(name, "handle"));
             }
@@ -445,6 +449,10 @@ void TaskScheduler::setLease(LeaseSettings settings, LeaseClaimer claimer) {
 
 void TaskScheduler::setSqlRunner(SqlRunner runner) {
     state_->registry().setSqlRunner(std::move(runner));
+}
+
+void TaskScheduler::setRunObserver(RunObserver observer) {
+    state_->runObserver = std::move(observer);
 }
 
 bool TaskScheduler::running() const {

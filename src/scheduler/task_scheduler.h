@@ -44,6 +44,10 @@ class TaskScheduler {
     void setLease(LeaseSettings settings, LeaseClaimer claimer);
     // "sql" task files run their statement (UTF-8) through this runner; see TaskRegistry::setSqlRunner.
     void setSqlRunner(SqlRunner runner);
+    // Told on the task's thread, right before each run: the task's name and how many seconds after its due
+    // moment the run starts. Set before startSupervisor.
+    using RunObserver = std::function<void(const std::string& name, double latenessSeconds)>;
+    void setRunObserver(RunObserver observer);
 
     // schedulerRunning: true while the supervisor runs.
     bool running() const;

@@ -26,6 +26,7 @@
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
 #include "util/event_loops.h"
+#include "util/request_meter.h"
 #include "util/sync_map.h"
 
 namespace kestrum {
@@ -262,6 +263,34 @@ TEST_F(ApiServerTest, DisabledModulesAndSilentEndpoint) {
     ASSERT_TRUE(client.sendRequest("POST", "/api/mysql", "throw"));
     EXPECT_TRUE(client.waitClosed(1s));
     EXPECT_TRUE(testing::get(kHost, httpPort_, "/api/this/heart"));
+}
+
+// The meter sees each settled request once, with its outcome; an endpoint's time runs until its late answer.
+TEST_F(ApiServerTest, MeterCountsOutcomesAndDurationsUntilTheAnswer) {
+    RequestMeter meter;
+    RouteTable table = routes();
+    table.meter = &meter;
+    start(settings(), std::move(table));
+    auto slow = testing::post(kHost, httpPort_, "/api/mysql", "slow");
+    ASSERT_TRUE(slow);
+    EXPECT_FALSE(testing::post(kHost, httpPort_, "/api/mysql", "silent", 300ms));
+    HttpClient ws;
+    ASSERT_TRUE(ws.connect(kHost, httpPort_));
+    ASSERT_TRUE(ws.webSocketHandshake("/any", "dGhlIHNhbXBsZSBub25jZQ=="));
+
+    RequestMeter::Snapshot s = meter.snapshot();
+    const size_t mysql = static_cast<size_t>(MeteredEndpoint::Mysql);
+    EXPECT_EQ(s.requests[mysql][static_cast<size_t>(MeteredCode::Other)], 1u);  // not an envelope
+    EXPECT_EQ(s.requests[mysql][static_cast<size_t>(MeteredCode::NoAnswer)], 1u);
+    EXPECT_GE(s.durationSum[mysql], 0.3);
+    EXPECT_LT(s.durationSum[mysql], 5.0);
+    EXPECT_EQ(s.requests[static_cast<size_t>(MeteredEndpoint::Websocket)]
+                        [static_cast<size_t>(MeteredCode::Switch101)],
+              1u);
+    // Only the WebSocket stays open (the other connections close as their clients go).
+    for (int i = 0; i < 100 && server_.openConnections() != 1; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server_.openConnections(), 1);
 }
 
 TEST_F(ApiServerTest, ExpectContinueGetsInterimAnswer) {
