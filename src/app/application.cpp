@@ -136,6 +136,10 @@ bool Application::startup() {
     settings.runDir = runDir;
     settings.maxBody = toSize(config.get("sys", "max_body"), settings.maxBody);
     settings.idleTimeoutSeconds = static_cast<int>(toSize(config.get("sys", "idle_timeout"), 60));
+    // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
+    const std::string configured = config.get("sys", "max_connections");
+    const long long maxConnections = configured.empty() ? 10000 : std::atoll(configured.c_str());
+    settings.maxConnections = maxConnections > 0 ? static_cast<size_t>(maxConnections) : 0;
     RouteTable table;
     table.heartbeatPath = routes.heartbeatPath;
     table.mysqlOn = routes.mysqlOn;
@@ -163,9 +167,6 @@ bool Application::startup() {
     if (!config.get("sys", "port_https").empty())
         reportDefaultTlsProblems(runDir);
 
-    // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
-    const std::string configured = config.get("sys", "max_connections");
-    const long long maxConnections = configured.empty() ? 10000 : std::atoll(configured.c_str());
     if (maxConnections > 0 && static_cast<uint64_t>(maxConnections) > connectionsAllowedBy(limit)) {
         logLine("server", gb("max connections above descriptor limit：max_connections(") +
                               std::to_string(maxConnections) + "),limit(" + std::to_string(limit.soft) +

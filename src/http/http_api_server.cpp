@@ -276,6 +276,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     coreSettings.maxBody = settings.maxBody;
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
     coreSettings.meter = impl.routes.meter;
+    coreSettings.maxConnections = settings.maxConnections;
     impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
     if (!impl.core->start()) {
         logLine("server/error", "network threads are not running.");
@@ -310,6 +311,10 @@ int HttpApiServer::openConnections() const {
 
 void HttpApiServer::releaseServers() {
     impl_->release();
+}
+
+uint64_t HttpApiServer::refusedConnections() const {
+    return impl_->core ? impl_->core->refusedConnections() : 0;
 }
 
 }  // namespace kestrum

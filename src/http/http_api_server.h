@@ -47,10 +47,11 @@ struct RouteTable {
 };
 
 struct HttpSettings {
-    std::string localAddress;     // dotted IPv4 address the listeners bind to
-    std::string runDir;           // ssl-cert/ is taken from here when the working directory has none
-    size_t maxBody = 16 << 20;    // a request body or WebSocket frame beyond this closes the connection
-    int idleTimeoutSeconds = 60;  // a connection without traffic for this long is closed
+    std::string localAddress;       // dotted IPv4 address the listeners bind to
+    std::string runDir;             // ssl-cert/ is taken from here when the working directory has none
+    size_t maxBody = 16 << 20;      // a request body or WebSocket frame beyond this closes the connection
+    int idleTimeoutSeconds = 60;    // a connection without traffic for this long is closed
+    size_t maxConnections = 10000;  // connections beyond it are closed at accept, unanswered; 0: no limit
 };
 
 class HttpApiServer {
@@ -80,6 +81,9 @@ class HttpApiServer {
     // Stops both listeners, waits (about two seconds at most) for the answers of requests in flight and
     // their output, then closes every connection. Safe to call more than once.
     void releaseServers();
+
+    // Connections refused for the connection limit since prepareServers(); any thread.
+    uint64_t refusedConnections() const;
 
   private:
     struct Impl;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <stdexcept>
 
 #include "util/request_meter.h"
 
@@ -38,6 +40,31 @@ std::string urlPath(const std::string& url, bool isConnect) {
     }
     return url.substr(0, url.find_first_of("?#"));
 }
+
+#ifdef KESTRUM_FAULT_INJECTION
+// Test builds only: a request with "X-Kestrum-Fault: segv|fpe|ill|bus|throw" faults (or throws) on the
+// network thread before it is routed.
+void injectFault(const HttpRequest& request) {
+    const std::string* fault = request.header("X-Kestrum-Fault");
+    if (fault == nullptr)
+        return;
+    if (*fault == "segv") {
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
+    } else if (*fault == "fpe") {
+        volatile int zero = 0;
+        volatile int seven = 7;  // not 1: a division of 1 compiles to a comparison
+        volatile int quotient = seven / zero;
+        (void)quotient;
+    } else if (*fault == "ill") {
+        __builtin_trap();
+    } else if (*fault == "bus") {
+        raise(SIGBUS);
+    } else if (*fault == "throw") {
+        throw std::runtime_error("injected");
+    }
+}
+#endif
 
 HttpConnection* self(http_parser* parser) {
     return static_cast<HttpConnection*>(parser->data);
@@ -97,10 +124,22 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
 }
 
 HttpConnection::~HttpConnection() {
-    core_.liveConnections.fetch_sub(1);
+    if (!uncounted_)
+        core_.liveConnections.fetch_sub(1);
+}
+
+void HttpConnection::abandon(void* target) {
+    auto* connection = static_cast<HttpConnection*>(target);
+    // After a fault the event's own references are never released, so the object stays; it stops counting.
+    if (!connection->uncounted_) {
+        connection->uncounted_ = true;
+        connection->core_.liveConnections.fetch_sub(1);
+    }
+    connection->close();
 }
 
 void HttpConnection::start() {
+    WorkUnit work = unit();
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     // Reads and TLS records are taken only once the socket is ready, and never wait inside a call.
@@ -132,6 +171,7 @@ void HttpConnection::continueHandshake() {
     auto resume = [self = shared_from_this()](const asio::error_code& error) {
         if (self->closed_)
             return;
+        WorkUnit work = self->unit();
         if (error) {
             self->close();
             return;
@@ -237,6 +277,7 @@ void HttpConnection::onReadable(const asio::error_code& error) {
     reading_ = false;
     if (closed_)
         return;
+    WorkUnit work = unit();
     if (error) {
         close();
         return;
@@ -442,6 +483,9 @@ void HttpConnection::dispatchRequest() {
     later.http10_ = request.http10;
     std::optional<HttpResponse> response;
     RequestAction action = RequestAction::kNoAnswer;
+#ifdef KESTRUM_FAULT_INJECTION
+    injectFault(request);
+#endif
     if (core_.callbacks.onRequest) {
         try {
             action = core_.callbacks.onRequest(request, response, later);
@@ -477,6 +521,7 @@ void HttpConnection::onReply(uint64_t sequence, std::optional<std::string> bytes
     assertInThread();
     if (closed_ || sequence != waitingFor_)
         return;  // a second answer to the same request, or one for a connection that has moved on
+    WorkUnit work = unit();
     waitingFor_ = 0;
     if (closeNow) {
         close();
@@ -591,6 +636,7 @@ void HttpConnection::continueTlsWrite() {
                 socket_.async_wait(asio::socket_base::wait_write, [self](const asio::error_code& error) {
                     if (self->closed_)
                         return;
+                    WorkUnit work = self->unit();
                     if (error) {
                         self->onWrite(error);
                         return;
@@ -621,6 +667,7 @@ void HttpConnection::onWrite(const asio::error_code& error) {
     writing_ = more;
     if (closed_)
         return;
+    WorkUnit work = unit();
     if (error) {
         close();
         return;
@@ -647,6 +694,7 @@ void HttpConnection::armIdleTimer(Clock::duration delay) {
 void HttpConnection::onIdleTimer(const asio::error_code& error) {
     if (error == asio::error::operation_aborted || closed_)
         return;
+    WorkUnit work = unit();
     const auto timeout = std::chrono::seconds(core_.settings.idleTimeoutSeconds);
     // A request waiting for its answer is the server's turn, not idleness. A write counts as traffic only
     // while it makes progress: a client that stops reading its answers is idle too.

@@ -28,6 +28,7 @@
 #include "http/http_server.h"
 #include "http/tls_stream.h"
 #include "util/event_loops.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 
@@ -53,6 +54,9 @@ struct HttpCore::Impl {
     std::atomic<uint64_t> nextConnectionId{1};
     std::atomic<bool> stopping{false};  // no new connections or requests are taken
     std::atomic<int> liveConnections{0};
+    std::atomic<int> acceptedPending{0};  // accepted, not yet a connection on its loop
+    std::atomic<uint64_t> refused{0};     // closed at accept: the connection limit was reached
+    uint64_t refusedInBurst = 0;          // accepting loop only: refused since the limit was last reached
     bool running = false;  // changed only by start/shutdown
 
     NetworkThread& pickThread() { return *threads[static_cast<size_t>(loops.next())]; }
@@ -74,6 +78,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   private:
     enum class Mode { kHttp, kWebSocket, kDiscard };
+
+    // Every event of the connection runs as a unit of work: when it throws or faults, the connection is
+    // abandoned (closed and dropped from its loop's registry) and nothing more of that event runs.
+    WorkUnit unit() { return WorkUnit("connection", id_, &HttpConnection::abandon, this); }
+    static void abandon(void* connection);
     using Clock = std::chrono::steady_clock;
 
     void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
@@ -159,6 +168,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     bool finishing_ = false;
     bool closeAfterWrite_ = false;
     bool closed_ = false;
+    bool uncounted_ = false;  // abandoned after a fault: no longer counted as live
 };
 
 }  // namespace kestrum

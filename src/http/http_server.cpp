@@ -1,9 +1,12 @@
 // Listeners, the per-loop connection registries and the orderly shutdown of the component.
 #include "http/http_server.h"
 
+#include <algorithm>
 #include <future>
 
 #include "http/http_connection.h"
+#include "log/log_writer.h"
+#include "util/encoding.h"
 
 namespace kestrum {
 
@@ -46,6 +49,10 @@ HttpCore::HttpCore(EventLoops& loops, const HttpCoreSettings& settings, HttpCall
 
 HttpCore::~HttpCore() {
     shutdown();
+}
+
+uint64_t HttpCore::refusedConnections() const {
+    return impl_->refused.load(std::memory_order_relaxed);
 }
 
 bool HttpCore::start() {
@@ -117,19 +124,45 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
             });
             return;
         }
-        if (!core.stopping) {
+        if (!core.stopping && !refuse(socket)) {
             uint64_t id = core.nextConnectionId.fetch_add(1);
+            core.acceptedPending.fetch_add(1);
             asio::post(target.context, [core = &core, &target, kind = kind, tls = tls, id,
                                         socket = std::move(socket)]() mutable {
-                if (core->stopping)
-                    return;
-                auto connection =
-                    std::make_shared<HttpConnection>(*core, target, kind, id, std::move(socket), tls);
-                target.connections.emplace(id, connection);
-                connection->start();
+                if (!core->stopping) {
+                    auto connection =
+                        std::make_shared<HttpConnection>(*core, target, kind, id, std::move(socket), tls);
+                    target.connections.emplace(id, connection);
+                    connection->start();
+                }
+                core->acceptedPending.fetch_sub(1);
             });
         }
         startAccept();
+    }
+
+    // The connection limit: true (and the socket closed, unanswered) when maxConnections are open already.
+    // One line when refusing starts and one with the count when a connection is taken again.
+    bool refuse(asio::ip::tcp::socket& socket) {
+        const size_t limit = core.settings.maxConnections;
+        const size_t open = static_cast<size_t>(std::max(0, core.liveConnections.load())) +
+                            static_cast<size_t>(std::max(0, core.acceptedPending.load()));
+        if (limit == 0 || open < limit) {
+            if (core.refusedInBurst > 0) {
+                logLine("server", utf8ToGbk("connection limit left：refused(") +
+                                      std::to_string(core.refusedInBurst) + ").");
+                core.refusedInBurst = 0;
+            }
+            return false;
+        }
+        asio::error_code ec;
+        socket.close(ec);
+        core.refused.fetch_add(1, std::memory_order_relaxed);
+        if (core.refusedInBurst++ == 0) {
+            logLine("server", utf8ToGbk("connection limit reached：max_connections(") +
+                                  std::to_string(limit) + "),new connections are closed.");
+        }
+        return true;
     }
 
     HttpCore::Impl& core;

@@ -110,6 +110,8 @@ struct HttpCoreSettings {
     int shutdownGraceMs = 2000;
     // Counts connections closed by a size limit; null: nothing is counted.
     RequestMeter* meter = nullptr;
+    // Connections beyond this many are closed right after accept, without an answer; 0: no limit.
+    size_t maxConnections = 10000;
 };
 
 inline constexpr size_t kMaxHeaderBytes = 64 * 1024;  // request line + headers
@@ -133,6 +135,9 @@ class HttpCore {
     void shutdown();
     // Connections open now (any thread).
     int connectionCount() const;
+
+    // Connections closed at accept because maxConnections were open; any thread.
+    uint64_t refusedConnections() const;
 
     // Internal to the component.
     struct Impl;

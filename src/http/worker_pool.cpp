@@ -6,6 +6,8 @@
 
 #include <system_error>
 
+#include "util/recovery_point.h"
+
 namespace kestrum {
 
 void WorkerPool::Idler::wait() {
@@ -36,7 +38,7 @@ bool WorkerPool::start(int threads) {
         for (int i = 0; i < threads; ++i) {
             idlers_.push_back(std::make_unique<Idler>());
             Idler* idler = idlers_.back().get();
-            threads_.emplace_back([this, idler] { run(*idler); });
+            threads_.emplace_back([this, idler, i] { run(*idler, i); });
         }
     } catch (const std::system_error&) {
         // The threads that did start serve the pool; a pool without threads would never run a job.
@@ -84,7 +86,10 @@ void WorkerPool::stop() {
     idlers_.clear();
 }
 
-void WorkerPool::run(Idler& self) {
+void WorkerPool::run(Idler& self, int index) {
+    // A job that throws or faults is abandoned (and reported); the thread goes on with the next one.
+    RecoveryThread recovery("worker", index);
+    uint64_t jobNumber = 0;
     Job job;
     while (true) {
         {
@@ -106,7 +111,10 @@ void WorkerPool::run(Idler& self) {
             if (!job)
                 return;  // stop()
         }
-        job();
+        runRecoverable([&job, number = ++jobNumber] {
+            WorkUnit unit("job", number);
+            job();
+        });
         job = nullptr;
     }
 }

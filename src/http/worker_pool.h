@@ -47,7 +47,7 @@ class WorkerPool {
         void wake();
     };
 
-    void run(Idler& self);
+    void run(Idler& self, int index);
 
     std::mutex mutex_;
     std::deque<Job> queue_;

@@ -13,6 +13,7 @@
 
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 namespace {
@@ -103,7 +104,7 @@ LogWriter::~LogWriter() {
 }
 
 void LogWriter::open(const OpenOptions& options) {
-    std::lock_guard lock(logLock_);
+    GuardedLock lock(logLock_);
     if (fd_ >= 0)
         return;  // opened once per run
     std::string defaultDir = options.runDir + "/log";
@@ -152,7 +153,7 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
         type = utf8Type;
         content = utf8Content;
     }
-    std::unique_lock lock(logLock_);
+    GuardedLock lock(logLock_);
     if (fd_ < 0)
         return false;
     std::string line = lineTemplate_;
@@ -198,8 +199,8 @@ std::string LogWriter::timeText(std::time_t moment) {
 }
 
 void LogWriter::close() {
-    std::unique_lock lock(logLock_);
-    writerIdle_.wait(lock, [this] { return !writerActive_; });
+    GuardedLock lock(logLock_);
+    lock.wait(writerIdle_, [this] { return !writerActive_; });
     if (fd_ < 0)
         return;
     ::close(fd_);
@@ -217,12 +218,12 @@ void LogWriter::close() {
 }
 
 bool LogWriter::isOpen() const {
-    std::lock_guard lock(logLock_);
+    GuardedLock lock(logLock_);
     return fd_ >= 0;
 }
 
 std::string LogWriter::filePath() const {
-    std::lock_guard lock(logLock_);
+    GuardedLock lock(logLock_);
     return path_;
 }
 

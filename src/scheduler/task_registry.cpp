@@ -10,6 +10,7 @@
 #include "scheduler/registry_state.h"
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 namespace {
@@ -74,7 +75,7 @@ bool RegistryState::registerTask(std::string_view expression, std::string_view n
         return false;
     const std::string& key = fields.name;
 
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot())
         store_.load("{}");
     int32_t oldId = store_.getInt(taskPath(key, "callback"));
@@ -105,7 +106,7 @@ bool RegistryState::registerTask(std::string_view expression, std::string_view n
 bool RegistryState::removeTask(std::string_view name) {
     bool removed = false;
     {
-        std::lock_guard lock(lock_);
+        GuardedLock lock(lock_);
         if (!store_.hasRoot())
             return false;
         int32_t id = store_.getInt(taskPath(name, "callback"));
@@ -127,7 +128,7 @@ bool RegistryState::removeTask(std::string_view name) {
 
 std::vector<std::string> RegistryState::names() const {
     std::vector<std::string> names;
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     store_.memberNames("", names);
     return names;
 }
@@ -135,17 +136,17 @@ std::vector<std::string> RegistryState::names() const {
 bool RegistryState::hasTask(std::string_view name) const {
     if (name.empty())
         return false;
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     return store_.hasRoot() && store_.exists(taskPath(name, "crontab"));
 }
 
 std::string RegistryState::getText(std::string_view path) const {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     return store_.getText(path);
 }
 
 int32_t RegistryState::getInt(std::string_view path) const {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     return store_.getInt(path);
 }
 
@@ -158,7 +159,7 @@ std::string RegistryState::memberText(std::string_view name, std::string_view me
 }
 
 bool RegistryState::setMemberIfPresent(std::string_view name, std::string_view member, int32_t value) {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot() || !store_.exists(taskPath(name, "crontab")))
         return false;
     return store_.setInt(taskPath(name, member), value);
@@ -166,14 +167,14 @@ bool RegistryState::setMemberIfPresent(std::string_view name, std::string_view m
 
 bool RegistryState::setMemberIfPresent(std::string_view name, std::string_view member,
                                        std::string_view value) {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot() || !store_.exists(taskPath(name, "crontab")))
         return false;
     return store_.setText(taskPath(name, member), value);
 }
 
 bool RegistryState::markStarted(std::string_view name, int32_t handle) {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot() || !store_.exists(taskPath(name, "crontab")))
         return false;
     store_.setInt(taskPath(name, "status"), kTaskRunning);
@@ -182,14 +183,14 @@ bool RegistryState::markStarted(std::string_view name, int32_t handle) {
 }
 
 bool RegistryState::isRunningAs(std::string_view name, int32_t handle) const {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     return store_.hasRoot() && store_.exists(taskPath(name, "crontab")) &&
            store_.getInt(taskPath(name, "status")) == kTaskRunning &&
            store_.getInt(taskPath(name, "handle")) == handle;
 }
 
 void RegistryState::endTask(std::string_view name, int32_t handle) {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot() || !store_.exists(taskPath(name, "crontab")))
         return;
     if (store_.getInt(taskPath(name, "handle")) != handle)
@@ -198,7 +199,7 @@ void RegistryState::endTask(std::string_view name, int32_t handle) {
 }
 
 int32_t RegistryState::incrementCallCount(std::string_view name, int32_t handle) {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     if (!store_.hasRoot() || !store_.exists(taskPath(name, "crontab")))
         return -1;
     if (store_.getInt(taskPath(name, "handle")) != handle)
@@ -212,7 +213,7 @@ int32_t RegistryState::incrementCallCount(std::string_view name, int32_t handle)
 }
 
 TaskCallback RegistryState::callbackOf(std::string_view name) const {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     int32_t id = store_.getInt(taskPath(name, "callback"));
     if (id == kFileTaskCallback) {
         // Task threads hold the state alive while they call, so a plain pointer is enough.
@@ -226,7 +227,7 @@ TaskCallback RegistryState::callbackOf(std::string_view name) const {
 }
 
 std::string RegistryState::toText() const {
-    std::lock_guard lock(lock_);
+    GuardedLock lock(lock_);
     return store_.toText();
 }
 

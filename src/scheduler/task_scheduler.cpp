@@ -20,6 +20,7 @@
 #include "scheduler/cron.h"
 #include "scheduler/registry_state.h"
 #include "scheduler/task_lease.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 
@@ -160,6 +161,7 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
 };
 
 void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* self) {
+    RecoveryThread recovery("task", handle);
     RegistryState& registry = *registry_;
     std::vector<std::string> moments;
     CronFields fields;
@@ -209,8 +211,15 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 const std::string stamp = std::to_string(startMs);
                 if (runObserver)
                     runObserver(name, static_cast<double>(startMs - due) / 1000.0);
-                if (callback)
-                    callback(name, stamp, registry.memberInt(name, "handle"));
+                // One run is one unit of work: a run that throws or faults ends there (and is reported); the
+                // task goes on with its next moment.
+                if (callback) {
+                    const int32_t taskHandle = registry.memberInt(name, "handle");
+                    runRecoverable([&callback, &name, &stamp, taskHandle] {
+                        WorkUnit unit("task", static_cast<uint64_t>(taskHandle));
+                        callback(name, stamp, taskHandle);
+                    });
+                }
             }
             // A moment run by another instance counts too, so a run limit holds for the group as a whole.
             const int32_t count = registry.incrementCallCount(name, handle);

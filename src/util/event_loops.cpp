@@ -2,6 +2,8 @@
 #include "util/event_loops.h"
 
 #include <algorithm>
+#include <asio/detail/call_stack.hpp>
+#include <asio/detail/thread_context.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
@@ -9,9 +11,40 @@
 #include <system_error>
 #include <thread>
 
+#include "util/recovery_point.h"
+
 namespace kestrum {
 
 namespace {
+
+// Asio keeps, per thread, a linked list of the run() calls in progress (its call stack), with the links in
+// run()'s own frames. A recovered fault leaves run() by a jump, so the list head would point into a dead
+// frame; the loop puts back the head it had before calling run(). The head is private to asio: an explicit
+// instantiation may name it all the same.
+using ThreadCallStack =
+    asio::detail::call_stack<asio::detail::thread_context, asio::detail::thread_info_base>;
+using CallStackHead = asio::detail::tss_ptr<ThreadCallStack::context>;
+CallStackHead* callStackHead();
+template <CallStackHead* Head>
+struct CallStackHeadAccess {
+    friend CallStackHead* callStackHead() { return Head; }
+};
+template struct CallStackHeadAccess<&ThreadCallStack::top_>;
+
+// Runs the loop until it is stopped. An event that throws or faults is abandoned (see util/recovery_point.h)
+// and the loop goes on with the next one; one sigsetjmp per recovery, none per event.
+void runLoop(asio::io_context& context, int index) {
+    RecoveryThread recovery("network", index);
+    ThreadCallStack::context* const head = *callStackHead();
+    while (true) {
+        if (runRecoverable([&context] { context.run(); }))
+            return;
+        *callStackHead() = head;
+        if (context.stopped())
+            return;
+    }
+}
+
 // Which EventLoops object and index the current thread runs; set once when the thread starts.
 thread_local const EventLoops* tlsOwner = nullptr;
 thread_local int tlsIndex = -1;
@@ -46,7 +79,7 @@ bool EventLoops::start() {
             loop.thread = std::thread([this, i, &loop] {
                 tlsOwner = this;
                 tlsIndex = i;
-                loop.context.run();
+                runLoop(loop.context, i);
                 tlsOwner = nullptr;
                 tlsIndex = -1;
             });
