@@ -7,6 +7,7 @@
 #include "http/http_connection.h"
 #include "log/log_writer.h"
 #include "util/encoding.h"
+#include "util/request_meter.h"
 
 namespace kestrum {
 
@@ -158,6 +159,8 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
         asio::error_code ec;
         socket.close(ec);
         core.refused.fetch_add(1, std::memory_order_relaxed);
+        if (core.settings.meter != nullptr)
+            core.settings.meter->refused(RefusalReason::Limits);
         if (core.refusedInBurst++ == 0) {
             logLine("server", utf8ToGbk("connection limit reached：max_connections(") +
                                   std::to_string(limit) + "),new connections are closed.");
