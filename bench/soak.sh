@@ -73,7 +73,15 @@ load_pid=$!
 rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$kestrum_pid/status"; }
 threads() { awk '/^Threads/ { print $2 }' "/proc/$kestrum_pid/status"; }
 fds() { ls "/proc/$kestrum_pid/fd" | wc -l; }
-counter() { grep -o "$1=[0-9]*" "$status" 2>/dev/null | cut -d= -f2 || echo 0; }
+# One counter from the snapshot taken by snapshot() (the load rewrites its file every second).
+counters=""
+snapshot() { counters=$(cat "$status" 2>/dev/null || true); }
+counter() {
+    local value
+    value=$(awk -v key="$1" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] == key) print kv[2] } }' \
+        <<<"$counters")
+    echo "${value:-0}"
+}
 
 rows=()
 printf '%8s %9s %5s %7s %10s %10s %6s %10s %9s\n' seconds rss_kib fds threads sent answered wrong unanswered vanished
@@ -83,6 +91,7 @@ while kill -0 "$load_pid" 2>/dev/null; do
     wait $! || true
     kill -0 "$kestrum_pid" 2>/dev/null || { echo "kestrum ended during the soak" >&2; exit 1; }
     kill -0 "$load_pid" 2>/dev/null || break
+    snapshot
     row=$(printf '%8d %9d %5d %7d %10d %10d %6d %10d %9d' $(($(date +%s) - start)) "$(rss_kib)" "$(fds)" \
         "$(threads)" "$(counter sent)" "$(counter answered)" "$(counter wrong)" "$(counter unanswered)" \
         "$(counter vanished)")
@@ -91,8 +100,8 @@ while kill -0 "$load_pid" 2>/dev/null; do
 done
 wait "$load_pid" || true
 load_pid=""
-final=$(cat "$status")
-echo "load: $final"
+snapshot
+echo "load: $counters"
 
 # Flat after the warm-up: the last row against the second (memory within 10 %, descriptors and threads within 5).
 verdict=0

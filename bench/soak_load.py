@@ -5,7 +5,7 @@ before the answer).
 
 Usage: soak_load.py HOST PORT SECONDS STATUS_FILE [--clients N]
 
-Every answer is checked (status 200, and for the gateways a JSON envelope with errcode 0; the WebSocket echo
+Every answer is checked (status 200, and for the gateways a JSON envelope with errcode 200; the WebSocket echo
 must return the same payload). STATUS_FILE is rewritten every second with one line of counters:
 "sent=N answered=N wrong=N unanswered=N vanished=N ws=N". A request that gets no answer within 10 s on a live
 connection counts as unanswered. Loopback only; the loop ends by itself after SECONDS.
@@ -88,7 +88,7 @@ class Connection:
 def envelope_ok(body):
     text = body.decode("utf-8", "replace").lstrip("\ufeff")
     try:
-        return json.loads(text).get("errcode") == 0
+        return json.loads(text).get("errcode") == 200
     except ValueError:
         return False
 
