@@ -145,6 +145,10 @@ KestrumProcess::~KestrumProcess() {
 bool KestrumProcess::start(const std::string& runDir, const std::string& workDir) {
     outputPath_ = runDir + "/stdout.txt";
     errorPath_ = runDir + "/stderr.txt";
+    // KESTRUM_TEST_BINARY (an absolute path) runs another build's binary, e.g. the AddressSanitizer one under the
+    // ThreadSanitizer tests, so that a sanitizer build need not link its own.
+    const char* override = std::getenv("KESTRUM_TEST_BINARY");
+    const char* binary = override != nullptr && *override != '\0' ? override : KESTRUM_BINARY;
     pid_t child = ::fork();
     if (child < 0)
         return false;
@@ -161,8 +165,7 @@ bool KestrumProcess::start(const std::string& runDir, const std::string& workDir
         }
         if (::chdir((workDir.empty() ? runDir : workDir).c_str()) != 0)
             _exit(126);
-        ::execl(KESTRUM_BINARY, KESTRUM_BINARY, "--headless", "--dir", runDir.c_str(),
-                static_cast<char*>(nullptr));
+        ::execl(binary, binary, "--headless", "--dir", runDir.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     pid_ = child;
