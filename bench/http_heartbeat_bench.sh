@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Heartbeat throughput: kestrum against nginx answering the same 15-byte body, over HTTP and HTTPS (keep-alive).
 #
-# Builds kestrum in Release (build-bench-http/), starts it headless with debug off and every back-end module off,
+# Builds kestrum in Release (build-release/), starts it headless with debug off and every back-end module off,
 # starts nginx with a private configuration on loopback, and drives both with the same wrk settings, alternating
-# kestrum / nginx ROUNDS times per scheme. Prints requests/s and p99 latency of every run, the averages, the ratio
-# kestrum/nginx, and kestrum's resident memory when idle and after the load.
+# kestrum / nginx ROUNDS times per scheme. Prints requests/s, p99 latency, CPU time and context switches per
+# request of every run and their medians, the ratio kestrum/nginx, and kestrum's resident memory when idle and
+# after the load.
 #
 # Usage: bench/http_heartbeat_bench.sh [seconds per run (8)] [connections (32)] [rounds (2)]
 set -euo pipefail
@@ -14,19 +15,18 @@ connections="${2:-32}"
 rounds="${3:-2}"
 threads=1
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
-build_dir="$source_dir/build-bench-http"
+build_dir="$source_dir/build-release"
+work_log=$(mktemp /tmp/kestrum-bench-build.XXXXXX)
 
 for tool in wrk nginx openssl cmake ninja; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-# Release at -O2: GCC 12 at -O3 reports false -Wrestrict errors in std::string code under -Werror.
-cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-    -DKESTRUM_BUILD_TESTS=OFF >/dev/null
-if ! ninja -C "$build_dir" -j2 kestrum >"$build_dir/bench-build.log" 2>&1; then
-    tail -20 "$build_dir/bench-build.log" >&2
+if ! bash "$source_dir/scripts/build.sh" --release kestrum >"$work_log" 2>&1; then
+    tail -20 "$work_log" >&2
     exit 1
 fi
+rm -f "$work_log"
 
 work="$(mktemp -d /tmp/kestrum-bench.XXXXXX)"
 kestrum_pid=""
@@ -38,19 +38,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+source "$source_dir/bench/lib.sh"
 k_http=$(free_port); k_https=$(free_port); n_http=$(free_port); n_https=$(free_port)
 
-# --- kestrum run directory ---
+# --- kestrum run directory: every module off ---
 run="$work/run"
-cp -r "$source_dir/scripts/rundir" "$run"
-bash "$source_dir/scripts/gen-certs.sh" "$run" >/dev/null
-sed -i "s/^onDebug=.*/onDebug=0/; s/^port_http=.*/port_http=$k_http/; s/^port_https=.*/port_https=$k_https/;
-        s/^whitelist=.*/whitelist=127.0.0.1/; s/^local_ip=.*/local_ip=127.0.0.1/; s/^ip_lookup_url=.*/ip_lookup_url=/" \
-    "$run/config.ini"
-for module in mysql redis crontab; do
-    [[ -f "$run/mod/$module/config.ini" ]] && sed -i 's/^on=.*/on=0/' "$run/mod/$module/config.ini"
-done
+kestrum_run_dir "$run" "port_http=$k_http" "port_https=$k_https"
 "$build_dir/kestrum" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
 kestrum_pid=$!
 
@@ -82,48 +75,51 @@ CONF
 nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 nginx_pid=$!
 
-wait_for() {
-    for _ in $(seq 100); do
-        curl -sk -o /dev/null "$1" && return 0
-        sleep 0.1
-    done
-    echo "no answer from $1" >&2
-    exit 1
-}
-wait_for "http://127.0.0.1:$k_http/api/this/heart"
-wait_for "https://127.0.0.1:$k_https/api/this/heart"
-wait_for "http://127.0.0.1:$n_http/api/this/heart"
-wait_for "https://127.0.0.1:$n_https/api/this/heart"
+for url in "http://127.0.0.1:$k_http" "https://127.0.0.1:$k_https" "http://127.0.0.1:$n_http" \
+    "https://127.0.0.1:$n_https"; do
+    wait_http "$url/api/this/heart"
+done
 [[ "$(curl -s "http://127.0.0.1:$k_http/api/this/heart")" == "$(curl -s "http://127.0.0.1:$n_http/api/this/heart")" ]] ||
     { echo "bodies differ" >&2; exit 1; }
 
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$kestrum_pid/status"; }
 idle_rss=$(rss_kib)
+# nginx serves from its worker processes; the master only starts them.
+nginx_pids=("$nginx_pid" $(pgrep -P "$nginx_pid"))
 
-# run URL -> "requests/s p99_ms"
+# run NAME URL PID...: one wrk run; appends "requests/s p99-ms CPU-us/request switches/request" of the processes
+# to $work/NAME.runs and prints it.
 run_wrk() {
-    local out rps p99
-    out="$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$1")"
-    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms/,"",v)} else if (v ~ /s$/) {sub(/s/,"",v); v*=1000}; print v}' <<<"$out")
-    echo "$rps $p99"
+    local name=$1 url=$2 out c0 c1 s0 s1 rps requests
+    shift 2
+    c0=$(cpu_ticks "$@"); s0=$(ctx_switches "$@")
+    out="$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$url")"
+    c1=$(cpu_ticks "$@"); s1=$(ctx_switches "$@")
+    rps=$(wrk_rps <<<"$out")
+    requests=$(awk -v r="$rps" -v d="$duration" 'BEGIN { print r * d }')
+    echo "$rps $(wrk_p99_ms <<<"$out") $(cpu_us_per_request $((c1 - c0)) "$requests") $(per_request $((s1 - s0)) "$requests")" |
+        tee -a "$work/$name.runs"
 }
 
 echo "wrk -t$threads -c$connections -d${duration}s, $rounds rounds, cores: $(nproc)"
+printf '%-5s %-6s %-8s %12s %8s %14s %12s\n' scheme round server "requests/s" "p99 ms" "CPU us/req" "switches/req"
 for scheme in http https; do
     if [[ $scheme == http ]]; then k_url="http://127.0.0.1:$k_http/api/this/heart"; n_url="http://127.0.0.1:$n_http/api/this/heart"
     else k_url="https://127.0.0.1:$k_https/api/this/heart"; n_url="https://127.0.0.1:$n_https/api/this/heart"; fi
-    k_sum=0; n_sum=0; k_p99=0; n_p99=0
+    # Alternating runs, so that load from elsewhere on the machine hits both alike.
     for round in $(seq "$rounds"); do
-        read -r rps p99 < <(run_wrk "$k_url")
-        printf '%-5s round %d  kestrum %10.0f req/s  p99 %7.2f ms\n' "$scheme" "$round" "$rps" "$p99"
-        k_sum=$(echo "$k_sum + $rps" | bc -l); k_p99=$(echo "$k_p99 + $p99" | bc -l)
-        read -r rps p99 < <(run_wrk "$n_url")
-        printf '%-5s round %d  nginx   %10.0f req/s  p99 %7.2f ms\n' "$scheme" "$round" "$rps" "$p99"
-        n_sum=$(echo "$n_sum + $rps" | bc -l); n_p99=$(echo "$n_p99 + $p99" | bc -l)
+        read -r rps p99 cpu sw < <(run_wrk "kestrum-$scheme" "$k_url" "$kestrum_pid")
+        printf '%-5s %-6s %-8s %12.0f %8.2f %14s %12s\n' "$scheme" "$round" kestrum "$rps" "$p99" "$cpu" "$sw"
+        read -r rps p99 cpu sw < <(run_wrk "nginx-$scheme" "$n_url" "${nginx_pids[@]}")
+        printf '%-5s %-6s %-8s %12.0f %8.2f %14s %12s\n' "$scheme" "$round" nginx "$rps" "$p99" "$cpu" "$sw"
     done
-    printf '%-5s average  kestrum %10.0f req/s  p99 %7.2f ms | nginx %10.0f req/s  p99 %7.2f ms | ratio %.2f\n' \
-        "$scheme" "$(echo "$k_sum / $rounds" | bc -l)" "$(echo "$k_p99 / $rounds" | bc -l)" \
-        "$(echo "$n_sum / $rounds" | bc -l)" "$(echo "$n_p99 / $rounds" | bc -l)" "$(echo "$k_sum / $n_sum" | bc -l)"
+    for server in kestrum nginx; do
+        printf '%-5s %-6s %-8s %12.0f %8.2f %14s %12s\n' "$scheme" median "$server" \
+            "$(awk '{print $1}' "$work/$server-$scheme.runs" | median)" "$(awk '{print $2}' "$work/$server-$scheme.runs" | median)" \
+            "$(awk '{print $3}' "$work/$server-$scheme.runs" | median)" "$(awk '{print $4}' "$work/$server-$scheme.runs" | median)"
+    done
+    printf '%-5s ratio kestrum/nginx (median requests/s) %.2f\n' "$scheme" \
+        "$(awk -v a="$(awk '{print $1}' "$work/kestrum-$scheme.runs" | median)" \
+               -v b="$(awk '{print $1}' "$work/nginx-$scheme.runs" | median)" 'BEGIN { print (b > 0 ? a / b : 0) }')"
 done
 echo "kestrum RSS: idle $((idle_rss / 1024)) MiB ($idle_rss KiB), after load $(( $(rss_kib) / 1024 )) MiB"

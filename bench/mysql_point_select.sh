@@ -22,6 +22,7 @@ duration=${DURATION:-10}
 wrk_threads=${WRK_THREADS:-2}
 rounds=${ROUNDS:-3}
 [[ -x "$binary" ]] || { echo "kestrum binary not found: $binary" >&2; exit 2; }
+source "$here/lib.sh"
 
 work=$(mktemp -d /tmp/kestrum-mysql-bench-XXXXXX)
 kestrum_pid=""
@@ -58,27 +59,18 @@ slap_qps() {
     awk -v n="$count" -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", n / (b - a) }'
 }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 run="$work/run"
-mkdir -p "$run/mod/mysql" "$run/mod/redis" "$run/mod/crontab"
-printf '[sys]\nport_http=%s\nwhitelist=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$port" "${WORKERS:-}" "${NET_THREADS:-}" >"$run/config.ini"
+kestrum_run_dir "$run" "port_http=$port" "worker_threads=${WORKERS:-}" "network_threads=${NET_THREADS:-}"
 printf '[sys]\non=1\nconnectSum=16\nadress=%s\nuser=bench\npassword=bench-pass\ndatabase=kestrum_demo\n' \
     "$host" >"$run/mod/mysql/config.ini"
-printf '[sys]\non=0\n' >"$run/mod/redis/config.ini"
-printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
-"$root/scripts/gen-certs.sh" "$run" >/dev/null  # the TLS contexts are set up even with HTTPS off
 (cd "$run" && exec "$binary" --headless --dir "$run") >"$work/kestrum.out" 2>&1 &
 kestrum_pid=$!
-for _ in $(seq 1 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.1
-done
+wait_port "$port"
 check=$(curl -s --max-time 10 -X POST --data '{"sql":"select * from kv where id=7"}' "http://127.0.0.1:$port/api/mysql" || true)
 echo "sample answer: $check" >&2
 [[ "$check" == *'"errcode":200'* ]] || { echo "kestrum does not answer; see $work/kestrum.out" >&2; cat "$work/kestrum.out" >&2; exit 1; }
 
-wrk_rps() { awk '/^Requests\/sec:/ {print $2}'; }
-source "$(dirname "$0")/process-stats.sh"
 ticks_per_sec=$(getconf CLK_TCK)
 mariadb_pid=$(cat "$work/db/mysqld.pid")
 # Every answer of a short checked run must be a success envelope.

@@ -32,15 +32,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_http() {  # url
-    for _ in $(seq 1 100); do
-        curl -s -o /dev/null -m 1 "$1" && return 0
-        sleep 0.1
-    done
-    echo "no answer from $1" >&2
-    return 1
-}
+source "$root/bench/lib.sh"
 
 redisPort=$(bash "$root/scripts/start-redis.sh" "$work/redis" "$(free_port)")
 redisPid=$(cat "$work/redis/redis.pid" 2>/dev/null || pgrep -f "redis-server.*:$redisPort" | head -1)
@@ -60,14 +52,9 @@ webdisPid=$!
 # kestrum with only the Redis module on.
 httpPort=$(free_port)
 run="$work/run"
-mkdir -p "$run/mod/redis" "$run/mod/mysql" "$run/mod/crontab"
-printf '[sys]\nonDebug=0\nport_http=%s\nport_https=\nwhitelist=127.0.0.1\nlocal_ip=127.0.0.1\nworker_threads=%s\nnetwork_threads=%s\n' "$httpPort" "${WORKERS:-}" "${NET_THREADS:-}" \
-    >"$run/config.ini"
-printf '[sys]\non=0\n' >"$run/mod/mysql/config.ini"
-printf '[sys]\non=0\n' >"$run/mod/crontab/config.ini"
+kestrum_run_dir "$run" "port_http=$httpPort" "worker_threads=${WORKERS:-}" "network_threads=${NET_THREADS:-}"
 printf '[sys]\non=1\nip=127.0.0.1\nport=%s\n[dbsum]\n0=%s\n' "$redisPort" "$redisConnections" \
     >"$run/mod/redis/config.ini"
-bash "$root/scripts/gen-certs.sh" "$run" >/dev/null 2>&1  # start-up needs both TLS contexts
 "$binary" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
 pids+=($!)
 kestrumPid=$!
@@ -87,7 +74,6 @@ wrk.headers["Content-Type"] = "application/json"
 LUA
 
 declare -A rps p99 cpu switches rcpu
-source "$(dirname "$0")/process-stats.sh"
 # measure NAME GATEWAY_PID WRK_ARGS...: runs wrk and appends "requests/s p99-ms gateway-us-CPU/request
 # gateway-switches/request redis-us-CPU/request" to $work/NAME.runs.
 measure() {
@@ -101,8 +87,8 @@ measure() {
     c1=$(cpu_ticks "$gateway")
     s1=$(ctx_switches "$gateway")
     d1=$(cpu_ticks "$redisPid")
-    r=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-    p=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    r=$(wrk_rps <<<"$out")
+    p=$(wrk_p99_ms <<<"$out")
     echo "$r $p $(awk -v c=$((c1 - c0)) -v s=$((s1 - s0)) -v x=$((d1 - d0)) -v r="$r" -v d="$duration" \
         -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f %.1f %.0f", c / hz * 1e6 / (r * d), s / (r * d),
         x / hz * 1e6 / (r * d) }')" >>"$work/$name.runs"
@@ -126,7 +112,6 @@ for ((round = 1; round <= rounds; ++round)); do
     measure kestrum_set "$kestrumPid" -s "$work/set.lua" "http://127.0.0.1:$httpPort/api/redis/set"
     measure webdis_set "$webdisPid" "http://127.0.0.1:$webdisPort/SET/bench:set/hello"
 done
-median() { sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 for name in kestrum_heart kestrum_get webdis_get kestrum_set webdis_set; do
     rps[$name]=$(awk '{print $1}' "$work/$name.runs" | median)
     p99[$name]=$(awk '{print $2}' "$work/$name.runs" | median)
