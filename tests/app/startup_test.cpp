@@ -39,9 +39,7 @@ class StartupTest : public ::testing::Test {
   protected:
     void SetUp() override {
         dir.installCertificates();
-        for (const char* module : {"mysql", "redis", "crontab"}) {
-            dir.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
-        }
+        dir.switchModulesOff();
     }
     RunDir dir;
     KestrumProcess kestrum;
@@ -112,15 +110,14 @@ TEST_F(StartupTest, MissingCertificatesEndTheProcessBeforeAnyListener) {
     RunDir bare;  // no ssl-cert anywhere
     bare.write("config.ini",
                "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(testing::freePort()) + "\n");
-    for (const char* module : {"mysql", "redis", "crontab"}) {
-        bare.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
-    }
+    bare.switchModulesOff();
     ASSERT_TRUE(kestrum.start(bare.path()));
     int status = kestrum.waitExit();
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1);
     std::string log = bare.logText();
     EXPECT_NE(log.find("server/error" + gb("丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
+    EXPECT_EQ(log.find("prepare listen"), std::string::npos);
     EXPECT_EQ(log.find("start success"), std::string::npos);
 }
 
@@ -160,8 +157,7 @@ TEST_F(StartupTest, DescriptorLimitRaisedToTheHardLimit) {
         SCOPED_TRACE(test.name);
         RunDir run;
         run.installCertificates();
-        for (const char* module : {"mysql", "redis", "crontab"})
-            run.write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+        run.switchModulesOff();
         int port = testing::freePort();
         run.write("config.ini",
                   "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(port) + "\n" +

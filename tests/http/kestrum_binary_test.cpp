@@ -1,5 +1,5 @@
-// The HTTP service inside the real kestrum binary: start-up lines, heartbeat over both listeners, the TLS
-// failure exit and a port clash.
+// The HTTP service inside the real kestrum binary: start-up lines, heartbeat over both listeners and a port
+// clash (a missing ssl-cert folder ending the process is a start-up test in tests/app).
 #include <gtest/gtest.h>
 
 #include "support/http_client.h"
@@ -20,9 +20,7 @@ void writeConfig(const RunDir& dir, int httpPort, int httpsPort, const std::stri
     dir.write("config.ini", "[sys]\r\nonDebug=1\r\nlocal_ip=127.0.0.1\r\nip_lookup_url=\r\nport_http=" +
                                 std::to_string(httpPort) + "\r\nport_https=" + std::to_string(httpsPort) +
                                 "\r\nwhitelist=" + whitelist + "\r\nidle_timeout=5\r\n");
-    for (const char* module : {"mysql", "redis", "crontab"}) {
-        dir.write(std::string("mod/") + module + "/config.ini", "[sys]\r\non=0\r\n");
-    }
+    dir.switchModulesOff();
 }
 
 TEST(KestrumBinaryTest, HeartbeatOverHttpAndHttps) {
@@ -67,20 +65,6 @@ TEST(KestrumBinaryTest, HeartbeatOverHttpAndHttps) {
     std::string log = dir.logText();
     EXPECT_NE(log.find(gb("server/http丨shut down.")), std::string::npos);
     EXPECT_NE(log.find(gb("server/https丨shut down.")), std::string::npos);
-}
-
-TEST(KestrumBinaryTest, MissingCertificatesEndTheProcessBeforeAnyListener) {
-    RunDir dir;  // no ssl-cert/ in the run directory nor in the working directory
-    writeConfig(dir, testing::freePort(), testing::freePort());
-    KestrumProcess process;
-    ASSERT_TRUE(process.start(dir.path()));
-    int status = process.waitExit(10s);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1);
-    std::string log = dir.logText();
-    EXPECT_NE(log.find(gb("server/error丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
-    EXPECT_EQ(log.find("prepare listen"), std::string::npos);
-    EXPECT_EQ(log.find("start success"), std::string::npos);
 }
 
 TEST(KestrumBinaryTest, PortClashLogsStartFail) {

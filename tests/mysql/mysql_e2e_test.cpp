@@ -29,9 +29,8 @@ int prepareRunDir(const RunDir& dir, const std::string& mysqlConfig) {
     dir.installCertificates();
     dir.write("config.ini",
               "[sys]\nport_http=" + std::to_string(port) + "\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\n");
+    dir.switchModulesOff();
     dir.write("mod/mysql/config.ini", "[sys]\n" + mysqlConfig);
-    dir.write("mod/redis/config.ini", "[sys]\non=0\n");
-    dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
     return port;
 }
 
@@ -113,9 +112,8 @@ TEST(MysqlEndToEndTest, LargeResultDoesNotHoldTheHeartbeat) {
     dir.write("config.ini",
               "[sys]\nport_http=" + std::to_string(port) +
                   "\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nnetwork_threads=1\nworker_threads=1\n");
+    dir.switchModulesOff();
     dir.write("mod/mysql/config.ini", "[sys]\n" + serverConfig(1));
-    dir.write("mod/redis/config.ini", "[sys]\non=0\n");
-    dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
     KestrumProcess kestrum;
     ASSERT_TRUE(kestrum.start(dir.path()));
     ASSERT_TRUE(kestrum.waitForLog(dir, gb("start success：port("))) << dir.logText();

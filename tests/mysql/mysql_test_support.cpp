@@ -39,26 +39,6 @@ void pump(int from, int to) {
     shutdown(to, SHUT_RDWR);
 }
 
-// A socket listening on the first loopback address from `first` on whose port 3306 is free; -1 when none is.
-int listenOnFreeAddress(int first, std::string& address) {
-    for (int last = first; last < first + 40; ++last) {
-        std::string candidate = "127.0.0." + std::to_string(last);
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(3306);
-        inet_pton(AF_INET, candidate.c_str(), &sa.sin_addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 16) == 0) {
-            address = candidate;
-            return fd;
-        }
-        close(fd);
-    }
-    return -1;
-}
-
 int connectTo(const std::string& address, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
@@ -132,24 +112,18 @@ std::string sqlBody(const std::string& utf8Statement) {
 }
 
 SilentListener::SilentListener() {
-    fd_ = listenOnFreeAddress(60, address_);
+    server_.listenOnFreeAddress(60, 3306);
 }
 
-SilentListener::~SilentListener() {
-    if (fd_ >= 0)
-        close(fd_);
-}
+SilentListener::~SilentListener() = default;
 
 RefusingRelay::RefusingRelay(std::vector<int> refused) : refused_(std::move(refused)) {
-    listenFd_ = listenOnFreeAddress(20, address_);
-    if (listenFd_ >= 0)
-        acceptor_ = std::thread([this] { acceptLoop(); });
+    if (server_.listenOnFreeAddress(20, 3306))
+        server_.start([this](int client, int number) { relay(client, number); });
 }
 
 RefusingRelay::~RefusingRelay() {
-    stopping_ = true;
-    if (acceptor_.joinable())
-        acceptor_.join();
+    server_.stop();
     {
         std::lock_guard lock(relayMutex);
         for (int fd : openFds_)
@@ -159,34 +133,23 @@ RefusingRelay::~RefusingRelay() {
         t.join();
     for (int fd : openFds_)
         close(fd);
-    if (listenFd_ >= 0)
-        close(listenFd_);
 }
 
-void RefusingRelay::acceptLoop() {
-    while (!stopping_) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        int number = ++accepted_;
-        if (std::find(refused_.begin(), refused_.end(), number) != refused_.end()) {
-            close(client);
-            continue;
-        }
-        int upstream = connectTo(sharedMariadb().host(), sharedMariadb().port());
-        if (upstream < 0) {
-            close(client);
-            continue;
-        }
-        std::lock_guard lock(relayMutex);
-        openFds_.push_back(client);
-        openFds_.push_back(upstream);
-        pumps_.emplace_back(pump, client, upstream);
-        pumps_.emplace_back(pump, upstream, client);
+void RefusingRelay::relay(int client, int number) {
+    if (std::find(refused_.begin(), refused_.end(), number) != refused_.end()) {
+        close(client);
+        return;
     }
+    int upstream = connectTo(sharedMariadb().host(), sharedMariadb().port());
+    if (upstream < 0) {
+        close(client);
+        return;
+    }
+    std::lock_guard lock(relayMutex);
+    openFds_.push_back(client);
+    openFds_.push_back(upstream);
+    pumps_.emplace_back(pump, client, upstream);
+    pumps_.emplace_back(pump, upstream, client);
 }
 
 }  // namespace kestrum::testing

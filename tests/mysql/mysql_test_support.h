@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mysql/mysql_pool.h"
+#include "support/loopback_server.h"
 #include "support/mariadb_server.h"
 #include "util/event_loops.h"
 
@@ -40,12 +41,11 @@ class SilentListener {
   public:
     SilentListener();
     ~SilentListener();
-    bool listening() const { return fd_ >= 0; }
-    const std::string& address() const { return address_; }
+    bool listening() const { return server_.listening(); }
+    const std::string& address() const { return server_.address(); }
 
   private:
-    int fd_ = -1;
-    std::string address_;
+    LoopbackServer server_;  // never started: nothing accepts
 };
 
 // Listens on a free loopback address, port 3306, and relays every connection to the shared server, except
@@ -54,18 +54,14 @@ class RefusingRelay {
   public:
     explicit RefusingRelay(std::vector<int> refused);
     ~RefusingRelay();
-    bool listening() const { return listenFd_ >= 0; }
-    const std::string& address() const { return address_; }
-    int accepted() const { return accepted_.load(); }
+    bool listening() const { return server_.listening(); }
+    const std::string& address() const { return server_.address(); }
+    int accepted() const { return server_.accepted(); }
 
   private:
-    void acceptLoop();
+    void relay(int client, int number);
     std::vector<int> refused_;
-    std::string address_;
-    int listenFd_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> accepted_{0};
-    std::thread acceptor_;
+    LoopbackServer server_;
     std::vector<std::thread> pumps_;
     std::vector<int> openFds_;
 };

@@ -103,11 +103,8 @@ std::vector<std::unique_ptr<Node>> startNodes(int count, int redisPort, const st
         node->dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nport_http=" +
                                           std::to_string(node->port) + "\ninstance_name=node-" +
                                           std::to_string(i) + "\n");
-        node->dir.write("mod/mysql/config.ini", "[sys]\non=0\n");
-        if (redisPort == 0) {
-            node->dir.write("mod/redis/config.ini", "[sys]\non=0\n");
-            node->dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
-        } else {
+        node->dir.switchModulesOff();
+        if (redisPort != 0) {
             node->dir.write("mod/redis/config.ini",
                             "[sys]\nport=" + std::to_string(redisPort) + "\n[dbsum]\n0=1\n5=2\n");
             node->dir.write("mod/crontab/config.ini", "[sys]\non=1\nlease_db=5\n" + cronExtra);

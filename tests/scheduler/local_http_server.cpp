@@ -1,7 +1,5 @@
 #include "local_http_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,23 +27,17 @@ int RecordedRequest::count(std::string_view name) const {
 }
 
 LocalHttpServer::LocalHttpServer(Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listenFd_, 16);
-    socklen_t length = sizeof address;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    server_.listen();
+    // One connection at a time, closed after its answer.
+    server_.start([this](int fd, int) {
+        handle(fd);
+        ::close(fd);
+    });
 }
 
 LocalHttpServer::~LocalHttpServer() {
-    stop_.store(true);
-    thread_.join();
-    ::close(listenFd_);
+    stop_.store(true);  // a stalled handler's reads give up
+    server_.stop();
 }
 
 std::vector<RecordedRequest> LocalHttpServer::requests() const {
@@ -56,19 +48,6 @@ std::vector<RecordedRequest> LocalHttpServer::requests() const {
 std::string LocalHttpServer::response(int status, std::string_view body, std::string_view extraHeaders) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nConnection: close\r\n" + std::string(extraHeaders) + "\r\n" + std::string(body);
-}
-
-void LocalHttpServer::serve() {
-    while (!stop_.load()) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        handle(fd);
-        ::close(fd);
-    }
 }
 
 void LocalHttpServer::handle(int fd) {

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/loopback_server.h"
+
 namespace kestrum::testing {
 
 struct RecordedRequest {
@@ -34,9 +36,9 @@ class LocalHttpServer {
     LocalHttpServer(const LocalHttpServer&) = delete;
     LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
-    int port() const { return port_; }
+    int port() const { return server_.port(); }
     std::string url(std::string_view path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+        return "http://127.0.0.1:" + std::to_string(port()) + std::string(path);
     }
     std::vector<RecordedRequest> requests() const;
     bool stopping() const { return stop_.load(); }
@@ -46,16 +48,13 @@ class LocalHttpServer {
     static std::string response(int status, std::string_view body, std::string_view extraHeaders = {});
 
   private:
-    void serve();
     void handle(int fd);
 
     Handler handler_;
-    int listenFd_ = -1;
-    int port_ = 0;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<RecordedRequest> requests_;
-    std::thread thread_;
+    LoopbackServer server_;
 };
 
 }  // namespace kestrum::testing

@@ -79,6 +79,11 @@ void RunDir::installCertificates() const {
              fs::copy_options::overwrite_existing | fs::copy_options::recursive, ec);
 }
 
+void RunDir::switchModulesOff() const {
+    for (const char* module : {"mysql", "redis", "crontab"})
+        write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+}
+
 std::vector<std::string> RunDir::logFiles() const {
     std::vector<std::pair<fs::file_time_type, std::string>> found;
     std::error_code ec;
@@ -145,8 +150,8 @@ KestrumProcess::~KestrumProcess() {
 bool KestrumProcess::start(const std::string& runDir, const std::string& workDir) {
     outputPath_ = runDir + "/stdout.txt";
     errorPath_ = runDir + "/stderr.txt";
-    // KESTRUM_TEST_BINARY (an absolute path) runs another build's binary, e.g. the AddressSanitizer one under the
-    // ThreadSanitizer tests, so that a sanitizer build need not link its own.
+    // KESTRUM_TEST_BINARY (an absolute path) runs another build's binary, e.g. the AddressSanitizer one under
+    // the ThreadSanitizer tests, so that a sanitizer build need not link its own.
     const char* override = std::getenv("KESTRUM_TEST_BINARY");
     const char* binary = override != nullptr && *override != '\0' ? override : KESTRUM_BINARY;
     pid_t child = ::fork();

@@ -33,6 +33,9 @@ class RunDir : public TempDir {
   public:
     // Copies the test certificates (generated once per build tree by scripts/gen-certs.sh) into ssl-cert/.
     void installCertificates() const;
+    // Writes mod/mysql, mod/redis and mod/crontab config.ini with "[sys] on=0"; a test that wants a module
+    // writes its file afterwards.
+    void switchModulesOff() const;
     // The run's log files (names on disk), oldest first.
     std::vector<std::string> logFiles() const;
     // Content of the only (or newest) log file; empty when there is none.

@@ -13,8 +13,7 @@ namespace kestrum::uitest {
 UiRunDir::UiRunDir(const std::string& sysLines) {
     installCertificates();
     write("config.ini", "[sys]\nlocal_ip=127.0.0.1\n" + sysLines);
-    for (const char* module : {"mysql", "redis", "crontab"})
-        write(std::string("mod/") + module + "/config.ini", "[sys]\non=0\n");
+    switchModulesOff();
 }
 
 QString UiRunDir::qpath(const std::string& relative) const {
