@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs what building, testing (and, with --bench, benchmarking; with --screenshots, taking the window's
-# screenshots) kestrum needs; only what is missing.
+# screenshots; with --fuzz, fuzzing) kestrum needs; only what is missing. Flags combine.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 procps file dpkg-dev systemd
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev prometheus-cpp-dev
           qt6-base-dev qt6-qpa-plugins
           redis-server mariadb-server mariadb-client nginx-light)
-case "${1:-}" in
-  --bench) packages+=(wrk webdis sysbench redis-tools) ;;
-  --screenshots) packages+=(xvfb xauth fonts-noto-cjk fonts-dejavu-core) ;;
-esac
+for flag in "$@"; do
+  case "$flag" in
+    --bench) packages+=(wrk webdis sysbench redis-tools) ;;
+    --screenshots) packages+=(xvfb xauth fonts-noto-cjk fonts-dejavu-core) ;;
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;  # libFuzzer builds (tests/*/fuzz)
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

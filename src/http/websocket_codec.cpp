@@ -49,7 +49,8 @@ WsParseResult parseWsFrame(std::string_view data, size_t maxPayload, WsFrame& fr
     size_t maskOffset = headerSize;
     if (masked)
         headerSize += 4;
-    if (data.size() < headerSize + length)
+    // Compared without adding: with a limit near SIZE_MAX, headerSize + length could wrap around.
+    if (data.size() < headerSize || data.size() - headerSize < length)
         return WsParseResult::kNeedMore;
 
     frame.fin = (bytes[0] & 0x80) != 0;
