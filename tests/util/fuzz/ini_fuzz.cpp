@@ -43,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const kestrum::IniFile::Entry& entry : found->entries) {
             if (entry.key.empty())
                 continue;
-            // The first section of that name answers for its keys.
-            std::string read = file.get(found->name, entry.key, "\x01missing");
-            check(read != "\x01missing" && read.size() <= 10239);
+            // The first section of that name answers for its keys: the default plays no part.
+            std::string read = file.get(found->name, entry.key, "\x01one");
+            check(read == file.get(found->name, entry.key, "\x02two") && read.size() <= 10239);
             break;
         }
     }
