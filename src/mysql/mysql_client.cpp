@@ -1,5 +1,7 @@
 #include "mysql/mysql_client.h"
 
+#include <unistd.h>
+
 #include <mutex>
 
 namespace kestrum {
@@ -41,6 +43,15 @@ MYSQL* MysqlClient::connect(const std::string& host, const std::string& user, co
 
 void MysqlClient::close() {
     handle_.reset();
+}
+
+void MysqlClient::abandon() {
+    MYSQL* handle = handle_.release();
+    if (handle == nullptr)
+        return;
+    int fd = static_cast<int>(mysql_get_socket(handle));
+    if (fd >= 0)
+        ::close(fd);
 }
 
 bool MysqlClient::prepareNonblocking(int connectTimeoutSeconds) {

@@ -32,6 +32,9 @@ class MysqlClient {
                    const std::string& database, int port, int connectTimeoutSeconds = 0);
     // Closes the connection and frees the handle; a later connect starts with a new one.
     void close();
+    // After a fault inside a call on this handle: closes its socket and lets go of the handle without
+    // freeing it (its state is unknown). A later connect starts with a new one.
+    void abandon();
     // Makes a fresh handle for the non-blocking calls (MYSQL_OPT_NONBLOCK) with the connect time-out; the
     // caller then connects it with mysql_real_connect_start/_cont. False when no handle could be made.
     bool prepareNonblocking(int connectTimeoutSeconds);

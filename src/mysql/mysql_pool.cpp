@@ -20,6 +20,7 @@
 
 #include "mysql/mysql_client.h"
 #include "util/event_loops.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 
@@ -125,6 +126,10 @@ struct MysqlPool::Slot {
     MysqlClient client;
     std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
     std::atomic<bool> running{false};    // a job is in progress
+    // The hand-over of the slot to the result that holds it now; 0 while no result holds it.
+    std::atomic<uint64_t> lease{0};
+    uint64_t leases = 0;  // hand-overs so far
+    uint64_t jobs = 0;    // jobs begun so far: names the one in progress
 
     std::optional<asio::posix::stream_descriptor> socket;
     int socketFd = -1;
@@ -155,6 +160,8 @@ struct MysqlPool::Slot {
     void beginOpen(std::function<void(bool)> callback);
     void beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback);
     void advance(int status);
+    static void abandon(void* target);
+    void recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease);
     int step();
     int startConnect();
     int startQuery(Phase next, const std::string& text);
@@ -184,6 +191,7 @@ void MysqlPool::Slot::forgetSocket() {
 
 void MysqlPool::Slot::beginStatement(std::string text, Done callback) {
     job = Job::kStatement;
+    ++jobs;
     statement = std::move(text);
     done = std::move(callback);
     errorNumber = 0;
@@ -199,12 +207,14 @@ void MysqlPool::Slot::beginStatement(std::string text, Done callback) {
 
 void MysqlPool::Slot::beginOpen(std::function<void(bool)> callback) {
     job = Job::kOpen;
+    ++jobs;
     finished = std::move(callback);
     advance(startConnect());
 }
 
 void MysqlPool::Slot::beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback) {
     job = Job::kKeepAlive;
+    ++jobs;
     finished = std::move(callback);
     int64_t current = pool.now();
     if (static_cast<double>(current - lastUsed.load()) + 1e-7 < static_cast<double>(thresholdSeconds)) {
@@ -262,10 +272,76 @@ int MysqlPool::Slot::continueCall(int ready) {
 // Runs completed phases until one has to wait (then waits), the job is over (-1) or a slice of rows yields
 // the thread (kParked).
 void MysqlPool::Slot::advance(int status) {
+    WorkUnit work("mysql slot", static_cast<uint64_t>(number), &Slot::abandon, this);
     while (status == 0)
         status = step();
     if (status > 0)
         wait(status);
+}
+
+// In the recovery from a fault (or an exception) inside one of this slot's events: what the job had reached
+// is unknown, so the clean-up runs on the loop afterwards. Nothing of the slot's own state is touched here.
+void MysqlPool::Slot::abandon(void* target) {
+    auto* slot = static_cast<Slot*>(target);
+    const uint64_t abandonedJob = slot->job != Job::kNone ? slot->jobs : 0;
+    const uint64_t abandonedLease = slot->lease.load();
+    asio::post(slot->context, [slot, abandonedJob, abandonedLease] {
+        slot->recoverAfterFault(abandonedJob, abandonedLease);
+    });
+}
+
+// After an abandoned event: the statement in progress, if any, fails; the connection (whose protocol state
+// is unknown) is dropped without a goodbye and reopened by the next statement; a result the abandoned work
+// never released gives its slot back; a waiting open() or keep-alive goes on. Then the slot serves again.
+// Only what the abandoned event had: a job begun since, or a result handed out since, is not touched.
+void MysqlPool::Slot::recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease) {
+    const bool inJob = abandonedJob != 0 && job != Job::kNone && jobs == abandonedJob;
+    if (inJob) {
+        ++generation;
+        timer.cancel();
+        if (socket) {
+            asio::error_code ec;
+            socket->cancel(ec);
+            socket.reset();
+        }
+        socketFd = -1;
+        // The library's handle may be in the middle of a call: its memory is given up rather than freed.
+        reading = nullptr;
+        storeRet = nullptr;
+        data.reset();
+        client.abandon();
+        connected = false;
+    }
+    uint64_t held = abandonedLease;
+    const bool resultHeld = held != 0 && lease.compare_exchange_strong(held, 0);
+    if (inJob) {
+        errorNumber = CR_UNKNOWN_ERROR;
+        errorText = "the statement was abandoned after a fault";
+        if (job == Job::kStatement && done) {
+            MysqlResult result;
+            result.status_ = MysqlResult::Status::kFailed;
+            result.errorNumber_ = errorNumber;
+            result.errorText_ = errorText;
+            Done callback = std::move(done);
+            done = nullptr;
+            job = Job::kNone;
+            running = false;
+            pool.release(number);
+            callback(std::move(result));
+            return;
+        }
+        if (job == Job::kStatement) {
+            job = Job::kNone;
+            running = false;
+            pool.release(number);
+            return;
+        }
+        reconnectOnly = false;
+        endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
+        return;
+    }
+    if (resultHeld)
+        pool.release(number);
 }
 
 void MysqlPool::Slot::wait(int status) {
@@ -418,6 +494,8 @@ int MysqlPool::Slot::finishRows() {
     result.status_ = MysqlResult::Status::kDone;
     result.pool_ = &pool;
     result.slot_ = number;
+    result.lease_ = ++leases;
+    lease.store(result.lease_);
     result.data_ = data.release();
     Done callback = std::move(done);
     done = nullptr;
@@ -557,7 +635,7 @@ int MysqlPool::open(int connectionCount, const std::string& host, int port, cons
         slot->number = static_cast<int>(slots_.size()) + 1;
         slots_.push_back(std::move(slot));
     }
-    std::lock_guard lock(mutex_);
+    GuardedLock lock(mutex_);
     for (int k = 1; k <= slotCount(); ++k)
         idle_.push_back(k);
     return slotCount();
@@ -573,7 +651,7 @@ void MysqlPool::execute(std::string statement, Done done) {
     const int here = loops_.currentIndex();
     Slot* slot = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        GuardedLock lock(mutex_);
         if (closed_ || slots_.empty()) {
             // Nothing could ever serve it.
         } else if (!idle_.empty()) {
@@ -627,7 +705,7 @@ void MysqlPool::release(int number, int position) {
         return;
     std::optional<Waiter> next;
     {
-        std::lock_guard lock(mutex_);
+        GuardedLock lock(mutex_);
         if (!closed_ && !waiting_.empty()) {
             next.emplace(std::move(waiting_.front()));
             waiting_.pop_front();
@@ -649,6 +727,13 @@ void MysqlPool::release(int number, int position) {
     });
 }
 
+void MysqlPool::releaseResult(int number, uint64_t held) {
+    Slot* slot = slotAt(number);
+    if (slot == nullptr || held == 0 || !slot->lease.compare_exchange_strong(held, 0))
+        return;
+    release(number);
+}
+
 void MysqlPool::armSweep() {
     if (sweepArmed_)
         return;
@@ -661,7 +746,7 @@ void MysqlPool::sweep() {
     std::vector<Waiter> expired;
     std::optional<std::chrono::steady_clock::time_point> next;
     {
-        std::lock_guard lock(mutex_);
+        GuardedLock lock(mutex_);
         auto current = std::chrono::steady_clock::now();
         while (!waiting_.empty() && waiting_.front().deadline <= current) {
             expired.push_back(std::move(waiting_.front()));
@@ -694,7 +779,7 @@ void MysqlPool::heartbeat(int thresholdSeconds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timing_.heartbeatSpacingMs));
         Slot* slot = slotAt(k);
         {
-            std::lock_guard lock(mutex_);
+            GuardedLock lock(mutex_);
             if (closed_)
                 return;
             auto it = std::find(idle_.begin(), idle_.end(), k);
@@ -715,7 +800,7 @@ void MysqlPool::heartbeat(int thresholdSeconds) {
 void MysqlPool::close() {
     std::deque<Waiter> waiters;
     {
-        std::lock_guard lock(mutex_);
+        GuardedLock lock(mutex_);
         if (closed_)
             return;
         closed_ = true;
@@ -778,7 +863,7 @@ int MysqlPool::connectedCount() const {
 }
 
 size_t MysqlPool::idleCount() const {
-    std::lock_guard lock(mutex_);
+    GuardedLock lock(mutex_);
     return idle_.size();
 }
 
@@ -794,6 +879,7 @@ MysqlResult& MysqlResult::operator=(MysqlResult&& other) noexcept {
         release();
         pool_ = std::exchange(other.pool_, nullptr);
         slot_ = std::exchange(other.slot_, 0);
+        lease_ = std::exchange(other.lease_, 0);
         data_ = std::exchange(other.data_, nullptr);
         cursor_ = std::exchange(other.cursor_, 0);
         current_ = std::exchange(other.current_, UINT64_MAX);
@@ -814,9 +900,10 @@ void MysqlResult::release() {
     cursor_ = 0;
     current_ = UINT64_MAX;
     if (pool_ && slot_ != 0)
-        pool_->release(slot_);
+        pool_->releaseResult(slot_, lease_);
     pool_ = nullptr;
     slot_ = 0;
+    lease_ = 0;
 }
 
 uint64_t MysqlResult::rowCount() const {

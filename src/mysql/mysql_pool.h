@@ -109,6 +109,9 @@ class MysqlPool {
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
+    // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
+    // (see Slot::recoverAfterFault) ignores a late release from the result it once went with.
+    void releaseResult(int slot, uint64_t lease);
     void armSweep();
     void sweep();
 

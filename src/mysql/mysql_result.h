@@ -70,6 +70,7 @@ class MysqlResult {
     friend class MysqlPool;
     MysqlPool* pool_ = nullptr;
     int slot_ = 0;
+    uint64_t lease_ = 0;  // which hand-over of the slot this result holds
     Data* data_ = nullptr;
     uint64_t cursor_ = 0;
     uint64_t current_ = UINT64_MAX;  // the row nextRow() fetched

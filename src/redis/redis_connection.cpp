@@ -20,6 +20,7 @@
 
 #include "redis/command_words.h"
 #include "util/encoding.h"
+#include "util/recovery_point.h"
 
 namespace kestrum {
 
@@ -46,6 +47,13 @@ struct Watch : std::enable_shared_from_this<Watch> {
 
 void armRead(Watch& watch);
 void armWrite(Watch& watch);
+void abandonWatch(void* target);  // needs AsyncConnection
+
+// Names a hiredis event of `watch` for the fault guard: a fault or exception inside it abandons the context.
+WorkUnit watchUnit(Watch& watch) {
+    return WorkUnit("redis connection", static_cast<uint64_t>(watch.descriptor.native_handle()),
+                    &abandonWatch, &watch);
+}
 
 void armRead(Watch& watch) {
     if (watch.readWaiting || watch.context == nullptr)
@@ -56,6 +64,7 @@ void armRead(Watch& watch) {
         self->readWaiting = false;
         if (ec == asio::error::operation_aborted || self->context == nullptr || !self->wantRead)
             return;
+        WorkUnit work = watchUnit(*self);
         redisAsyncHandleRead(self->context);
         if (!ec && self->context != nullptr && self->wantRead)
             armRead(*self);
@@ -71,6 +80,7 @@ void armWrite(Watch& watch) {
         self->writeWaiting = false;
         if (ec == asio::error::operation_aborted || self->context == nullptr || !self->wantWrite)
             return;
+        WorkUnit work = watchUnit(*self);
         redisAsyncHandleWrite(self->context);
         if (!ec && self->context != nullptr && self->wantWrite)
             armWrite(*self);
@@ -81,6 +91,7 @@ void flushWrites(const std::shared_ptr<Watch>& watch) {
     watch->flushPosted = false;
     if (watch->context == nullptr || !watch->wantWrite || watch->writeWaiting)
         return;
+    WorkUnit work = watchUnit(*watch);
     redisAsyncHandleWrite(watch->context);
     // Still wanted: the socket took only part of it.
     if (watch->context != nullptr && watch->wantWrite)
@@ -213,6 +224,10 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
             self->setupStepDone(ac, reply);
             return;
         }
+        if (reply != nullptr) {
+            // Until its handler has the text, an abandoned event can still answer this command.
+            self->replying_ = pending.get();
+        }
         RedisHandler handler = std::move(pending->handler);
         if (reply == nullptr) {
             RedisOutcome outcome = RedisOutcome::failure(
@@ -222,11 +237,14 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
             handler(std::move(outcome));
             return;
         }
-        pending.reset();
         const bool unicode = self->settings_.isUnicode;
         std::string text;
         std::string error;
+        pending->handler = std::move(handler);
         const bool ok = replyToWireText(reply, unicode, text, error);
+        handler = std::move(pending->handler);
+        self->replying_ = nullptr;
+        pending.reset();
         if (!unicode) {
             handler(ok ? RedisOutcome::success(std::move(text)) : RedisOutcome::failure(std::move(error)));
             return;
@@ -241,6 +259,48 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         if (wire->size() > kLargeRedisText && self->settings_.offload && self->settings_.offload(finish))
             return;
         finish();
+    }
+
+    // After a fault (or exception) inside an event of `ac`: hiredis was stopped in the middle of its own
+    // work, so the context is given up without being freed (its memory stays, its socket is closed).
+    // Every command sent on it fails now; commands waiting for the connection go to a fresh one.
+    void abandonContext(redisAsyncContext* ac) {
+        if (ac == nullptr || ac != ac_)
+            return;
+        const std::string reason = "connection lost: abandoned after a fault";
+        std::vector<RedisHandler> handlers;
+        if (replying_ != nullptr && replying_->handler)
+            handlers.push_back(std::move(replying_->handler));
+        replying_ = nullptr;
+        for (Pending* pending : inflight_) {
+            if (pending->handler)
+                handlers.push_back(std::move(pending->handler));
+            pending->failure = reason;
+        }
+        inflight_.clear();
+        setupLeft_ = 0;
+        ac_ = nullptr;
+        if (watch_) {
+            watch_->context = nullptr;
+            watch_->wantRead = false;
+            watch_->wantWrite = false;
+            asio::error_code ec;
+            watch_->descriptor.close(ec);  // hiredis' socket: it never frees this context
+            retireWatch();
+        }
+        ++timerRound_;
+        timerArmed_ = false;
+        timer_.cancel();
+        auto opened = std::move(opened_);
+        opened_ = nullptr;
+        if (state_ != State::kClosed)
+            state_ = State::kBroken;
+        for (RedisHandler& handler : handlers)
+            handler(RedisOutcome::failure(reason));
+        if (opened)
+            opened(false, reason);
+        if (state_ == State::kBroken)
+            startConnect();
     }
 
   private:
@@ -493,11 +553,21 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
     redisAsyncContext* ac_ = nullptr;
     std::shared_ptr<Watch> watch_;
     std::deque<Pending*> inflight_;                  // sent on ac_, oldest first (hiredis owns them)
+    Pending* replying_ = nullptr;                    // taken off inflight_, its reply being read
     std::vector<std::unique_ptr<Pending>> waiting_;  // waiting for the connection to open
     int setupLeft_ = 0;
     std::function<void(bool, const std::string&)> opened_;
     std::string closeReason_;
 };
+
+// In the recovery: only queues the clean-up (see AsyncConnection::abandonContext).
+void abandonWatch(void* target) {
+    auto* watch = static_cast<Watch*>(target);
+    asio::post(watch->descriptor.get_executor(), [self = watch->shared_from_this()] {
+        if (self->owner != nullptr && self->context != nullptr)
+            self->owner->abandonContext(self->context);
+    });
+}
 
 void hookCleanup(void* data) {
     auto* watch = static_cast<Watch*>(data);

@@ -35,7 +35,10 @@ template struct CallStackHeadAccess<&ThreadCallStack::top_>;
 // and the loop goes on with the next one; one sigsetjmp per recovery, none per event.
 void runLoop(asio::io_context& context, int index) {
     RecoveryThread recovery("network", index);
-    ThreadCallStack::context* const head = *callStackHead();
+    ThreadCallStack::context* head = *callStackHead();
+    // Put back before the abandon actions run, which may post to this loop.
+    recovery.onResume([](void* saved) { *callStackHead() = *static_cast<ThreadCallStack::context**>(saved); },
+                      &head);
     while (true) {
         if (runRecoverable([&context] { context.run(); }))
             return;

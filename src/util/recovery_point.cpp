@@ -58,6 +58,8 @@ ThreadState* current() {
 // On the thread's own stack again, in the frame of runRecoverable: everything the abandoned work held is
 // in dead frames above it, so only the thread state is read.
 void afterFault(ThreadState& state) {
+    if (state.resume != nullptr)
+        state.resume(state.resumeTarget);
     // 1. Locks: released from the innermost out, the ones still held only.
     const int held = state.heldCount < kMaxHeld ? state.heldCount : kMaxHeld;
     for (int i = held - 1; i >= 0; --i) {
@@ -65,14 +67,15 @@ void afterFault(ThreadState& state) {
             state.held[i].mutex->unlock();
     }
     state.heldCount = 0;
-    // 2. The innermost named unit is abandoned; a fault in its abandon action ends the process (recovering
-    // is still set).
+    // 2. The jump cut every named unit on the stack short: each is abandoned, innermost first, and the report
+    // names the innermost. A fault in an abandon action ends the process (recovering is still set).
     const int units = state.unitCount < kMaxUnits ? state.unitCount : kMaxUnits;
     state.unitCount = 0;
     state.unwinding = false;
-    if (units > 0) {
-        const Unit unit = state.units[units - 1];
-        describeUnit(unit, state.unitText, sizeof state.unitText);
+    if (units > 0)
+        describeUnit(state.units[units - 1], state.unitText, sizeof state.unitText);
+    for (int i = units - 1; i >= 0; --i) {
+        const Unit unit = state.units[i];
         if (unit.abandon != nullptr)
             unit.abandon(unit.target);
     }
@@ -130,12 +133,13 @@ WorkUnit::WorkUnit(const char* kind, uint64_t id, void (*abandon)(void*), void* 
 WorkUnit::~WorkUnit() {
     if (state_ == nullptr)
         return;
-    if (std::uncaught_exceptions() > exceptions_ && !state_->unwinding &&
-        depth_ < recovery_detail::kMaxUnits) {
-        // An exception leaves this unit: it is the innermost one, so it is the one abandoned.
-        state_->unwinding = true;
+    if (std::uncaught_exceptions() > exceptions_ && depth_ < recovery_detail::kMaxUnits) {
+        // An exception leaves this unit: it is abandoned. The first one it leaves is the innermost, which
+        // the report names.
         const recovery_detail::Unit unit = state_->units[depth_];
-        describeUnit(unit, state_->unitText, sizeof state_->unitText);
+        if (!state_->unwinding)
+            describeUnit(unit, state_->unitText, sizeof state_->unitText);
+        state_->unwinding = true;
         if (unit.abandon != nullptr)
             unit.abandon(unit.target);
     }

@@ -4,12 +4,14 @@
 // A thread opts in with a RecoveryThread (alternate signal stack, a name for the report) and runs its work
 // through runRecoverable(). Inside, the owner of a piece of work names it with a WorkUnit, which may carry an
 // abandon action (close the connection). When the work
-//   - throws: the exception ends the unit; the innermost WorkUnit runs its abandon action while the stack
-//     unwinds, and runRecoverable returns false;
+//   - throws: the exception ends the unit; every WorkUnit the exception leaves runs its abandon action while
+//     the stack unwinds (innermost first), and runRecoverable returns false;
 //   - faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL): the fault guard's signal handler calls recoverFromFault(),
 //     which jumps back into runRecoverable. Nothing on the stack between the two is run again or destroyed:
-//     the locks taken through GuardedLock are released, the innermost unit's abandon action runs, and
-//     runRecoverable returns false.
+//     the locks taken through GuardedLock are released, every unit on the stack runs its abandon action
+//     (innermost first), and runRecoverable returns false.
+// An abandon action runs in the recovery, on a stack whose upper frames are dead: it should only mark or
+// post work (close a connection, schedule a clean-up on the loop), never run the owner's normal code.
 // Either way one report goes to the reporter (the application logs it), on the recovered thread, after the
 // recovery. A fault while recovering, or on a thread or at a moment without a recovery point, is not
 // recovered: recoverFromFault() returns false and the handler ends the process.
@@ -72,6 +74,8 @@ struct ThreadState {
     bool unwinding = false;  // an exception's unit has been abandoned already
     char unitText[64] = {};  // the abandoned unit, for the report
     char name[32] = {};
+    void (*resume)(void*) = nullptr;  // run first after a fault, before anything else (see RecoveryThread)
+    void* resumeTarget = nullptr;
 };
 
 ThreadState* current();
@@ -88,6 +92,14 @@ class RecoveryThread {
     ~RecoveryThread();
     RecoveryThread(const RecoveryThread&) = delete;
     RecoveryThread& operator=(const RecoveryThread&) = delete;
+
+    // `resume` runs first in every recovery from a fault on this thread, before the locks are released and
+    // the abandon actions run: a thread whose loop keeps per-thread bookkeeping in the frames a fault cuts
+    // short puts it right here, so that the abandon actions may use the loop again.
+    void onResume(void (*resume)(void*), void* target) {
+        state_.resume = resume;
+        state_.resumeTarget = target;
+    }
 
   private:
     recovery_detail::ThreadState state_;

@@ -1,0 +1,85 @@
+// A statement's completion that faults or throws on the network thread: the pool gets its slot back and the
+// next statements run; a fault in the middle of a statement's own event fails that statement, drops the
+// connection and the slot serves again on a fresh one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+
+#include "mysql/mysql_pool.h"
+#include "mysql_test_support.h"
+#include "support/fault_injection.h"
+
+namespace kestrum {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::mariadbReady;
+using testing::openTestPool;
+using testing::testLoops;
+
+PoolTiming shortWait() {
+    PoolTiming timing;
+    timing.waitLimit = 3s;
+    timing.heartbeatSpacingMs = 0;
+    return timing;
+}
+
+std::string firstCell(MysqlResult& result) {
+    if (!result.done())
+        return "error " + std::to_string(result.errorNumber()) + ": " + result.errorText();
+    std::string value;
+    if (result.seekRow(0))
+        result.valueByName(result.fieldInfo(0).name, value);
+    return value;
+}
+
+TEST(MysqlFaultTest, CompletionThatFaultsOrThrowsGivesTheSlotBack) {
+    ASSERT_TRUE(mariadbReady());
+    testing::ScopedFaultRecovery recovery;
+    MysqlPool pool(testLoops(), shortWait());
+    ASSERT_EQ(openTestPool(pool, 1), 1);  // one slot: a lost slot would leave every later statement busy
+    for (const char* kind : {"throw", "segv", "throw", "segv"}) {
+        SCOPED_TRACE(kind);
+        std::promise<void> reached;
+        pool.execute("select 1", [&reached, kind](MysqlResult result) {
+            EXPECT_TRUE(result.done());
+            reached.set_value();
+            testing::injectFault(kind);  // the result (and with it the slot) is never released here
+        });
+        ASSERT_EQ(reached.get_future().wait_for(10s), std::future_status::ready);
+        MysqlResult next = pool.run("select 'after'");
+        EXPECT_EQ(firstCell(next), "after");
+    }
+    // Back in the idle queue once the last result is gone, and only once.
+    for (int i = 0; i < 50 && pool.idleCount() != 1; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) {
+    ASSERT_TRUE(mariadbReady());
+    testing::ScopedFaultRecovery recovery;
+    MysqlPool pool(testLoops(), shortWait());
+    ASSERT_EQ(openTestPool(pool, 1), 1);
+    std::promise<MysqlResult> kept;
+    pool.execute("select 'kept'", [&kept](MysqlResult result) {
+        kept.set_value(std::move(result));  // handed on, alive
+        testing::injectFault("segv");
+    });
+    MysqlResult held = kept.get_future().get();
+    EXPECT_EQ(firstCell(held), "kept");  // its rows are its own
+    // The recovery gave the slot back; the late release of the kept result must not hand it out twice.
+    MysqlResult first = pool.run("select 'one'");
+    EXPECT_EQ(firstCell(first), "one");
+    held.release();
+    first.release();
+    MysqlResult second = pool.run("select 'two'");
+    EXPECT_EQ(firstCell(second), "two");
+    second.release();
+    EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrum
