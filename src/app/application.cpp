@@ -11,7 +11,6 @@
 #include "app/redis_lease.h"
 #include "app/startup_report.h"
 #include "http/http_api_server.h"
-#include "http/worker_pool.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "mysql/mysql_pool.h"
@@ -24,6 +23,7 @@
 #include "util/event_loops.h"
 #include "util/ini.h"
 #include "util/local_address.h"
+#include "util/worker_pool.h"
 
 namespace kestrum {
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "http/api_envelope.h"
-#include "http/worker_pool.h"
 #include "json/json_document.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "util/encoding.h"
+#include "util/worker_pool.h"
 
 namespace kestrum {
 

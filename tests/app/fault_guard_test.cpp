@@ -12,13 +12,13 @@
 #include <stdexcept>
 #include <thread>
 
-#include "http/worker_pool.h"
 #include "log/log_writer.h"
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
 #include "util/recovery_point.h"
+#include "util/worker_pool.h"
 
 namespace kestrum {
 namespace {

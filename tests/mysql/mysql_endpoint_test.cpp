@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/worker_pool.h"
+#include "util/worker_pool.h"
 
 #include "mysql/mysql_module.h"
 #include "mysql_test_support.h"

@@ -1,4 +1,4 @@
-#include "http/worker_pool.h"
+#include "util/worker_pool.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

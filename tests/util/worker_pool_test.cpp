@@ -1,5 +1,5 @@
 // The request worker pool: every job runs once, at most `threads` at a time, and stop() runs what is queued.
-#include "http/worker_pool.h"
+#include "util/worker_pool.h"
 
 #include <gtest/gtest.h>
 
