@@ -15,6 +15,7 @@
 #include "scheduler/task_registry.h"
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -45,15 +46,6 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
     {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql"}},
 };
-
-bool sameNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) {
-                   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-               };
-               return lower(x) == lower(y);
-           });
-}
 
 bool isDigits(std::string_view text) {
     return !text.empty() &&
@@ -108,7 +100,7 @@ class Checker {
         for (const IniFile::Section& section : ini.sections()) {
             const KnownSection* known = nullptr;
             for (const KnownSection& candidate : kKnownKeys) {
-                if (candidate.kind == kind && sameNoCase(candidate.section, section.name))
+                if (candidate.kind == kind && equalsIgnoreCase(candidate.section, section.name))
                     known = &candidate;
             }
             const std::string name = gbkToUtf8(section.name);
@@ -128,12 +120,12 @@ class Checker {
                 const std::string key = gbkToUtf8(entry.key);
                 if (known->keys.size() != 0 &&
                     std::none_of(known->keys.begin(), known->keys.end(),
-                                 [&](std::string_view k) { return sameNoCase(k, entry.key); })) {
+                                 [&](std::string_view k) { return equalsIgnoreCase(k, entry.key); })) {
                     add(file, name, key, entry.value, "unknown key (ignored)");
                     continue;
                 }
                 if (std::any_of(seen.begin(), seen.end(),
-                                [&](const std::string& k) { return sameNoCase(k, key); }))
+                                [&](const std::string& k) { return equalsIgnoreCase(k, key); }))
                     add(file, name, key, entry.value, "repeated key: only the first one counts");
                 seen.push_back(key);
             }
@@ -292,7 +284,7 @@ class Checker {
         };
         if (type == "http") {
             std::string method = ini.get("info", "method");
-            if (!sameNoCase(method, "post") && !sameNoCase(method, "get"))
+            if (!equalsIgnoreCase(method, "post") && !equalsIgnoreCase(method, "get"))
                 add(file, "info", "method", method, "is neither post nor get: the task does nothing");
             needs("url", "empty or missing: the task calls nothing");
         } else if (type == "run") {

@@ -7,6 +7,7 @@
 #include "log/log_writer.h"
 #include "util/encoding.h"
 #include "util/recovery_point.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -49,9 +50,9 @@ void reportFault(const FaultRecord& record) {
     g_recovered.fetch_add(1, std::memory_order_relaxed);
     std::string content;
     if (record.signal != 0) {
-        content = utf8ToGbk("fault：signal(") + signalName(record.signal) + ")";
+        content = std::string("fault") + kFullWidthColon + "signal(" + signalName(record.signal) + ")";
     } else {
-        content = utf8ToGbk("exception：what(") + utf8ToGbk(record.what) + ")";
+        content = std::string("exception") + kFullWidthColon + "what(" + utf8ToGbk(record.what) + ")";
     }
     content += std::string(",thread(") + record.thread + "),unit(" + record.unit + ").";
     logLine("sys/fault", content);

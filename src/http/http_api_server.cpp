@@ -14,13 +14,11 @@
 #include "util/regex_matcher.h"
 #include "util/request_meter.h"
 #include "util/sync_map.h"
+#include "util/text.h"
 
 namespace kestrum {
 
 namespace {
-
-// "：", the full-width colon, in the internal encoding.
-const std::string kColon = "\xA3\xBA";
 
 const char* logType(ServerKind kind) {
     return kind == ServerKind::Http ? "server/http" : "server/https";
@@ -87,12 +85,13 @@ struct HttpApiServer::Impl {
 HttpCallbacks HttpApiServer::Impl::callbacks() {
     HttpCallbacks callbacks;
     callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
-        logLine(logType(kind),
-                "prepare listen " + kColon + "ip(" + address + "),port(" + std::to_string(port) + ").");
+        logLine(logType(kind), std::string("prepare listen ") + kFullWidthColon + "ip(" + address +
+                                   "),port(" + std::to_string(port) + ").");
     };
     callbacks.onShutdown = [](ServerKind kind) { logLine(logType(kind), "shut down."); };
     callbacks.onParseError = [](ServerKind kind, uint64_t connectionId) {
-        logLine(logType(kind), "error parse" + kColon + "id(" + std::to_string(connectionId) + ").");
+        logLine(logType(kind),
+                std::string("error parse") + kFullWidthColon + "id(" + std::to_string(connectionId) + ").");
     };
     callbacks.onRequest = [this](HttpRequest& request, std::optional<HttpResponse>& response,
                                  const HttpReply& later) { return handleRequest(request, response, later); };
@@ -133,18 +132,18 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
     const bool debug = processDebug();
     if (debug && request.path != routes.heartbeatPath) {
         logLine("http",
-                "request" + kColon + "id(" + std::to_string(request.connectionId) + "),ip(" + address +
-                    "),type(" + request.method + "),adress(" + request.path + "),request line(" +
-                    request.url + "),headers(" + headerText(request.headers) + "),content(" +
-                    utf8BytesToGbk(request.body) + ").",
+                std::string("request") + kFullWidthColon + "id(" + std::to_string(request.connectionId) +
+                    "),ip(" + address + "),type(" + request.method + "),adress(" + request.path +
+                    "),request line(" + request.url + "),headers(" + headerText(request.headers) +
+                    "),content(" + utf8BytesToGbk(request.body) + ").",
                 true);
     }
     if (request.method == "GET" && request.path == routes.heartbeatPath) {
         response = okResponse(heartbeatBody, kTextType);
         if (debug) {
             logLine("http",
-                    "heart request" + kColon + "id(" + std::to_string(request.connectionId) + "),ip(" +
-                        address + ").",
+                    std::string("heart request") + kFullWidthColon + "id(" +
+                        std::to_string(request.connectionId) + "),ip(" + address + ").",
                     true);
         }
         if (meter != nullptr)

@@ -1,25 +1,13 @@
 // Serialising answers and looking up request headers.
 #include "http/http_message.h"
 
-#include <algorithm>
-#include <cctype>
+#include "util/text.h"
 
 namespace kestrum {
 
-namespace {
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-}  // namespace
-
 const std::string* HttpRequest::header(std::string_view name) const {
     for (const auto& [key, value] : headers) {
-        if (equalsNoCase(key, name))
+        if (equalsIgnoreCase(key, name))
             return &value;
     }
     return nullptr;

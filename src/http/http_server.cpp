@@ -6,8 +6,8 @@
 
 #include "http/http_connection.h"
 #include "log/log_writer.h"
-#include "util/encoding.h"
 #include "util/request_meter.h"
+#include "util/text.h"
 
 namespace kestrum {
 
@@ -150,7 +150,7 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
                             static_cast<size_t>(std::max(0, core.acceptedPending.load()));
         if (limit == 0 || open < limit) {
             if (core.refusedInBurst > 0) {
-                logLine("server", utf8ToGbk("connection limit left：refused(") +
+                logLine("server", std::string("connection limit left") + kFullWidthColon + "refused(" +
                                       std::to_string(core.refusedInBurst) + ").");
                 core.refusedInBurst = 0;
             }
@@ -162,7 +162,7 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
         if (core.settings.meter != nullptr)
             core.settings.meter->refused(RefusalReason::Limits);
         if (core.refusedInBurst++ == 0) {
-            logLine("server", utf8ToGbk("connection limit reached：max_connections(") +
+            logLine("server", std::string("connection limit reached") + kFullWidthColon + "max_connections(" +
                                   std::to_string(limit) + "),new connections are closed.");
         }
         return true;

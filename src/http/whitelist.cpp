@@ -3,13 +3,11 @@
 
 #include "http/http_api_server.h"
 #include "util/sync_map.h"
+#include "util/text.h"
 
 namespace kestrum {
 
 namespace {
-
-// The full-width comma "，" in the internal encoding.
-constexpr std::string_view kFullWidthComma = "\xA3\xAC";
 
 // Length in bytes of the GB18030 character that starts at `pos`: 1, 2 or 4. Walking by characters keeps a
 // trail byte of one character and the lead byte of the next from being mistaken for a full-width comma.

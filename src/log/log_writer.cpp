@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "util/encoding.h"
 #include "util/ini.h"
 #include "util/recovery_point.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -68,10 +68,9 @@ std::atomic<bool> g_debug{false};
 }  // namespace
 
 LogCharset parseLogCharset(std::string_view value) {
-    std::string lower;
-    for (char c : trimText(value))
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "utf-8" || lower == "utf8" ? LogCharset::Utf8 : LogCharset::Internal;
+    const std::string trimmed = trimText(value);
+    return equalsIgnoreCase(trimmed, "utf-8") || equalsIgnoreCase(trimmed, "utf8") ? LogCharset::Utf8
+                                                                                   : LogCharset::Internal;
 }
 
 std::string dateTimeText(const std::tm& t) {

@@ -14,13 +14,12 @@
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "util/encoding.h"
+#include "util/text.h"
 #include "util/worker_pool.h"
 
 namespace kestrum {
 
 namespace {
-
-constexpr const char* kFullWidthColon = "\xA3\xBA";  // "：" in the internal encoding
 
 enum class ValueKind { Integer, Double, Text };
 

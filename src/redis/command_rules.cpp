@@ -4,16 +4,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "util/text.h"
+
 namespace kestrum {
 
 namespace {
-
-std::string upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = char(std::toupper((unsigned char)c));
-    return out;
-}
 
 template <size_t N>
 bool isOneOf(const std::string& name, const std::string_view (&names)[N]) {
@@ -43,7 +38,7 @@ constexpr std::string_view kClientState[] = {
 // ids, which may be called "block").
 bool streamReadBlocks(const std::vector<std::string>& words) {
     for (size_t i = 1; i < words.size(); ++i) {
-        const std::string word = upper(words[i]);
+        const std::string word = asciiUpper(words[i]);
         if (word == "STREAMS")
             return false;
         if (word == "BLOCK")
@@ -57,10 +52,10 @@ bool streamReadBlocks(const std::vector<std::string>& words) {
 CommandKind classifyCommand(const std::vector<std::string>& words) {
     if (words.empty())
         return CommandKind::kShared;
-    const std::string name = upper(words[0]);
+    const std::string name = asciiUpper(words[0]);
     if (isOneOf(name, kConnectionState))
         return CommandKind::kRefused;
-    if (name == "CLIENT" && words.size() > 1 && isOneOf(upper(words[1]), kClientState))
+    if (name == "CLIENT" && words.size() > 1 && isOneOf(asciiUpper(words[1]), kClientState))
         return CommandKind::kRefused;
     if (isOneOf(name, kBlocking))
         return CommandKind::kBlocking;
@@ -72,9 +67,9 @@ CommandKind classifyCommand(const std::vector<std::string>& words) {
 std::string commandTitle(const std::vector<std::string>& words) {
     if (words.empty())
         return std::string();
-    std::string title = upper(words[0]);
+    std::string title = asciiUpper(words[0]);
     if (title == "CLIENT" && words.size() > 1)
-        title += " " + upper(words[1]);
+        title += " " + asciiUpper(words[1]);
     return title;
 }
 
@@ -87,12 +82,12 @@ CommandDenyList::CommandDenyList(std::string_view text) {
         while (i < text.size() && text[i] != ',' && !std::isspace((unsigned char)text[i]))
             ++i;
         if (i > start)
-            names_.insert(upper(text.substr(start, i - start)));
+            names_.insert(asciiUpper(text.substr(start, i - start)));
     }
 }
 
 bool CommandDenyList::denies(std::string_view commandName) const {
-    return !names_.empty() && names_.count(upper(commandName)) > 0;
+    return !names_.empty() && names_.count(asciiUpper(commandName)) > 0;
 }
 
 }  // namespace kestrum

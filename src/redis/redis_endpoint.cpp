@@ -6,13 +6,12 @@
 #include "json/json_document.h"
 #include "log/log_writer.h"
 #include "util/encoding.h"
+#include "util/text.h"
 
 namespace kestrum {
 
 namespace {
 
-// The full-width colon of the log texts, in the internal encoding.
-constexpr const char* kColon = "\xA3\xBA";
 constexpr int64_t kRedisFailure = 100;
 
 enum class SubPath { kSet, kGet, kOrder };
@@ -66,7 +65,7 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
     // line's openings, `details` follows "db(..)".
     auto finish = [done = std::move(done)](const char* success, const char* fail, const std::string& details,
                                            bool answerIsMessage, const RedisOutcome& outcome) {
-        std::string line = std::string(outcome.ok ? success : fail) + kColon + details;
+        std::string line = std::string(outcome.ok ? success : fail) + kFullWidthColon + details;
         line += outcome.ok ? std::string(".")
                            : ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ").";
         logLine("redis", line);

@@ -14,6 +14,7 @@
 
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -23,28 +24,13 @@ constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kNoDataTimeoutSeconds = 30;
 constexpr long kMaxRedirects = 10;
 
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowerCase(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = asciiLower(c);
-    return out;
-}
-
-size_t findIgnoreCase(std::string_view text, std::string_view word, size_t from = 0) {
-    return lowerCase(text).find(lowerCase(word), from);
-}
-
 bool contains(std::string_view text, std::string_view word) {
     return text.find(word) != std::string_view::npos;
 }
 
 void replaceAllIgnoreCase(std::string& text, std::string_view word, std::string_view replacement) {
-    std::string lower = lowerCase(text);
-    std::string lowerWord = lowerCase(word);
+    std::string lower = asciiLower(text);
+    std::string lowerWord = asciiLower(word);
     std::string out;
     size_t from = 0;
     for (size_t at = lower.find(lowerWord); at != std::string::npos; at = lower.find(lowerWord, from)) {
@@ -72,7 +58,7 @@ std::vector<std::string> splitText(std::string_view text, std::string_view separ
 
 // Text between the scheme and the next '/', in lower case, with the port if one was written.
 std::string hostAndPort(std::string_view url) {
-    std::string text = lowerCase(url);
+    std::string text = asciiLower(url);
     if (text.empty() || text.back() != '/')
         text.push_back('/');
     std::string_view scheme = "http://";
@@ -86,7 +72,7 @@ std::string hostAndPort(std::string_view url) {
 }
 
 bool isSecure(std::string_view url) {
-    return lowerCase(url.substr(0, 8)) == "https://";
+    return asciiLower(url.substr(0, 8)) == "https://";
 }
 
 void ensureCurlReady() {
@@ -191,11 +177,11 @@ std::string textBetween(std::string_view text, std::string_view left, std::strin
     std::string lowered;
     std::string_view haystack = text;
     if (ignoreCase) {
-        lowered = lowerCase(text);
+        lowered = asciiLower(text);
         haystack = lowered;
     }
-    std::string leftWord = ignoreCase ? lowerCase(left) : std::string(left);
-    std::string rightWord = ignoreCase ? lowerCase(right) : std::string(right);
+    std::string leftWord = ignoreCase ? asciiLower(left) : std::string(left);
+    std::string rightWord = ignoreCase ? asciiLower(right) : std::string(right);
     size_t begin = haystack.find(leftWord, start);
     if (begin == std::string_view::npos)
         return {};
@@ -223,7 +209,7 @@ int urlPort(std::string_view url) {
         }
         return static_cast<int>(port);
     }
-    return lowerCase(url.substr(0, 5)) == "https" ? 443 : 80;
+    return asciiLower(url.substr(0, 5)) == "https" ? 443 : 80;
 }
 
 std::string urlObject(std::string_view url) {

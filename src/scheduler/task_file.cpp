@@ -8,22 +8,12 @@
 #include "scheduler/registry_state.h"
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/text.h"
 
 namespace kestrum {
-namespace {
-
-std::string asciiLower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
 
 int RegistryState::runTaskFile(const std::string& name, const std::string& timestamp, int64_t /*handle*/) {
-    logLine("crontab", "do\xA3\xBAname(" + name + "),time(" + timestamp + ").");
+    logLine("crontab", std::string("do") + kFullWidthColon + "name(" + name + "),time(" + timestamp + ").");
 
     const std::string path = taskFilePath(name);
     struct stat st {};

@@ -7,6 +7,7 @@
 
 #include "log/log_writer.h"
 #include "util/ini.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -44,7 +45,8 @@ LeaseSettings loadLeaseSettings(const std::string& runDir) {
         return settings;
     settings.db = databaseNumber(db);
     if (settings.db < 0) {
-        logLine("crontab", "lease off\xA3\xBAlease_db(" + db + ") is no database number.");
+        logLine("crontab",
+                std::string("lease off") + kFullWidthColon + "lease_db(" + db + ") is no database number.");
         settings.db = 0;
         return settings;
     }

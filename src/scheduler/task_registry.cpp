@@ -11,6 +11,7 @@
 #include "util/encoding.h"
 #include "util/ini.h"
 #include "util/recovery_point.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
@@ -296,7 +297,7 @@ bool TaskRegistry::addTaskFile(std::string_view name) {
     std::string path = state_->taskFilePath(name);
     if (!isRegularFile(path))
         return false;
-    logLine("crontab", std::string("add task\xA3\xBA") + std::string(name));
+    logLine("crontab", std::string("add task") + kFullWidthColon + std::string(name));
     IniFile ini = IniFile::load(path);
     state_->registerTask(ini.get("sys", "time"), name, kFileTaskCallback, {}, fileRunLimit(ini));
     state_->notifyCount();
@@ -309,7 +310,7 @@ bool TaskRegistry::deleteTask(std::string_view name) {
         std::string key = trimText(name);
         removed = !key.empty() && state_->removeTask(key);
     }
-    logLine("crontab", std::string("del task\xA3\xBA") + std::string(name));
+    logLine("crontab", std::string("del task") + kFullWidthColon + std::string(name));
     state_->notifyCount();
     return removed;
 }

@@ -21,6 +21,7 @@
 #include "scheduler/registry_state.h"
 #include "scheduler/task_lease.h"
 #include "util/recovery_point.h"
+#include "util/text.h"
 
 namespace kestrum {
 
@@ -263,25 +264,18 @@ SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& nam
     if (claim == LeaseClaim::Unavailable) {
         // One line per outage, not one per moment.
         if (!leaseOutage_.exchange(true))
-            logLine("crontab",
-                    "lease unavailable\xA3\xBA"
-                    "db(" +
-                        db +
-                        (lease.fallbackRun ? "),due moments run on every instance"
-                                           : "),due moments are skipped") +
-                        " until claims work again.");
+            logLine("crontab", std::string("lease unavailable") + kFullWidthColon + "db(" + db +
+                                   (lease.fallbackRun ? "),due moments run on every instance"
+                                                      : "),due moments are skipped") +
+                                   " until claims work again.");
         return lease.fallbackRun ? LeaseDecision::Run : LeaseDecision::Skip;
     }
     if (leaseOutage_.exchange(false))
-        logLine("crontab",
-                "lease available\xA3\xBA"
-                "db(" +
-                    db + ").");
+        logLine("crontab", std::string("lease available") + kFullWidthColon + "db(" + db + ").");
     if (claim == LeaseClaim::Refused) {
         logLine("crontab",
-                "lease elsewhere\xA3\xBA"
-                "name(" +
-                    name + "),time(" + std::to_string(dueMs) + ").",
+                std::string("lease elsewhere") + kFullWidthColon + "name(" + name + "),time(" +
+                    std::to_string(dueMs) + ").",
                 true);
         return LeaseDecision::Elsewhere;
     }
@@ -448,11 +442,9 @@ bool TaskScheduler::stopTasks(std::string_view name, bool endThreads) {
 
 void TaskScheduler::setLease(LeaseSettings settings, LeaseClaimer claimer) {
     if (settings.on)
-        logLine("crontab",
-                "lease on\xA3\xBA"
-                "db(" +
-                    std::to_string(settings.db) + "),instance(" + settings.instanceName + ")" +
-                    (settings.fallbackRun ? ",fallback(run)." : ",fallback(skip)."));
+        logLine("crontab", std::string("lease on") + kFullWidthColon + "db(" + std::to_string(settings.db) +
+                               "),instance(" + settings.instanceName + ")" +
+                               (settings.fallbackRun ? ",fallback(run)." : ",fallback(skip)."));
     state_->setLease(std::move(settings), std::move(claimer));
 }
 

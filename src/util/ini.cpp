@@ -1,34 +1,17 @@
 #include "util/ini.h"
 
-#include <strings.h>
-
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "util/encoding.h"
+#include "util/text.h"
 
 namespace kestrum {
 namespace {
 
 // A value travels through a 10240-byte buffer, terminator included.
 constexpr size_t kMaxValueBytes = 10239;
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x < 0x80 && y < 0x80) {
-            if (std::tolower(x) != std::tolower(y))
-                return false;
-        } else if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool isBlank(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -58,8 +41,7 @@ std::string trimText(std::string_view text) {
             unsigned char t = static_cast<unsigned char>(text[i + 1]);
             len = (t >= 0x30 && t <= 0x39 && i + 3 < text.size()) ? 4 : 2;
         }
-        bool blank = (len == 1 && isBlank(c)) ||
-                     (len == 2 && c == 0xA1 && static_cast<unsigned char>(text[i + 1]) == 0xA1);
+        bool blank = (len == 1 && isBlank(c)) || (len == 2 && text.substr(i, 2) == kFullWidthSpace);
         if (!blank) {
             if (first == std::string_view::npos)
                 first = i;
@@ -139,7 +121,7 @@ IniFile IniFile::load(const std::string& path) {
 
 const IniFile::Section* IniFile::section(std::string_view name) const {
     for (const Section& s : sections_) {
-        if (equalsNoCase(s.name, name))
+        if (equalsIgnoreCase(s.name, name))
             return &s;
     }
     return nullptr;
@@ -150,10 +132,10 @@ std::string IniFile::get(std::string_view sectionName, std::string_view key,
     // The first section of that name holds the key, as with the platform's profile reads; a later duplicate
     // section adds keys the first one lacks.
     for (const Section& s : sections_) {
-        if (!equalsNoCase(s.name, sectionName))
+        if (!equalsIgnoreCase(s.name, sectionName))
             continue;
         for (const Entry& entry : s.entries) {
-            if (!entry.key.empty() && equalsNoCase(entry.key, key)) {
+            if (!entry.key.empty() && equalsIgnoreCase(entry.key, key)) {
                 std::string value = unquote(entry.value);
                 if (value.size() > kMaxValueBytes)
                     value.resize(kMaxValueBytes);
