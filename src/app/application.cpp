@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <climits>
+#include <cstdint>
 
 #include "app/app_state.h"
 #include "app/descriptor_limit.h"
@@ -19,29 +20,20 @@
 #include "scheduler/http_client.h"
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
+#include "util/config_value.h"
 #include "util/encoding.h"
 #include "util/event_loops.h"
 #include "util/ini.h"
 #include "util/local_address.h"
+#include "util/text.h"
 #include "util/worker_pool.h"
 
 namespace kestrum {
 namespace {
 
-// Source literals are UTF-8; the program's own texts are internal encoding.
-std::string gb(std::string_view utf8) {
-    return utf8ToGbk(utf8);
-}
-
-int toInt(const std::string& text) {
-    return std::atoi(text.c_str());
-}
-
-size_t toSize(const std::string& text, size_t fallback) {
-    if (text.empty())
-        return fallback;
-    long long value = std::atoll(text.c_str());
-    return value > 0 ? static_cast<size_t>(value) : fallback;
+// A positive size or duration setting; empty, 0, negative or no number gives the fallback.
+int64_t positiveSetting(const std::string& text, int64_t fallback, int64_t highest = INT64_MAX) {
+    return configNumber(text, fallback, 1, highest);
 }
 
 }  // namespace
@@ -49,7 +41,7 @@ size_t toSize(const std::string& text, size_t fallback) {
 Application::Application(std::string runDir, StatusView& status)
     : status_(status),
       loops_(std::make_unique<EventLoops>(
-          toInt(IniFile::load(runDir + "/config.ini").get("sys", "network_threads")))),
+          leadingInt(IniFile::load(runDir + "/config.ini").get("sys", "network_threads")))),
       workers_(std::make_unique<WorkerPool>()) {
     registry_ = std::make_unique<TaskRegistry>(runDir);
     state_ = std::make_unique<AppState>();
@@ -110,7 +102,7 @@ bool Application::startup() {
 
     // The network threads serve the HTTP listeners and drive the back-end connections; the workers take the
     // long jobs (large results). Both exist before any module opens.
-    if (!loops_->start() || !workers_->start(toInt(config.get("sys", "worker_threads")))) {
+    if (!loops_->start() || !workers_->start(leadingInt(config.get("sys", "worker_threads")))) {
         logLine("server/error", "threads could not be started.");
         return false;
     }
@@ -124,21 +116,23 @@ bool Application::startup() {
 
     PublicAddress publicAddress = lookupPublicAddress(config.get("sys", "ip_lookup_url"), &stopping_);
     const std::string local = localAddress(config.get("sys", "local_ip"));
-    logLine("server", gb("ip：local(") + local + "),net(" + publicAddress.ip + "),location(" +
-                          publicAddress.location + ").");
+    logLine("server", std::string("ip") + kFullWidthColon + "local(" + local + "),net(" + publicAddress.ip +
+                          "),location(" + publicAddress.location + ").");
 
     routes.heartbeatPath = config.get("sys", "api_heart_url", "/api/this/heart");
     status_.setText(StatusField::Heartbeat, routes.heartbeatPath);
-    logLine("server", gb("heart pack url：") + routes.heartbeatPath);
+    logLine("server", std::string("heart pack url") + kFullWidthColon + routes.heartbeatPath);
 
     HttpSettings settings;
     settings.localAddress = local;
     settings.runDir = runDir;
-    settings.maxBody = toSize(config.get("sys", "max_body"), settings.maxBody);
-    settings.idleTimeoutSeconds = static_cast<int>(toSize(config.get("sys", "idle_timeout"), 60));
+    settings.maxBody = static_cast<size_t>(
+        positiveSetting(config.get("sys", "max_body"), static_cast<int64_t>(settings.maxBody)));
+    settings.idleTimeoutSeconds =
+        static_cast<int>(positiveSetting(config.get("sys", "idle_timeout"), 60, INT_MAX));
     // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
     const std::string configured = config.get("sys", "max_connections");
-    const long long maxConnections = configured.empty() ? 10000 : std::atoll(configured.c_str());
+    const long long maxConnections = configured.empty() ? 10000 : leadingInt64(configured);
     settings.maxConnections = maxConnections > 0 ? static_cast<size_t>(maxConnections) : 0;
     RouteTable table;
     table.heartbeatPath = routes.heartbeatPath;
@@ -168,9 +162,9 @@ bool Application::startup() {
         reportDefaultTlsProblems(runDir);
 
     if (maxConnections > 0 && static_cast<uint64_t>(maxConnections) > connectionsAllowedBy(limit)) {
-        logLine("server", gb("max connections above descriptor limit：max_connections(") +
-                              std::to_string(maxConnections) + "),limit(" + std::to_string(limit.soft) +
-                              ").");
+        logLine("server", std::string("max connections above descriptor limit") + kFullWidthColon +
+                              "max_connections(" + std::to_string(maxConnections) + "),limit(" +
+                              std::to_string(limit.soft) + ").");
     }
 
     struct Listener {
@@ -197,10 +191,11 @@ bool Application::startup() {
         listener.started->store(result);
         if (result == 1) {
             status_.setText(listener.field, std::string(listener.scheme) + local + ":" + port);
-            logLine(listener.logType, gb("start success：port(") + port + ").");
+            logLine(listener.logType, std::string("start success") + kFullWidthColon + "port(" + port + ").");
         } else {
             status_.setText(listener.field, std::string(listener.scheme) + "fail");
-            logLine(listener.logType, gb("start fail：port(") + port + "),reason(the poar maybe useing).");
+            logLine(listener.logType, std::string("start fail") + kFullWidthColon + "port(" + port +
+                                          "),reason(the poar maybe useing).");
             reportToUser(listenerFailure(listener.key, port, local));
         }
     }
@@ -212,7 +207,8 @@ std::function<std::vector<BackendConnections>()> Application::backendProbe() con
     // Configured counts: the connections that are not up are down.
     int mysqlWanted = 0;
     if (routes_->mysqlOn)
-        mysqlWanted = toInt(readIniValue(runDir + "/mod/mysql/config.ini", "sys", "connectSum", "0"));
+        mysqlWanted = static_cast<int>(configNumber(
+            readIniValue(runDir + "/mod/mysql/config.ini", "sys", "connectSum", "5"), 0, 0, kMaxConnectSum));
     std::vector<BackendConnections> redisSets;
     if (routes_->redisOn) {
         std::vector<std::string> keys;
@@ -221,8 +217,8 @@ std::function<std::vector<BackendConnections>()> Application::backendProbe() con
         for (const DatabaseEntry& entry : redis_->databases()) {
             BackendConnections set{"redis", std::to_string(entry.db), entry.connected, 0};
             for (size_t i = 0; i < keys.size(); ++i) {
-                if (toInt(keys[i]) == entry.db)
-                    set.down = std::max(0, toInt(counts[i]) - entry.connected);
+                if (leadingInt(keys[i]) == entry.db)
+                    set.down = std::max(0, leadingInt(counts[i]) - entry.connected);
             }
             redisSets.push_back(std::move(set));
         }

@@ -12,6 +12,7 @@
 #include "redis/command_rules.h"
 #include "redis/command_words.h"
 #include "redis/loop_wait.h"
+#include "redis/redis_defaults.h"
 #include "util/encoding.h"
 #include "util/event_loops.h"
 
@@ -57,8 +58,8 @@ void RedisClientSet::setTimeouts(int connectMs, int replyMs) {
 
 int RedisClientSet::connectAll(int count, const std::string& host, int port, const std::string& password,
                                int db, bool isUnicode, int firstLoop) {
-    host_ = host.empty() ? "127.0.0.1" : host;
-    port_ = port == 0 ? 6379 : port;
+    host_ = host.empty() ? kDefaultRedisHost : host;
+    port_ = port == 0 ? kDefaultRedisPort : port;
     db_ = db;
     isUnicode_ = isUnicode;
     settings_.host = numericHost(host_);

@@ -27,8 +27,6 @@ class EventLoops;
 
 class RedisClientSet {
   public:
-    static constexpr int kConnectTimeoutMs = 5000;
-    static constexpr int kReplyTimeoutMs = 5000;
     // Redis' own default client limit; a larger count in the configuration is cut to this.
     static constexpr int kMaxClients = 10000;
     // Commands one connection may carry at once before the set answers "too many commands in flight".

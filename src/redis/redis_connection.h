@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "redis/redis_defaults.h"
+
 namespace asio {
 class io_context;
 }
@@ -37,13 +39,13 @@ using RedisOffload = std::function<bool(std::function<void()>)>;
 constexpr size_t kLargeRedisText = 64 * 1024;
 
 struct RedisConnectionSettings {
-    std::string host = "127.0.0.1";  // best a numeric address: a host name is resolved on every connect
-    int port = 6379;
+    std::string host = kDefaultRedisHost;  // best a numeric address: a host name is resolved on every connect
+    int port = kDefaultRedisPort;
     std::string password;  // as sent: already converted for the wire
     int db = 0;
     bool isUnicode = true;  // replies are UTF-8 and become internal text; otherwise bytes stay as they are
-    int connectTimeoutMs = 5000;
-    int replyTimeoutMs = 5000;
+    int connectTimeoutMs = kDefaultRedisConnectTimeoutMs;
+    int replyTimeoutMs = kDefaultRedisReplyTimeoutMs;
     // Where a large reply is converted to internal text and handed to its handler (empty: on the connection's
     // thread).
     RedisOffload offload;

@@ -2,49 +2,29 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <mutex>
 
 #include "redis/loop_wait.h"
+#include "redis/redis_defaults.h"
+#include "util/config_value.h"
 #include "util/event_loops.h"
 #include "util/ini.h"
 
 namespace kestrum {
-
-int leadingInt(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > (long long)INT_MAX + 1)
-            value = (long long)INT_MAX + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    return int(value);
-}
 
 RedisConfig loadRedisConfig(const std::string& runDir) {
     const std::string path = runDir + "/mod/redis/config.ini";
     IniFile ini = IniFile::load(path);
     RedisConfig config;
     config.on = ini.get("sys", "on", "1");
-    config.apiUrl = ini.get("sys", "api_url", "/api/redis");
-    config.host = ini.get("sys", "ip", "127.0.0.1");
+    config.apiUrl = ini.get("sys", "api_url", kDefaultRedisApiUrl);
+    config.host = ini.get("sys", "ip", kDefaultRedisHost);
     if (config.host.empty())
-        config.host = "127.0.0.1";
-    config.port = leadingInt(ini.get("sys", "port", "6379"));
+        config.host = kDefaultRedisHost;
+    // A missing key, an empty value and 0 all read as 0.
+    config.port = leadingInt(ini.get("sys", "port"));
     if (config.port == 0)
-        config.port = 6379;
+        config.port = kDefaultRedisPort;
     config.password = ini.get("sys", "password", "");
     config.isUnicode = ini.get("sys", "isUnicode", "1") == "1";
     config.deny = ini.get("order", "deny", "");
@@ -69,8 +49,8 @@ void RedisGateway::openSets(EventLoops& loops, const std::string& host, int port
                             const std::vector<std::string>& dbKeys, const std::vector<std::string>& dbCounts,
                             bool isUnicode) {
     loops_ = &loops;
-    host_ = host.empty() ? "127.0.0.1" : host;
-    port_ = port == 0 ? 6379 : port;
+    host_ = host.empty() ? kDefaultRedisHost : host;
+    port_ = port == 0 ? kDefaultRedisPort : port;
     password_ = password;
     isUnicode_ = isUnicode;
 

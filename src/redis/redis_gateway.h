@@ -20,6 +20,7 @@
 
 #include "redis/command_rules.h"
 #include "redis/redis_client_set.h"
+#include "redis/redis_defaults.h"
 
 namespace kestrum {
 
@@ -27,23 +28,19 @@ class EventLoops;
 
 // The settings of runDir/mod/redis/config.ini, as texts, with the defaults applied.
 struct RedisConfig {
-    std::string on = "1";               // [sys] on: the module runs only when this is exactly "1"
-    std::string apiUrl = "/api/redis";  // [sys] api_url
-    std::string host = "127.0.0.1";     // [sys] ip (empty also means 127.0.0.1)
-    int port = 6379;                    // [sys] port (0 or no number means 6379)
-    std::string password;               // [sys] password
-    bool isUnicode = true;              // [sys] isUnicode, true exactly when "1"
-    std::vector<std::string> dbKeys;    // [dbsum] keys in file order: database numbers
-    std::vector<std::string> dbCounts;  // [dbsum] values in file order: connection counts
-    std::string deny;                   // [order] deny: command names /order refuses
+    std::string on = "1";                      // [sys] on: the module runs only when this is exactly "1"
+    std::string apiUrl = kDefaultRedisApiUrl;  // [sys] api_url
+    std::string host = kDefaultRedisHost;      // [sys] ip (empty also means the default)
+    int port = kDefaultRedisPort;              // [sys] port (0 or no number means the default)
+    std::string password;                      // [sys] password
+    bool isUnicode = true;                     // [sys] isUnicode, true exactly when "1"
+    std::vector<std::string> dbKeys;           // [dbsum] keys in file order: database numbers
+    std::vector<std::string> dbCounts;         // [dbsum] values in file order: connection counts
+    std::string deny;                          // [order] deny: command names /order refuses
 };
 
 // Reads the configuration file; a missing file gives the defaults and no database line.
 RedisConfig loadRedisConfig(const std::string& runDir);
-
-// C's atoi on a text: leading blanks, optional sign, decimal digits; 0 without digits; clamped to the int
-// range.
-int leadingInt(const std::string& text);
 
 struct DatabaseEntry {
     int32_t db = 0;         // Redis database number
@@ -115,13 +112,13 @@ class RedisGateway {
     RedisOutcome await(const std::function<void(RedisHandler)>& start);
 
     EventLoops* loops_ = nullptr;
-    std::string apiUrl_ = "/api/redis";
-    std::string host_ = "127.0.0.1";
-    int port_ = 6379;
+    std::string apiUrl_ = kDefaultRedisApiUrl;
+    std::string host_ = kDefaultRedisHost;
+    int port_ = kDefaultRedisPort;
     std::string password_;
     bool isUnicode_ = true;
-    int connectTimeoutMs_ = RedisClientSet::kConnectTimeoutMs;
-    int replyTimeoutMs_ = RedisClientSet::kReplyTimeoutMs;
+    int connectTimeoutMs_ = kDefaultRedisConnectTimeoutMs;
+    int replyTimeoutMs_ = kDefaultRedisReplyTimeoutMs;
     CommandDenyList deny_;
     RedisOffload offload_;
     std::vector<std::unique_ptr<RedisClientSet>> sets_;

@@ -9,9 +9,10 @@
 
 #include <bitset>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <unordered_set>
+
+#include "util/config_value.h"
 
 namespace kestrum {
 namespace {
@@ -172,28 +173,7 @@ std::string momentText(int year, int month, int day, int hour, int minute, int s
 }  // namespace
 
 int readCronNumber(std::string_view text) {
-    std::string ascii = asciiForm(text);
-    size_t i = 0;
-    while (i < ascii.size() && (ascii[i] == ' ' || ascii[i] == '\t' || ascii[i] == '\r' || ascii[i] == '\n' ||
-                                ascii[i] == '\v' || ascii[i] == '\f')) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < ascii.size() && (ascii[i] == '+' || ascii[i] == '-')) {
-        negative = ascii[i] == '-';
-        ++i;
-    }
-    int64_t value = 0;
-    for (; i < ascii.size() && ascii[i] >= '0' && ascii[i] <= '9'; ++i) {
-        value = value * 10 + (ascii[i] - '0');
-        if (value > static_cast<int64_t>(INT_MAX) + 1)
-            value = static_cast<int64_t>(INT_MAX) + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        value = INT_MAX;
-    return static_cast<int>(value);
+    return leadingInt(asciiForm(text));
 }
 
 std::vector<int> fieldValues(std::string_view field, int lowest, int highest) {

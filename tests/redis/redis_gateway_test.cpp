@@ -54,20 +54,6 @@ TEST(RedisConfig, DefaultsAndEmptyValues) {
     EXPECT_EQ(loadRedisConfig(dir.path()).deny, "flushall, CONFIG  keys");
 }
 
-TEST(RedisConfig, LeadingInt) {
-    const std::pair<const char*, int> cases[] = {{"12", 12},
-                                                 {"  7x", 7},
-                                                 {"-3", -3},
-                                                 {"+4", 4},
-                                                 {"", 0},
-                                                 {"abc", 0},
-                                                 {"1.9", 1},
-                                                 {"99999999999", 2147483647},
-                                                 {"-99999999999", -2147483647 - 1}};
-    for (const auto& [text, value] : cases)
-        EXPECT_EQ(leadingInt(text), value) << text;
-}
-
 TEST(RedisGateway, OpensOneSetPerLineInFileOrder) {
     testing::TempDir dir;
     dir.write("mod/redis/config.ini", "[sys]\nport=" + std::to_string(sharedRedis().port()) +
