@@ -36,12 +36,19 @@ int64_t positiveSetting(const std::string& text, int64_t fallback, int64_t highe
     return configNumber(text, fallback, 1, highest);
 }
 
+// A thread count setting: 0 (or nothing, or a negative number) lets the pool choose by the cores; a huge
+// number asks for at most kMaxThreads.
+constexpr int64_t kMaxThreads = 256;
+int threadCount(const std::string& text) {
+    return static_cast<int>(configNumber(text, 0, 0, kMaxThreads));
+}
+
 }  // namespace
 
 Application::Application(std::string runDir, StatusView& status)
     : status_(status),
       loops_(std::make_unique<EventLoops>(
-          leadingInt(IniFile::load(runDir + "/config.ini").get("sys", "network_threads")))),
+          threadCount(IniFile::load(runDir + "/config.ini").get("sys", "network_threads")))),
       workers_(std::make_unique<WorkerPool>()) {
     registry_ = std::make_unique<TaskRegistry>(runDir);
     state_ = std::make_unique<AppState>();
@@ -102,7 +109,7 @@ bool Application::startup() {
 
     // The network threads serve the HTTP listeners and drive the back-end connections; the workers take the
     // long jobs (large results). Both exist before any module opens.
-    if (!loops_->start() || !workers_->start(leadingInt(config.get("sys", "worker_threads")))) {
+    if (!loops_->start() || !workers_->start(threadCount(config.get("sys", "worker_threads")))) {
         logLine("server/error", "threads could not be started.");
         return false;
     }
