@@ -40,7 +40,8 @@ std::string numericHost(const std::string& host) {
 }  // namespace
 
 struct RedisClientSet::Loop {
-    // Fixed once connectAll() has returned; the connections themselves are used on this loop only.
+    // Fixed from connectAll() until close() releases them; the connections themselves are used (and
+    // released) on this loop only.
     std::vector<std::shared_ptr<RedisConnection>> connections;
     // Connections opened for one blocking command each; this loop only.
     std::unordered_map<RedisConnection*, std::shared_ptr<RedisConnection>> alone;
@@ -342,7 +343,11 @@ void RedisClientSet::close(const std::string& reason) {
                 alone.push_back(entry.second);
             for (const auto& connection : alone)
                 connection->close(reason);
-            // Each close above queued the release of its connection; this runs after those.
+            // Released here, on their own thread: nothing of theirs may outlive the loop's io_context.
+            loop->connections.clear();
+            loop->alone.clear();
+            alone.clear();
+            // Each close above queued the release of its connection's watch; this runs after those.
             loops->post(index, [countdown] { countdown->done(); });
         });
     }

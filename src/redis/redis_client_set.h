@@ -56,8 +56,9 @@ class RedisClientSet {
     void expireKey(const std::string& key, int64_t expiry, RedisHandler done);
     void persistKey(const std::string& key, RedisHandler done);
 
-    // Fails every command in flight with `reason`, closes every connection on its own thread and answers
-    // later commands with `reason` at once. Idempotent.
+    // Fails every command in flight with `reason`, closes and releases every connection on its own thread
+    // and answers later commands with `reason` at once. Idempotent. Afterwards the set holds nothing of the
+    // network threads' io_contexts; destroy it once they stopped (work queued there may still name it).
     void close(const std::string& reason);
 
     // Reply and connect time-outs of connections opened afterwards (default 5000 ms each).

@@ -142,11 +142,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
     AsyncConnection(asio::io_context& io, const RedisConnectionSettings& settings)
         : io_(io), settings_(settings), timer_(io) {}
 
-    ~AsyncConnection() override {
-        close("redis connection closed");
-        if (watch_)
-            watch_->owner = nullptr;
-    }
+    ~AsyncConnection() override { close("redis connection closed"); }
 
     void open(std::function<void(bool ok, const std::string& error)> opened) override {
         if (state_ == State::kClosed) {
@@ -196,6 +192,9 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         } else {
             failWaiting(reason);
         }
+        // The Watch holds a descriptor of this thread's io_context: it goes on this loop, never later
+        // (with the connection, perhaps after the context is gone).
+        retireWatch();
     }
 
     size_t inFlight() const override { return inflight_.size() + waiting_.size(); }

@@ -25,8 +25,9 @@ class RedisEndpointTest : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         gateway_->close();
-        delete loops_;
+        (*loops_)->stop();
         delete gateway_;
+        delete loops_;
         gateway_ = nullptr;
         loops_ = nullptr;
     }
