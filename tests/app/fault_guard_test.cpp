@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -17,8 +20,21 @@
 #include "scheduler/task_scheduler.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
+#include "util/event_loops.h"
 #include "util/recovery_point.h"
 #include "util/worker_pool.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// In this executable the fault guard's handler takes the hardware faults, not AddressSanitizer's. A fault a
+// network thread recovers from leaves what its abandoned frames held unfreed, by design: here that is the
+// handler memory asio's run() keeps for reuse.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:allow_user_segv_handler=1";
+}
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:asio::detail::thread_info_base::allocate\n";
+}
+#endif
 
 namespace kestrum {
 namespace {
@@ -41,7 +57,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-void segfault() {
+// A real fault, which the UndefinedBehaviorSanitizer build must not report (and end the test at) first.
+__attribute__((no_sanitize("undefined"))) void segfault() {
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
 }
@@ -85,6 +102,14 @@ TEST(FaultGuardBinaryTest, NetworkThreadFaultsCloseOnlyTheirConnection) {
     for (const char* module : {"mysql", "redis", "crontab"})
         dir.write(std::string("mod/") + module + "/config.ini", "[sys]\r\non=0\r\n");
     KestrumProcess process;
+    // A sanitizer build of the binary hands the faults to the guard, and skips the leak check at exit: each
+    // recovered fault leaves what its abandoned frames held (the request being read, asio's handler memory)
+    // unfreed, by design. The binary's leaks are checked by the other binary-level tests.
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    process.setEnvironment("ASAN_OPTIONS",
+                           std::string(inherited != nullptr ? inherited : "") +
+                               ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+                               ":allow_user_segv_handler=1:detect_leaks=0");
     ASSERT_TRUE(process.start(dir.path()));
     ASSERT_TRUE(process.waitForLog(dir, gb("start success：port(") + std::to_string(port) + ")."))
         << process.output() << process.errorOutput() << dir.logText();
@@ -112,7 +137,7 @@ TEST(FaultGuardBinaryTest, NetworkThreadFaultsCloseOnlyTheirConnection) {
             ASSERT_TRUE(victim.sendRequest("GET", "/api/this/heart", {}, {{"X-Kestrum-Fault", c.fault}}));
             EXPECT_TRUE(victim.waitClosed(3s));
             auto reply = bystander.request("GET", "/api/this/heart");
-            ASSERT_TRUE(reply);
+            ASSERT_TRUE(reply) << process.errorOutput();
             EXPECT_EQ(reply->status, 200);
             ASSERT_TRUE(process.waitForLog(dir, c.line));
             // Both threads take new connections again.
@@ -129,7 +154,7 @@ TEST(FaultGuardBinaryTest, NetworkThreadFaultsCloseOnlyTheirConnection) {
     EXPECT_NE(log.find("unit(connection id("), std::string::npos);
     // Abandoned connections do not hold up the shutdown.
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(process.stop(), 0);
+    EXPECT_EQ(process.stop(), 0) << process.errorOutput();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
     EXPECT_NE(dir.logText().find(gb("app/end")), std::string::npos);
 }
@@ -161,6 +186,37 @@ TEST_F(GuardedProcess, WorkerJobThatFaultsOrThrowsIsAbandonedAndItsLocksReleased
     EXPECT_NE(log.find(gb("sys/fault|exception：what(job failed),thread(worker 0),unit(job id(2)).")),
               std::string::npos);
     EXPECT_EQ(countOf(log, "test|after"), 10u);
+}
+
+TEST_F(GuardedProcess, NetworkThreadFaultAbandonsItsUnitWithTheLoopIntact) {
+    // The abandon action of a faulting event queues work on its own loop (as closing a connection cancels
+    // its timers): that work must run, and so must everything after it.
+    EventLoops loops(1);
+    ASSERT_TRUE(loops.start());
+    struct Target {
+        EventLoops* loops;
+        std::atomic<int> queuedByAbandon{0};
+    } target{&loops};
+    loops.post(0, [&target] {
+        WorkUnit unit(
+            "connection", 7,
+            [](void* raw) {
+                auto* target = static_cast<Target*>(raw);
+                asio::post(target->loops->context(0), [target] { target->queuedByAbandon.fetch_add(1); });
+            },
+            &target);
+        segfault();
+    });
+    std::atomic<int> later{0};
+    for (int i = 0; i < 10; ++i)
+        loops.post(0, [&later] { later.fetch_add(1); });
+    EXPECT_TRUE(waitUntil([&] { return target.queuedByAbandon.load() == 1 && later.load() == 10; }, 5s))
+        << target.queuedByAbandon.load() << " " << later.load();
+    loops.stop();
+    EXPECT_NE(
+        logText().find(gb("sys/fault|fault：signal(SIGSEGV),thread(network 0),unit(connection id(7)).")),
+        std::string::npos)
+        << logText();
 }
 
 TEST_F(GuardedProcess, TaskRunThatFaultsEndsOnlyThatRun) {

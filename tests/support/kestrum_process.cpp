@@ -15,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -154,6 +155,22 @@ bool KestrumProcess::start(const std::string& runDir, const std::string& workDir
     // the ThreadSanitizer tests, so that a sanitizer build need not link its own.
     const char* override = std::getenv("KESTRUM_TEST_BINARY");
     const char* binary = override != nullptr && *override != '\0' ? override : KESTRUM_BINARY;
+    // Built before the fork: the child of a threaded process may only make async-signal-safe calls.
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const bool replaced =
+            std::any_of(environment_.begin(), environment_.end(), [&](const std::string& own) {
+                const size_t nameEnd = own.find('=') + 1;
+                return text.substr(0, nameEnd) == std::string_view(own).substr(0, nameEnd);
+            });
+        if (!replaced)
+            envp.push_back(*entry);
+    }
+    for (std::string& own : environment_)
+        envp.push_back(own.data());
+    envp.push_back(nullptr);
+    const char* const argv[] = {binary, "--headless", "--dir", runDir.c_str(), nullptr};
     pid_t child = ::fork();
     if (child < 0)
         return false;
@@ -170,11 +187,15 @@ bool KestrumProcess::start(const std::string& runDir, const std::string& workDir
         }
         if (::chdir((workDir.empty() ? runDir : workDir).c_str()) != 0)
             _exit(126);
-        ::execl(binary, binary, "--headless", "--dir", runDir.c_str(), static_cast<char*>(nullptr));
+        ::execve(binary, const_cast<char* const*>(argv), envp.data());
         _exit(127);
     }
     pid_ = child;
     return true;
+}
+
+void KestrumProcess::setEnvironment(const std::string& name, const std::string& value) {
+    environment_.push_back(name + "=" + value);
 }
 
 namespace {

@@ -60,6 +60,8 @@ class KestrumProcess {
     // Starts `kestrum --headless --dir runDir` with standard output (runDir/stdout.txt) and standard error
     // (runDir/stderr.txt) captured; `workDir` defaults to runDir.
     bool start(const std::string& runDir, const std::string& workDir = {});
+    // The child gets `name`=`value` in its environment (in place of the test's own value); before start().
+    void setEnvironment(const std::string& name, const std::string& value);
     // Waits until standard output holds `text`.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
     // Waits until the run's log holds `text`.
@@ -78,6 +80,7 @@ class KestrumProcess {
 
   private:
     pid_t pid_ = -1;
+    std::vector<std::string> environment_;  // "NAME=value" set for the child
     std::string outputPath_;
     std::string errorPath_;
 };
