@@ -24,18 +24,6 @@
 #include "util/recovery_point.h"
 #include "util/worker_pool.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// In this executable the fault guard's handler takes the hardware faults, not AddressSanitizer's. A fault a
-// network thread recovers from leaves what its abandoned frames held unfreed, by design: here that is the
-// handler memory asio's run() keeps for reuse.
-extern "C" const char* __asan_default_options() {
-    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:allow_user_segv_handler=1";
-}
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:asio::detail::thread_info_base::allocate\n";
-}
-#endif
-
 namespace kestrum {
 namespace {
 
@@ -102,9 +90,9 @@ TEST(FaultGuardBinaryTest, NetworkThreadFaultsCloseOnlyTheirConnection) {
     for (const char* module : {"mysql", "redis", "crontab"})
         dir.write(std::string("mod/") + module + "/config.ini", "[sys]\r\non=0\r\n");
     KestrumProcess process;
-    // A sanitizer build of the binary hands the faults to the guard, and skips the leak check at exit: each
-    // recovered fault leaves what its abandoned frames held (the request being read, asio's handler memory)
-    // unfreed, by design. The binary's leaks are checked by the other binary-level tests.
+    // An AddressSanitizer build of the binary hands the faults to the guard, and skips the leak check at exit:
+    // each recovered fault leaves what its abandoned frames held (the request being read, asio's handler
+    // memory) unfreed, by design. The binary's leaks are checked by the other binary-level tests.
     const char* inherited = std::getenv("ASAN_OPTIONS");
     process.setEnvironment("ASAN_OPTIONS",
                            std::string(inherited != nullptr ? inherited : "") +
