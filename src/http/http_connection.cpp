@@ -1,5 +1,6 @@
-// One client connection: TLS handshake, reading, HTTP parsing with limits, the hand-over to the request
-// callback, WebSocket frames, ordered writes and the idle timeout. Runs on its network thread.
+// One client connection: TLS handshake, reading, the hand-over of its bytes to the request parser and of
+// finished requests to the request callback, WebSocket frames, ordered writes and the idle timeout. Runs on
+// its network thread.
 #include "http/http_connection.h"
 
 #include <sys/socket.h>
@@ -22,24 +23,6 @@ constexpr size_t kReadAhead = 16 * 1024;
 // Reads per wake-up before the connection waits again and lets the loop serve the others: 256 KiB of a
 // large upload, then a turn for everybody else.
 constexpr int kReadsPerWakeup = 4;
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string urlPath(const std::string& url, bool isConnect) {
-    http_parser_url parts;
-    http_parser_url_init(&parts);
-    if (http_parser_parse_url(url.data(), url.size(), isConnect ? 1 : 0, &parts) == 0) {
-        if ((parts.field_set & (1 << UF_PATH)) == 0)
-            return {};
-        return url.substr(parts.field_data[UF_PATH].off, parts.field_data[UF_PATH].len);
-    }
-    return url.substr(0, url.find_first_of("?#"));
-}
 
 #ifdef KESTRUM_FAULT_INJECTION
 // Test builds only: a request with "X-Kestrum-Fault: segv|fpe|ill|bus|throw" faults (or throws) on the
@@ -68,24 +51,7 @@ __attribute__((no_sanitize("undefined"))) void injectFault(const HttpRequest& re
 }
 #endif
 
-HttpConnection* self(http_parser* parser) {
-    return static_cast<HttpConnection*>(parser->data);
-}
-
 }  // namespace
-
-const http_parser_settings HttpConnection::kParserSettings = [] {
-    http_parser_settings settings;
-    http_parser_settings_init(&settings);
-    settings.on_message_begin = &HttpConnection::onMessageBegin;
-    settings.on_url = &HttpConnection::onUrl;
-    settings.on_header_field = &HttpConnection::onHeaderField;
-    settings.on_header_value = &HttpConnection::onHeaderValue;
-    settings.on_headers_complete = &HttpConnection::onHeadersComplete;
-    settings.on_body = &HttpConnection::onBody;
-    settings.on_message_complete = &HttpConnection::onMessageComplete;
-    return settings;
-}();
 
 void HttpReply::send(std::optional<HttpResponse> response) const {
     if (context_ == nullptr)
@@ -117,11 +83,10 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
       id_(id),
       socket_(std::move(socket)),
       idleTimer_(thread.context),
-      lastActivity_(Clock::now()) {
+      lastActivity_(Clock::now()),
+      parser_(core.settings.maxBody) {
     if (tls != nullptr)
         tlsContext_ = tls->native_handle();
-    http_parser_init(&parser_, HTTP_REQUEST);
-    parser_.data = this;
     core_.liveConnections.fetch_add(1);
 }
 
@@ -413,28 +378,31 @@ size_t HttpConnection::parse(const char* data, size_t size) {
 }
 
 bool HttpConnection::processHttp(const char* data, size_t size, size_t& used) {
-    size_t parsed = http_parser_execute(&parser_, &kParserSettings, data, size);
-    used = parsed;
-    http_errno error = HTTP_PARSER_ERRNO(&parser_);
-    if (error == HPE_PAUSED) {
-        // One complete message: it is handled before a byte of the next one is looked at.
-        http_parser_pause(&parser_, 0);
-        if (parser_.upgrade) {
-            handleUpgrade();
-        } else {
+    HttpRequestParser::Result result = parser_.feed(data, size);
+    used = result.used;
+    if (parser_.takeContinue())
+        send("HTTP/1.1 100 Continue\r\n\r\n");
+    switch (result.status) {
+        case HttpRequestParser::Status::kNeedMore:
+            return true;
+        case HttpRequestParser::Status::kRequest:
             dispatchRequest();
-        }
-        return !closed_;
+            return !closed_;
+        case HttpRequestParser::Status::kUpgrade:
+            handleUpgrade();
+            return !closed_;
+        case HttpRequestParser::Status::kMalformed:
+            if (core_.callbacks.onParseError)
+                core_.callbacks.onParseError(kind_, id_);
+            close();
+            return false;
+        case HttpRequestParser::Status::kTooLarge:
+            if (core_.settings.meter != nullptr)
+                core_.settings.meter->refused(RefusalReason::Limits);
+            close();
+            return false;
     }
-    if (error != HPE_OK) {
-        if (!limitExceeded_ && core_.callbacks.onParseError)
-            core_.callbacks.onParseError(kind_, id_);
-        if (limitExceeded_ && core_.settings.meter != nullptr)
-            core_.settings.meter->refused(RefusalReason::Limits);
-        close();
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool HttpConnection::processWebSocket(const char* data, size_t size, size_t& used) {
@@ -465,14 +433,18 @@ bool HttpConnection::processWebSocket(const char* data, size_t size, size_t& use
     return !closed_;
 }
 
+HttpRequest HttpConnection::takeRequest() {
+    HttpRequest request = parser_.takeRequest();
+    request.server = kind_;
+    request.connectionId = id_;
+    request.remoteAddress = remoteAddress_;
+    if (core_.settings.meter != nullptr)  // only the metrics page wants the time
+        request.completedAt = std::chrono::steady_clock::now();
+    return request;
+}
+
 void HttpConnection::dispatchRequest() {
-    request_.server = kind_;
-    request_.connectionId = id_;
-    request_.remoteAddress = remoteAddress_;
-    request_.http10 = isHttp10();
-    request_.path = urlPath(request_.url, parser_.method == HTTP_CONNECT);
-    HttpRequest request = std::move(request_);
-    resetRequest();
+    HttpRequest request = takeRequest();
     if (core_.stopping.load()) {
         close();
         return;
@@ -547,21 +519,8 @@ void HttpConnection::deliverReply(std::optional<std::string> bytes, bool keepAli
 }
 
 void HttpConnection::handleUpgrade() {
-    request_.server = kind_;
-    request_.connectionId = id_;
-    request_.remoteAddress = remoteAddress_;
-    request_.upgrade = true;
-    request_.path = urlPath(request_.url, parser_.method == HTTP_CONNECT);
-    HttpRequest request = std::move(request_);
-    resetRequest();
-
-    UpgradeKind kind = UpgradeKind::kOther;
-    if (parser_.method == HTTP_CONNECT) {
-        kind = UpgradeKind::kHttpTunnel;
-    } else if (const std::string* upgrade = request.header("Upgrade");
-               upgrade && equalsNoCase(*upgrade, "websocket")) {
-        kind = UpgradeKind::kWebSocket;
-    }
+    HttpRequest request = takeRequest();
+    UpgradeKind kind = parser_.upgradeKind();
     UpgradeReply reply;
     if (core_.callbacks.onUpgrade)
         reply = core_.callbacks.onUpgrade(request, kind);
@@ -710,96 +669,6 @@ void HttpConnection::onIdleTimer(const asio::error_code& error) {
         return;
     }
     armIdleTimer(timeout - idle);
-}
-
-void HttpConnection::resetRequest() {
-    request_ = HttpRequest();
-    headerBytes_ = 0;
-    lastWasValue_ = false;
-}
-
-bool HttpConnection::chargeHeaderBytes(size_t count) {
-    headerBytes_ += count;
-    if (headerBytes_ <= kMaxHeaderBytes)
-        return true;
-    limitExceeded_ = true;
-    return false;
-}
-
-int HttpConnection::onMessageBegin(http_parser* parser) {
-    self(parser)->resetRequest();
-    return 0;
-}
-
-int HttpConnection::onUrl(http_parser* parser, const char* at, size_t length) {
-    HttpConnection* connection = self(parser);
-    if (!connection->chargeHeaderBytes(length))
-        return -1;
-    connection->request_.url.append(at, length);
-    return 0;
-}
-
-int HttpConnection::onHeaderField(http_parser* parser, const char* at, size_t length) {
-    HttpConnection* connection = self(parser);
-    if (!connection->chargeHeaderBytes(length))
-        return -1;
-    auto& headers = connection->request_.headers;
-    // A name may arrive in pieces; a new one starts after a value.
-    if (headers.empty() || connection->lastWasValue_)
-        headers.emplace_back();
-    headers.back().first.append(at, length);
-    connection->lastWasValue_ = false;
-    return 0;
-}
-
-int HttpConnection::onHeaderValue(http_parser* parser, const char* at, size_t length) {
-    HttpConnection* connection = self(parser);
-    if (!connection->chargeHeaderBytes(length))
-        return -1;
-    auto& headers = connection->request_.headers;
-    if (headers.empty())
-        headers.emplace_back();
-    headers.back().second.append(at, length);
-    connection->lastWasValue_ = true;
-    return 0;
-}
-
-int HttpConnection::onHeadersComplete(http_parser* parser) {
-    HttpConnection* connection = self(parser);
-    // A declared body above the limit is refused before a byte of it is buffered.
-    if (parser->content_length != ULLONG_MAX && parser->content_length > connection->core_.settings.maxBody) {
-        connection->limitExceeded_ = true;
-        return -1;
-    }
-    // Clients that wait for leave to send their body (curl does for larger POSTs) get it at once.
-    if (const std::string* expect = connection->request_.header("Expect");
-        expect != nullptr && equalsNoCase(*expect, "100-continue") && parser->http_major == 1 &&
-        parser->http_minor >= 1) {
-        connection->send("HTTP/1.1 100 Continue\r\n\r\n");
-    }
-    return 0;
-}
-
-int HttpConnection::onBody(http_parser* parser, const char* at, size_t length) {
-    HttpConnection* connection = self(parser);
-    std::string& body = connection->request_.body;
-    if (body.size() + length > connection->core_.settings.maxBody) {
-        connection->limitExceeded_ = true;
-        return -1;
-    }
-    body.append(at, length);
-    return 0;
-}
-
-int HttpConnection::onMessageComplete(http_parser* parser) {
-    HttpConnection* connection = self(parser);
-    connection->request_.method = http_method_str(static_cast<http_method>(parser->method));
-    connection->request_.keepAlive = http_should_keep_alive(parser) != 0;
-    if (connection->core_.settings.meter != nullptr)  // only the metrics page wants the time
-        connection->request_.completedAt = std::chrono::steady_clock::now();
-    // Stop after this message: the next one is parsed only once this one is answered.
-    http_parser_pause(parser, 1);
-    return 0;
 }
 
 }  // namespace kestrum

@@ -13,8 +13,6 @@
 // no record is in flight.
 #pragma once
 
-#include <http_parser.h>
-
 #include <asio.hpp>
 #include <asio/ssl/context.hpp>
 #include <cassert>
@@ -25,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "http/http_request_parser.h"
 #include "http/http_server.h"
 #include "http/tls_stream.h"
 #include "util/event_loops.h"
@@ -57,7 +56,7 @@ struct HttpCore::Impl {
     std::atomic<int> acceptedPending{0};  // accepted, not yet a connection on its loop
     std::atomic<uint64_t> refused{0};     // closed at accept: the connection limit was reached
     uint64_t refusedInBurst = 0;          // accepting loop only: refused since the limit was last reached
-    bool running = false;  // changed only by start/shutdown
+    bool running = false;                 // changed only by start/shutdown
 
     NetworkThread& pickThread() { return *threads[static_cast<size_t>(loops.next())]; }
 };
@@ -104,27 +103,16 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     // Both: false when the connection was closed or must wait; `used` is set either way.
     bool processHttp(const char* data, size_t size, size_t& used);
     bool processWebSocket(const char* data, size_t size, size_t& used);
+    HttpRequest takeRequest();  // the parsed request with the connection's own fields
     void dispatchRequest();
     void handleUpgrade();
     void deliverReply(std::optional<std::string> bytes, bool keepAlive);
-    bool isHttp10() const { return parser_.http_major == 1 && parser_.http_minor == 0; }
     void send(std::string bytes);
     void startWrite();
     void continueTlsWrite();
     void onWrite(const asio::error_code& error);
     void armIdleTimer(Clock::duration delay);
     void onIdleTimer(const asio::error_code& error);
-    void resetRequest();
-    bool chargeHeaderBytes(size_t count);
-
-    static int onMessageBegin(http_parser* parser);
-    static int onUrl(http_parser* parser, const char* at, size_t length);
-    static int onHeaderField(http_parser* parser, const char* at, size_t length);
-    static int onHeaderValue(http_parser* parser, const char* at, size_t length);
-    static int onHeadersComplete(http_parser* parser);
-    static int onBody(http_parser* parser, const char* at, size_t length);
-    static int onMessageComplete(http_parser* parser);
-    static const http_parser_settings kParserSettings;
 
     HttpCore::Impl& core_;
     NetworkThread& thread_;
@@ -143,12 +131,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     size_t readPos_ = 0;
     size_t writePos_ = 0;
 
-    http_parser parser_;
+    HttpRequestParser parser_;
     Mode mode_ = Mode::kHttp;
-    HttpRequest request_;  // the request being parsed
-    size_t headerBytes_ = 0;
-    bool lastWasValue_ = false;
-    bool limitExceeded_ = false;
 
     // Output: answers queued while a write is in flight go out together in the next one.
     std::vector<std::string> output_;         // queued
