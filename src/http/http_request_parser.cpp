@@ -62,8 +62,22 @@ HttpRequestParser::Result HttpRequestParser::feed(const char* data, size_t size)
     // http-parser reads an empty input as the end of the stream.
     if (size == 0)
         return {Status::kNeedMore, 0};
-    size_t used = http_parser_execute(&parser_, &kSettings, data, size);
-    http_errno error = HTTP_PARSER_ERRNO(&parser_);
+    size_t used = 0;
+    http_errno error = HPE_OK;
+    do {
+        // http-parser hands over a header piece only where it ends or where the input does, so a limit
+        // crossed early in a long name or value would be seen later, after a bad byte behind it, in one read
+        // but not in many. Offering at most the remaining allowance plus one byte lets the limit be crossed
+        // only at the last byte offered: the first fault in the stream wins, however the bytes arrive.
+        size_t offered = size - used;
+        if (!inBody_)
+            offered = std::min(offered, maxHeaderBytes_ - headerBytes_ + 1);
+        size_t parsed = http_parser_execute(&parser_, &kSettings, data + used, offered);
+        used += parsed;
+        error = HTTP_PARSER_ERRNO(&parser_);
+        if (error == HPE_OK && parsed != offered)
+            return {fail(Status::kMalformed), used};  // not expected: only a pause or an error stops early
+    } while (error == HPE_OK && used < size);
     if (error == HPE_PAUSED) {
         // onMessageComplete paused the parser: one complete message, and not a byte of the next one taken.
         http_parser_pause(&parser_, 0);
@@ -175,6 +189,7 @@ int HttpRequestParser::onHeadersComplete(http_parser* parser) {
         parser->http_minor >= 1) {
         target->continueWanted_ = true;
     }
+    target->inBody_ = true;
     return 0;
 }
 
@@ -190,7 +205,9 @@ int HttpRequestParser::onBody(http_parser* parser, const char* at, size_t length
 }
 
 int HttpRequestParser::onMessageComplete(http_parser* parser) {
-    HttpRequest& request = self(parser)->request();
+    HttpRequestParser* target = self(parser);
+    target->inBody_ = false;
+    HttpRequest& request = target->request();
     request.method = http_method_str(static_cast<http_method>(parser->method));
     request.path = urlPath(request.url, parser->method == HTTP_CONNECT);
     request.keepAlive = http_should_keep_alive(parser) != 0;

@@ -78,6 +78,7 @@ class HttpRequestParser {
     size_t headerBytes_ = 0;
     Status final_ = Status::kNeedMore;  // kNeedMore while the stream can go on; else the status it ended with
     UpgradeKind upgradeKind_ = UpgradeKind::kOther;
+    bool inBody_ = false;  // the headers of the current request are complete
     bool lastWasValue_ = false;
     bool limitExceeded_ = false;
     bool continueWanted_ = false;

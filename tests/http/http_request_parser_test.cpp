@@ -162,6 +162,11 @@ const std::vector<Case>& cases() {
          .input = "GET /a HTTP/1.1\r\nHost: abcd\r\n\r\n",
          .end = Status::kTooLarge,
          .maxHeaderBytes = 9},
+        // The limit is crossed at the "d", before the byte that is not allowed in a value.
+        {.name = "headers over the limit, then a bad byte",
+         .input = "GET /a HTTP/1.1\r\nHost: abcd\x01\r\n\r\n",
+         .end = Status::kTooLarge,
+         .maxHeaderBytes = 9},
         {.name = "url over the header limit",
          .input = "GET /0123456789 HTTP/1.1\r\n\r\n",
          .end = Status::kTooLarge,
