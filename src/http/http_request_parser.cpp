@@ -3,22 +3,16 @@
 #include "http/http_request_parser.h"
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "util/text.h"
+
 namespace kestrum {
 
 namespace {
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::string urlPath(const std::string& url, bool isConnect) {
     http_parser_url parts;
@@ -86,7 +80,7 @@ HttpRequestParser::Result HttpRequestParser::feed(const char* data, size_t size)
         if (parser_.method == HTTP_CONNECT) {
             upgradeKind_ = UpgradeKind::kHttpTunnel;
         } else if (const std::string* upgrade = request_->header("Upgrade");
-                   upgrade != nullptr && equalsNoCase(*upgrade, "websocket")) {
+                   upgrade != nullptr && equalsIgnoreCase(*upgrade, "websocket")) {
             upgradeKind_ = UpgradeKind::kWebSocket;
         }
         return {fail(Status::kUpgrade), used};
@@ -185,7 +179,7 @@ int HttpRequestParser::onHeadersComplete(http_parser* parser) {
     }
     // Clients that wait for leave to send their body (curl does for larger POSTs) get it at once.
     if (const std::string* expect = target->request().header("Expect");
-        expect != nullptr && equalsNoCase(*expect, "100-continue") && parser->http_major == 1 &&
+        expect != nullptr && equalsIgnoreCase(*expect, "100-continue") && parser->http_major == 1 &&
         parser->http_minor >= 1) {
         target->continueWanted_ = true;
     }
