@@ -67,8 +67,9 @@ void installFaultGuard() {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &g_previousPipe);
-    // SA_NODEFER: the signal stays unblocked, so the jump out of the handler needs no mask restore (no
-    // sigprocmask per unit of work). SA_ONSTACK: a stack overflow still finds a stack for the handler.
+    // SA_NODEFER: the signal stays unblocked, so the recovery point is set without saving the mask (no
+    // sigprocmask per unit of work); a recovery puts the thread's mask back once. SA_ONSTACK: a stack
+    // overflow still finds a stack for the handler.
     struct sigaction fault {};
     fault.sa_sigaction = onFault;
     fault.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;

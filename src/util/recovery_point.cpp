@@ -60,6 +60,10 @@ ThreadState* current() {
 void afterFault(ThreadState& state) {
     if (state.resume != nullptr)
         state.resume(state.resumeTarget);
+    // The jump left the handler without the mask restore a return would do. The guard's handler blocks
+    // nothing, but a runtime that wraps handlers may (ThreadSanitizer blocks every signal while one runs):
+    // the next fault on this thread must still reach the guard.
+    pthread_sigmask(SIG_SETMASK, &state.mask, nullptr);
     // 1. Locks: released from the innermost out, the ones still held only.
     const int held = state.heldCount < kMaxHeld ? state.heldCount : kMaxHeld;
     for (int i = held - 1; i >= 0; --i) {
@@ -98,6 +102,7 @@ void afterException(ThreadState& state, const char* what) {
 
 RecoveryThread::RecoveryThread(const char* role, int index) : previous_(tlsState) {
     std::snprintf(state_.name, sizeof state_.name, "%s %d", role, index);
+    pthread_sigmask(SIG_SETMASK, nullptr, &state_.mask);
     // The handler of a stack overflow needs a stack of its own.
     altStack_ = std::malloc(kAltStackBytes);
     if (altStack_ != nullptr) {

@@ -76,6 +76,7 @@ struct ThreadState {
     char name[32] = {};
     void (*resume)(void*) = nullptr;  // run first after a fault, before anything else (see RecoveryThread)
     void* resumeTarget = nullptr;
+    sigset_t mask;  // the thread's signal mask outside the handler, put back by a recovery
 };
 
 ThreadState* current();
