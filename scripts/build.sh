@@ -16,4 +16,5 @@ case "${1:-}" in
   --tsan) dir=build-tsan options=(-DCMAKE_BUILD_TYPE=Sanitize -DKESTRUM_SANITIZE=thread) && shift ;;
 esac
 cmake -S . -B "$dir" -G Ninja -DKESTRUM_WERROR=ON -DKESTRUM_FAULT_INJECTION=ON "${options[@]}" >/dev/null
-ninja -C "$dir" "$@"
+# One job per core: several builds may share the machine (ninja alone would start two more).
+ninja -C "$dir" -j "$(nproc)" "$@"
