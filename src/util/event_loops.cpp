@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <asio/detail/call_stack.hpp>
+#include <asio/detail/op_queue.hpp>
+#include <asio/detail/scheduler.hpp>
+#include <asio/detail/scheduler_thread_info.hpp>
 #include <asio/detail/thread_context.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -31,14 +34,59 @@ struct CallStackHeadAccess {
 };
 template struct CallStackHeadAccess<&ThreadCallStack::top_>;
 
+// With one thread per context, what a handler posts to its own loop waits in run()'s frame (a private queue,
+// with its own work count) until the handler returns. A fault's jump skips that hand-over, which would lose
+// the posted work: answers for other connections, completions of cancelled waits. The signal handler moves
+// the queue out of the dead frame before the jump (pointer moves only); the recovery hands it to the loop.
+struct FaultSalvage {
+    asio::detail::scheduler* scheduler = nullptr;
+    ThreadCallStack::context* head = nullptr;  // the call stack as it was before run()
+    asio::detail::op_queue<asio::detail::scheduler_operation> posted;
+    long work = 0;
+    bool inHandler = false;
+
+    static void beforeJump(void* target) {
+        auto* salvage = static_cast<FaultSalvage*>(target);
+        auto* info =
+            static_cast<asio::detail::scheduler_thread_info*>(ThreadCallStack::contains(salvage->scheduler));
+        salvage->inHandler = info != nullptr;
+        if (info == nullptr)
+            return;
+        salvage->posted.push(info->private_op_queue);
+        salvage->work = info->private_outstanding_work;
+        info->private_outstanding_work = 0;
+    }
+
+    // First thing after the jump: the call stack is put back (the abandon actions may post to this loop),
+    // then the posted work goes to the loop's queue with the work count run() would have settled (the
+    // faulting handler counts as finished).
+    static void resume(void* target) {
+        auto* salvage = static_cast<FaultSalvage*>(target);
+        *callStackHead() = salvage->head;
+        if (!salvage->inHandler)
+            return;
+        salvage->inHandler = false;
+        if (salvage->work > 1) {
+            for (long i = 1; i < salvage->work; ++i)
+                salvage->scheduler->work_started();
+        } else if (salvage->work < 1) {
+            salvage->scheduler->work_finished();
+        }
+        salvage->work = 0;
+        salvage->scheduler->post_deferred_completions(salvage->posted);
+    }
+};
+
 // Runs the loop until it is stopped. An event that throws or faults is abandoned (see util/recovery_point.h)
 // and the loop goes on with the next one; one sigsetjmp per recovery, none per event.
 void runLoop(asio::io_context& context, int index) {
     RecoveryThread recovery("network", index);
-    ThreadCallStack::context* head = *callStackHead();
-    // Put back before the abandon actions run, which may post to this loop.
-    recovery.onResume([](void* saved) { *callStackHead() = *static_cast<ThreadCallStack::context**>(saved); },
-                      &head);
+    FaultSalvage salvage;
+    salvage.scheduler = &asio::use_service<asio::detail::scheduler>(context);
+    salvage.head = *callStackHead();
+    ThreadCallStack::context* const head = salvage.head;
+    recovery.onBeforeJump(&FaultSalvage::beforeJump, &salvage);
+    recovery.onResume(&FaultSalvage::resume, &salvage);
     while (true) {
         if (runRecoverable([&context] { context.run(); }))
             return;

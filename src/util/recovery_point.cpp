@@ -46,6 +46,8 @@ bool recoverFromFault(int signal) {
     state->armed = 0;
     state->recovering = 1;
     state->signal = signal;
+    if (state->beforeJump != nullptr)
+        state->beforeJump(state->beforeJumpTarget);
     siglongjmp(state->env, 1);
 }
 

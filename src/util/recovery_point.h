@@ -76,6 +76,8 @@ struct ThreadState {
     char name[32] = {};
     void (*resume)(void*) = nullptr;  // run first after a fault, before anything else (see RecoveryThread)
     void* resumeTarget = nullptr;
+    void (*beforeJump)(void*) = nullptr;  // run in the signal handler, just before the jump
+    void* beforeJumpTarget = nullptr;
     sigset_t mask;  // the thread's signal mask outside the handler, put back by a recovery
 };
 
@@ -100,6 +102,13 @@ class RecoveryThread {
     void onResume(void (*resume)(void*), void* target) {
         state_.resume = resume;
         state_.resumeTarget = target;
+    }
+    // `beforeJump` runs in the fault's signal handler (on the alternate stack) just before the jump, while
+    // the frames the jump abandons are still intact: it may copy what it needs out of them. Async-signal-safe
+    // work only: no lock, no allocation.
+    void onBeforeJump(void (*beforeJump)(void*), void* target) {
+        state_.beforeJump = beforeJump;
+        state_.beforeJumpTarget = target;
     }
 
   private:

@@ -9,6 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include "support/fault_injection.h"
+
 namespace kestrum {
 namespace {
 
@@ -57,6 +62,30 @@ TEST(EventLoops, RoundRobinCoversEveryLoop) {
     for (int i = 0; i < 9; ++i)
         ++hits[loops.next()];
     EXPECT_EQ(hits, (std::vector<int>{3, 3, 3}));
+}
+
+// A fault in a task loses nothing that task had already posted to its own loop (answers for other
+// connections are posted that way), and the loop goes on.
+TEST(EventLoopsFault, WorkPostedBeforeAFaultStillRuns) {
+    testing::ScopedFaultRecovery recovery;
+    EventLoops loops(1);
+    ASSERT_TRUE(loops.start());
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        std::promise<void> first;
+        std::promise<void> second;
+        loops.post(0, [&] {
+            asio::post(loops.context(0), [&] { first.set_value(); });
+            asio::post(loops.context(0), [&] { second.set_value(); });
+            testing::injectFault("segv");
+        });
+        EXPECT_EQ(first.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_EQ(second.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    }
+    std::promise<void> later;
+    loops.post(0, [&] { later.set_value(); });
+    EXPECT_EQ(later.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    loops.stop();
 }
 
 }  // namespace
