@@ -182,16 +182,22 @@ TEST_F(SchedulerTest, RegisteringARunningTaskKeepsItsThread) {
 }
 
 TEST_F(SchedulerTest, CallbackStuckAtShutdownIsAbandoned) {
-    std::atomic<bool> entered{false};
-    std::atomic<bool> release{false};
+    // The abandoned thread outlives this test's frame: what it reads lives as long as it does.
+    struct Flags {
+        std::atomic<bool> entered{false};
+        std::atomic<bool> release{false};
+    };
+    auto flags = std::make_shared<Flags>();
+    std::atomic<bool>& entered = flags->entered;
+    std::atomic<bool>& release = flags->release;
     auto registry = std::make_unique<TaskRegistry>(runDir());
-    ASSERT_TRUE(
-        registry->registerTask("* * * * * *", "stuck", [&](const std::string&, const std::string&, int64_t) {
-            entered.store(true);
-            while (!release.load())
-                std::this_thread::sleep_for(5ms);
-            return 0;
-        }));
+    ASSERT_TRUE(registry->registerTask("* * * * * *", "stuck",
+                                       [flags](const std::string&, const std::string&, int64_t) {
+                                           flags->entered.store(true);
+                                           while (!flags->release.load())
+                                               std::this_thread::sleep_for(5ms);
+                                           return 0;
+                                       }));
     auto scheduler = std::make_unique<TaskScheduler>(*registry);
     scheduler->startSupervisor();
     ASSERT_TRUE(waitUntil([&] { return entered.load(); }, 3s));
