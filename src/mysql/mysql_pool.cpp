@@ -170,6 +170,7 @@ struct MysqlPool::Slot {
     void onWait(unsigned round, const asio::error_code& error, int ready);
     void forgetSocket();
     int failStatement();
+    MysqlResult failedResult() const;  // with errorNumber and errorText
     int finishRows();
     int finishConnect(bool ok);
     int endJob();
@@ -295,53 +296,34 @@ void MysqlPool::Slot::abandon(void* target) {
 // never released gives its slot back; a waiting open() or keep-alive goes on. Then the slot serves again.
 // Only what the abandoned event had: a job begun since, or a result handed out since, is not touched.
 void MysqlPool::Slot::recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease) {
-    const bool inJob = abandonedJob != 0 && job != Job::kNone && jobs == abandonedJob;
-    if (inJob) {
-        ++generation;
-        timer.cancel();
-        if (socket) {
-            asio::error_code ec;
-            socket->cancel(ec);
-            socket.reset();
-        }
-        socketFd = -1;
-        // The library's handle may be in the middle of a call: its memory is given up rather than freed.
-        reading = nullptr;
-        storeRet = nullptr;
-        data.reset();
-        client.abandon();
-        connected = false;
-    }
     uint64_t held = abandonedLease;
     const bool resultHeld = held != 0 && lease.compare_exchange_strong(held, 0);
-    if (inJob) {
-        errorNumber = CR_UNKNOWN_ERROR;
-        errorText = "the statement was abandoned after a fault";
-        if (job == Job::kStatement && done) {
-            MysqlResult result;
-            result.status_ = MysqlResult::Status::kFailed;
-            result.errorNumber_ = errorNumber;
-            result.errorText_ = errorText;
-            Done callback = std::move(done);
-            done = nullptr;
-            job = Job::kNone;
-            running = false;
+    if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob) {
+        if (resultHeld)
             pool.release(number);
-            callback(std::move(result));
-            return;
-        }
-        if (job == Job::kStatement) {
-            job = Job::kNone;
-            running = false;
-            pool.release(number);
-            return;
-        }
+        return;
+    }
+    forgetSocket();
+    // The library's handle may be in the middle of a call: its memory is given up rather than freed.
+    reading = nullptr;
+    storeRet = nullptr;
+    data.reset();
+    client.abandon();
+    connected = false;
+    errorNumber = CR_UNKNOWN_ERROR;
+    errorText = "the statement was abandoned after a fault";
+    if (job != Job::kStatement) {
         reconnectOnly = false;
         endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
         return;
     }
-    if (resultHeld)
-        pool.release(number);
+    Done callback = std::move(done);
+    done = nullptr;
+    job = Job::kNone;
+    running = false;
+    pool.release(number);
+    if (callback)
+        callback(failedResult());
 }
 
 void MysqlPool::Slot::wait(int status) {
@@ -505,6 +487,14 @@ int MysqlPool::Slot::finishRows() {
     return -1;
 }
 
+MysqlResult MysqlPool::Slot::failedResult() const {
+    MysqlResult result;
+    result.status_ = MysqlResult::Status::kFailed;
+    result.errorNumber_ = errorNumber;
+    result.errorText_ = errorText;
+    return result;
+}
+
 int MysqlPool::Slot::failStatement() {
     if (reading) {
         mysql_free_result(reading);
@@ -515,10 +505,7 @@ int MysqlPool::Slot::failStatement() {
         errorNumber = static_cast<int>(mysql_errno(handle()));
         errorText = mysql_error(handle());
     }
-    MysqlResult result;
-    result.status_ = MysqlResult::Status::kFailed;
-    result.errorNumber_ = errorNumber;
-    result.errorText_ = errorText;
+    MysqlResult result = failedResult();
     Done callback = std::move(done);
     done = nullptr;
     if (isLostConnectionError(errorNumber)) {
