@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, then builds and runs the tests in three build folders:
-#   --release  build-release/  Release (-O3), every target including the benchmarks, the Debian package
-#                              (scripts/package.sh); every test executable and the package test
+# The whole test suite: installs what is missing, then builds and runs the tests in three build folders, each with
+# the fault injection hook the fault guard's tests use (scripts/build.sh --fault-hook):
+#   --release  build-release/  Release (-O3), every target including the benchmarks; the Debian package
+#                              (scripts/package.sh, its own build without the hook in build-package/); every test
+#                              executable and the package test
 #   --asan     build-asan/     AddressSanitizer + UndefinedBehaviorSanitizer (-O1); every test executable, and
 #                              the binary-level tests run this build's kestrum; the tests that recover faults on
 #                              purpose run apart as MODULE_faults, without the leak check (tests/CMakeLists.txt)
@@ -25,16 +27,16 @@ tsan_suites=(log http scheduler mysql redis)
 for flavour in "${flavours[@]}"; do
   case "$flavour" in
     --release)
-      bash scripts/build.sh --release
+      bash scripts/build.sh --release --fault-hook
       bash scripts/package.sh build-release
       ctest --test-dir build-release --output-on-failure
       ;;
     --asan)
-      bash scripts/build.sh --asan
+      bash scripts/build.sh --asan --fault-hook
       ctest --test-dir build-asan --output-on-failure
       ;;
     --tsan)
-      bash scripts/build.sh --tsan $(printf '%s_tests ' "${tsan_suites[@]}")
+      bash scripts/build.sh --tsan --fault-hook $(printf '%s_tests ' "${tsan_suites[@]}")
       binary=
       [[ -x build-asan/kestrum ]] && binary=$root/build-asan/kestrum
       KESTRUM_TEST_BINARY=${KESTRUM_TEST_BINARY:-$binary} \

@@ -24,12 +24,18 @@ const char* logType(ServerKind kind) {
     return kind == ServerKind::Http ? "server/http" : "server/https";
 }
 
+// Headers that carry credentials: the request log line shows that they came, not what they hold.
+bool isCredentialHeader(std::string_view name) {
+    return equalsIgnoreCase(name, "Authorization") || equalsIgnoreCase(name, "Proxy-Authorization") ||
+           equalsIgnoreCase(name, "Cookie");
+}
+
 std::string headerText(const HeaderList& headers) {
     std::string text;
     for (const auto& [name, value] : headers) {
         text += name;
         text += ':';
-        text += value;
+        text += isCredentialHeader(name) ? std::string_view("***") : std::string_view(value);
         text += "\r\n";
     }
     if (text.starts_with("\r\n"))

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +28,82 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
+}
+
+// Log files hold what callers sent (statements, keys, request headers): owner and group only.
+constexpr mode_t kFileMode = 0640;
+// Runs of the same second share a start-time name; the later ones get "-2", "-3", ... up to this.
+constexpr int kMaxNameSuffix = 9999;
+
+bool isControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// A caller's text with every control character written as an escape ("\r", "\n", "\t", "\xHH"), so that
+// one event stays one line whatever the text holds. Control bytes never occur inside a multibyte character
+// of the internal encoding or of UTF-8, so the text is scanned byte by byte. Clean text (the usual case) is
+// returned as it is, without a copy.
+std::string_view escapeControls(std::string_view text, std::string& storage) {
+    auto first = std::find_if(text.begin(), text.end(),
+                              [](char c) { return isControl(static_cast<unsigned char>(c)); });
+    if (first == text.end())
+        return text;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    storage.assign(text.begin(), first);
+    for (auto it = first; it != text.end(); ++it) {
+        const auto c = static_cast<unsigned char>(*it);
+        if (!isControl(c)) {
+            storage += static_cast<char>(c);
+        } else if (c == '\r') {
+            storage += "\\r";
+        } else if (c == '\n') {
+            storage += "\\n";
+        } else if (c == '\t') {
+            storage += "\\t";
+        } else {
+            storage += "\\x";
+            storage += kHex[c >> 4];
+            storage += kHex[c & 0x0F];
+        }
+    }
+    return storage;
+}
+
+// `path` with "-N" before its extension; N = 1 is the path itself.
+std::filesystem::path withSuffix(const std::filesystem::path& path, int n) {
+    if (n == 1)
+        return path;
+    return path.parent_path() / (path.stem().string() + "-" + std::to_string(n) + path.extension().string());
+}
+
+// Creates the first free one of `wanted`, its "-2", "-3", ... names: a file of another run is never
+// truncated. The descriptor, or -1; `chosen` is the name created (`wanted` when none could be).
+int createFresh(const std::filesystem::path& wanted, std::string& chosen) {
+    chosen = wanted.string();
+    for (int n = 1; n <= kMaxNameSuffix; ++n) {
+        const std::string candidate = withSuffix(wanted, n).string();
+        const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode);
+        if (fd >= 0) {
+            chosen = candidate;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Moves `from` to `to` unless `to` exists: 0, or the reason (EEXIST when the name is taken).
+int moveWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without that kind of rename: a new link fails on an existing name as well.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
 }
 
 // time() reads the coarse clock, which can lag the precise one by a few milliseconds; lines written right
@@ -127,8 +204,7 @@ void LogWriter::open(const OpenOptions& options) {
         name = dateTimeText(preciseNow()) + ".txt";
         renameAtClose_ = true;
     }
-    path_ = dir + "/" + gbkToUtf8(name);
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = createFresh(std::filesystem::path(dir) / gbkToUtf8(name), path_);
     nextNumber_ = 1;
     lineTemplate_ = options.lineTemplate ? *options.lineTemplate : utf8ToGbk(kDefaultTemplate);
     if (options.timeFormat)
@@ -152,6 +228,10 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
         type = utf8Type;
         content = utf8Content;
     }
+    std::string escapedType;
+    std::string escapedContent;
+    type = escapeControls(type, escapedType);
+    content = escapeControls(content, escapedContent);
     GuardedLock lock(logLock_);
     if (fd_ < 0)
         return false;
@@ -207,13 +287,20 @@ void LogWriter::close() {
     if (!renameAtClose_)
         return;
     renameAtClose_ = false;
-    std::filesystem::path current(path_);
-    std::string stem = current.stem().string();
-    std::string extension = current.extension().string();
-    std::string renamed =
-        (current.parent_path() / (stem + "-" + gbkToUtf8(dateTimeText(preciseNow())) + extension)).string();
-    if (::rename(path_.c_str(), renamed.c_str()) == 0)
-        path_ = renamed;
+    // The end time goes after the whole name, a "-N" of the start included. A name another run already
+    // ended with (both ended in the same second) is not replaced: this one gets a "-N" of its own.
+    const std::filesystem::path current(path_);
+    const std::filesystem::path renamed =
+        current.parent_path() / (current.stem().string() + "-" + gbkToUtf8(dateTimeText(preciseNow())) +
+                                 current.extension().string());
+    for (int n = 1; n <= kMaxNameSuffix; ++n) {
+        const std::string candidate = withSuffix(renamed, n).string();
+        const int result = moveWithoutReplacing(path_, candidate);
+        if (result == 0)
+            path_ = candidate;
+        if (result != EEXIST)
+            break;  // moved, or not movable at all: the file keeps its start-time name
+    }
 }
 
 bool LogWriter::isOpen() const {

@@ -1,7 +1,11 @@
 // The run's log file: one numbered line per event, "[num]丨[time]丨[type]丨[content]" + CR LF.
 //
 // The file lives in runDir/log/, is named after the moment the run started and, when the name asked for it
-// with "[end-time]", gets the moment the run ended appended when the writer closes. File names on disk are
+// with "[end-time]", gets the moment the run ended appended when the writer closes. An existing file is never
+// truncated nor replaced: a run that finds its name taken (a restart within the same second) writes to
+// "NAME-2.txt", "NAME-3.txt", ..., and a final name that is taken gets such a suffix too. Files are created
+// with mode 0640. Control characters (U+0000-U+001F, U+007F) in a line's type and content are written as
+// "\r", "\n", "\t" or "\xHH", so one event is always one line. File names on disk are
 // UTF-8; the content is internal-encoding bytes written unconverted (or, with LogCharset::Utf8, the same line
 // in UTF-8: template, type and content converted), unbuffered in the process (a line is in the file moments
 // after writeLine, for other programs that read the file while it grows). writeLine is safe from any thread:

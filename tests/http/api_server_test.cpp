@@ -236,8 +236,38 @@ TEST_F(ApiServerTest, RoutingTable) {
     EXPECT_NE(logText().find(
                   gb("),ip(127.0.0.1),type(GET),adress(/api/mysql),request line(/api/mysql),headers(Host:"
                      "127.0.0.1"
-                     "\r\nContent-Length:2),content({}).")),
+                     "\\r\\nContent-Length:2),content({}).")),
               std::string::npos);
+}
+
+// A caller's bytes never forge a log line, and credentials never reach the log.
+TEST_F(ApiServerTest, RequestLineIsOneLineWithoutCredentials) {
+    start();
+    HttpClient client;
+    ASSERT_TRUE(client.connect(kHost, httpPort_));
+    const std::string body = "{}\r\n99丨2024-3-5 9:7:5丨sys丨forged";  // UTF-8, as callers send
+    auto reply = client.request("POST", "/api/mysql/forge", body,
+                                {{"Authorization", "Basic c2VjcmV0"},
+                                 {"cookie", "session=abc"},
+                                 {"Proxy-Authorization", "Bearer proxytoken"},
+                                 {"X-Other", "visible"}});
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, 200);
+
+    const std::string log = logText();
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        if (log.find("forge", at) < end)
+            lines.push_back(log.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 1u) << log;
+    const std::string& line = lines[0];
+    EXPECT_NE(line.find(gb("content({}\\r\\n99丨2024-3-5 9:7:5丨sys丨forged).")), std::string::npos) << line;
+    for (const char* shown :
+         {"Authorization:***\\r\\n", "cookie:***\\r\\n", "Proxy-Authorization:***\\r\\n", "X-Other:visible"})
+        EXPECT_NE(line.find(shown), std::string::npos) << shown << " in " << line;
+    for (const char* hidden : {"c2VjcmV0", "session=abc", "proxytoken"})
+        EXPECT_EQ(line.find(hidden), std::string::npos) << hidden << " in " << line;
 }
 
 TEST_F(ApiServerTest, DisabledModulesAndSilentEndpoint) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -96,6 +100,89 @@ TEST_F(LogWriterTest, NameWithoutEndTimeIsKept) {
     EXPECT_EQ(writer.filePath(), dir.path() + "/custom/deeper/plain.txt");
 }
 
+// A caller's bytes never break a line: every control character of the type and the content is escaped,
+// everything else (backslashes, multibyte characters, the template) is written unchanged.
+TEST_F(LogWriterTest, ControlCharactersAreEscapedSoOneEventIsOneLine) {
+    openLog(std::string("[num]|[type]|[content]"));
+    struct Case {
+        std::string type;
+        std::string content;
+        std::string written;  // the line without number and CR LF
+    } cases[] = {
+        {"http", "a\r\n2|http|forged", "http|a\\r\\n2|http|forged"},
+        {"http", "tab\there\nlf only\rcr only", "http|tab\\there\\nlf only\\rcr only"},
+        {"x", std::string("nul\0 esc", 8) + "\x1B" + " del\x7F us\x1F",
+         "x|nul\\x00 esc\\x1B del\\x7F us\\x1F"},
+        {"x", "back\\slash \\r stays", "x|back\\slash \\r stays"},
+        {gb("类\r\n型"), gb("名字\r\n（中文）"), gb("类\\r\\n型|名字\\r\\n（中文）")},
+        {"x", "\x20space and \x7E tilde are plain", "x| space and ~ tilde are plain"},
+    };
+    std::string expected;
+    int number = 1;
+    for (const Case& c : cases) {
+        EXPECT_TRUE(writer.writeLine(c.type, c.content));
+        expected += std::to_string(number++) + "|" + c.written + "\r\n";
+    }
+    EXPECT_EQ(content(), expected);
+}
+
+TEST_F(LogWriterTest, FileIsCreatedForOwnerAndGroupOnly) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    openLog();
+    ASSERT_TRUE(writer.isOpen());
+    struct stat info {};
+    ASSERT_EQ(::stat(writer.filePath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u & ~mask);
+}
+
+// Two runs that start in the same second ask for the same name: the later one gets "-2" and the earlier
+// file keeps its lines; both get their own final name.
+TEST_F(LogWriterTest, SameStartNameNeverTruncatesTheOtherRun) {
+    openLog();
+    writer.writeLine("sys", "first run");
+    LogWriter second;
+    LogWriter::OpenOptions options;
+    options.runDir = dir.path();
+    options.fileName = gb("2024年3月5日9时7分5秒[end-time].txt");
+    second.open(options);
+    ASSERT_TRUE(second.isOpen());
+    EXPECT_EQ(second.filePath(), dir.path() + "/log/2024年3月5日9时7分5秒-2.txt");
+    second.writeLine("sys", "second run");
+    EXPECT_NE(content().find("first run"), std::string::npos);
+
+    writer.close();
+    second.close();
+    ASSERT_NE(writer.filePath(), second.filePath());
+    const std::string first = testing::readFile(writer.filePath());
+    const std::string later = testing::readFile(second.filePath());
+    EXPECT_NE(first.find("first run"), std::string::npos);
+    EXPECT_EQ(first.find("second run"), std::string::npos);
+    EXPECT_NE(later.find("second run"), std::string::npos);
+    const std::string name = std::filesystem::path(second.filePath()).filename().string();
+    EXPECT_EQ(name.rfind("2024年3月5日9时7分5秒-2-", 0), 0u) << name;  // the suffix survives the rename
+}
+
+// The final name is taken (another run of the same start ended in the same second): it is not replaced.
+TEST_F(LogWriterTest, FinalNameTakenIsNotReplaced) {
+    openLog();
+    writer.writeLine("sys", "this run");
+    // Whatever second the close falls in, its final name is already there.
+    std::vector<std::string> taken;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t <= now + 30; ++t) {
+        taken.push_back(dir.path() + "/log/" + gbkToUtf8(gb("2024年3月5日9时7分5秒-") + dateTimeText(t)) +
+                        ".txt");
+        std::ofstream(taken.back()) << "earlier run";
+    }
+    writer.close();
+    for (const std::string& path : taken)
+        EXPECT_EQ(testing::readFile(path), "earlier run") << path;
+    const std::string name = std::filesystem::path(writer.filePath()).filename().string();
+    EXPECT_EQ(name.substr(name.size() - 6), "-2.txt") << name;
+    EXPECT_NE(testing::readFile(writer.filePath()).find("this run"), std::string::npos);
+}
+
 TEST(LogCharset, OnlyUtf8SpellingsSelectUtf8) {
     for (const char* value : {"utf-8", "UTF-8", " Utf8 ", "utf8"})
         EXPECT_EQ(parseLogCharset(value), LogCharset::Utf8) << value;
@@ -108,7 +195,7 @@ TEST(LogCharset, OnlyUtf8SpellingsSelectUtf8) {
 TEST(LogCharset, Utf8FileIsTheInternalFileConverted) {
     testing::TempDir dir;
     const std::string contents[] = {gb("del task：backup"), "plain ascii", gb("名字（中文）。"),
-                                    std::string("bad \xFF byte")};
+                                    std::string("bad \xFF byte"), gb("两行\r\n一行")};
     std::string files[2];
     for (LogCharset charset : {LogCharset::Internal, LogCharset::Utf8}) {
         LogWriter writer;
@@ -126,6 +213,7 @@ TEST(LogCharset, Utf8FileIsTheInternalFileConverted) {
     EXPECT_EQ(files[1], gbkToUtf8(files[0]));
     EXPECT_EQ(files[1].substr(0, files[1].find("\r\n") + 2), "1丨T丨类型丨del task：backup\r\n");
     EXPECT_NE(files[1].find("4丨T丨类型丨bad \xEF\xBF\xBD byte\r\n"), std::string::npos);
+    EXPECT_NE(files[1].find("5丨T丨类型丨两行\\r\\n一行\r\n"), std::string::npos);
     EXPECT_TRUE(isValidUtf8(files[1]));
 }
 

@@ -62,6 +62,11 @@ check "/usr/bin/kestrum is an executable" test -x "$root/usr/bin/kestrum"
 if readelf -d "$root/usr/bin/kestrum" | grep -q 'NEEDED.*libQt'; then
   fail "the packaged binary links Qt (the package carries the headless build)"
 fi
+# The fault injection hook is for test builds only: a server that knows its request header can be made to fault
+# by any whitelisted caller. The header's name is in every binary that has the hook.
+if grep -aqiF 'X-Kestrum-Fault' "$root/usr/bin/kestrum"; then
+  fail "the packaged binary contains the fault injection hook (X-Kestrum-Fault): package a build without it"
+fi
 for f in config.ini mod/mysql/config.ini mod/redis/config.ini mod/crontab/config.ini; do
   check "/etc/kestrum/$f" test -f "$root/etc/kestrum/$f"
 done
@@ -130,8 +135,12 @@ server_pid=""
 log_files=("$logs"/*.txt)
 if ((${#log_files[@]} != 1)); then
   fail "expected one log file under the linked log directory, found ${#log_files[@]}"
-elif ! grep -aq 'app/end' "${log_files[0]}"; then
-  fail "the log has no shutdown line"
+else
+  grep -aq 'app/end' "${log_files[0]}" || fail "the log has no shutdown line"
+  # What callers sent ends up in the log: readable by the owner and the group only.
+  log_mode="$(stat -c %a "${log_files[0]}")"
+  expected_mode="$(printf '%o' $((8#640 & ~8#$(umask))))"
+  [[ "$log_mode" == "$expected_mode" ]] || fail "the log file has mode $log_mode, not $expected_mode (0640 under umask $(umask))"
 fi
 
 if ((failures)); then
