@@ -137,6 +137,11 @@ bool Application::startup() {
         positiveSetting(config.get("sys", "max_body"), static_cast<int64_t>(settings.maxBody)));
     settings.idleTimeoutSeconds =
         static_cast<int>(positiveSetting(config.get("sys", "idle_timeout"), 60, INT_MAX));
+    // However slowly its bytes come, a request's head and body get a fixed time each.
+    settings.headerTimeoutSeconds =
+        static_cast<int>(positiveSetting(config.get("sys", "header_timeout"), 10, INT_MAX));
+    settings.bodyTimeoutSeconds =
+        static_cast<int>(positiveSetting(config.get("sys", "body_timeout"), 60, INT_MAX));
     // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
     const std::string configured = config.get("sys", "max_connections");
     const long long maxConnections = configured.empty() ? 10000 : leadingInt64(configured);

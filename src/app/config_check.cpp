@@ -34,8 +34,8 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Main,
      "sys",
      {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
-      "worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections", "metrics_path",
-      "log_charset", "instance_name"}},
+      "worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout", "body_timeout",
+      "max_connections", "metrics_path", "log_charset", "instance_name"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port"}},
@@ -171,8 +171,8 @@ class Checker {
         if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
-        for (const char* key :
-             {"worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections"})
+        for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
+                                "header_timeout", "body_timeout", "max_connections"})
             number(file, ini, key);
     }
 

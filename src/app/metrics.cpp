@@ -167,8 +167,8 @@ void addRequestFamilies(const RequestMeter::Snapshot& s, int64_t openConnections
     out.push_back(std::move(open));
 
     MetricFamily refused = family("kestrum_connections_refused_total",
-                                  "Requests from addresses outside the whitelist, and connections closed or "
-                                  "turned away by a limit.",
+                                  "Connections from addresses outside the whitelist, closed at accept, and "
+                                  "connections closed or turned away by a limit.",
                                   MetricType::Counter);
     for (size_t r = 0; r < kRefusalReasons; ++r) {
         refused.metric.push_back(valueMetric(static_cast<double>(s.refused[r]),

@@ -1,8 +1,9 @@
-// The API service on top of the server component: TLS contexts, listeners, the request handling on the
-// network thread (whitelist, request log line, heartbeat, endpoint routing), the WebSocket echo and the log
-// lines of the listeners.
+// The API service on top of the server component: TLS contexts, listeners, the whitelist at accept, the
+// request handling on the network thread (request log line, heartbeat, endpoint routing), the WebSocket echo
+// and the log lines of the listeners.
 #include "http/http_api_server.h"
 
+#include <asio/ip/address_v4.hpp>
 #include <asio/ssl.hpp>
 #include <filesystem>
 
@@ -82,6 +83,10 @@ struct HttpApiServer::Impl {
     bool whitelisted(const std::string& address) const {
         return routes.whitelist != nullptr && routes.whitelist->get(address) == "1";
     }
+    // The endpoint a POST goes to (null: none, or not a POST), with its name for the meter.
+    const Endpoint* endpointFor(const HttpRequest& request, MeteredEndpoint& metered) const;
+    // The request (its head is enough) is served: whitelisted, and a route that answers exists.
+    bool routed(const HttpRequest& head) const;
     RequestAction handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                 const HttpReply& later) const;
     UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
@@ -90,6 +95,10 @@ struct HttpApiServer::Impl {
 
 HttpCallbacks HttpApiServer::Impl::callbacks() {
     HttpCallbacks callbacks;
+    // A stranger's connection ends as it is accepted. The address text of an IPv4 address fits the string's
+    // own storage: the check allocates nothing.
+    callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return whitelisted(peer.to_string()); };
+    callbacks.onContinue = [this](const HttpRequest& head) { return routed(head); };
     callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
         logLine(logType(kind), std::string("prepare listen ") + kFullWidthColon + "ip(" + address +
                                    "),port(" + std::to_string(port) + ").");
@@ -117,6 +126,32 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
         return reply;
     };
     return callbacks;
+}
+
+const Endpoint* HttpApiServer::Impl::endpointFor(const HttpRequest& request, MeteredEndpoint& metered) const {
+    metered = MeteredEndpoint::None;
+    if (request.method != "POST")
+        return nullptr;
+    const Endpoint* endpoint = nullptr;
+    if (routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) {
+        endpoint = &routes.mysql;
+        metered = MeteredEndpoint::Mysql;
+    } else if (routes.redisOn && request.path.starts_with(routes.redisPath)) {
+        endpoint = &routes.redis;
+        metered = MeteredEndpoint::Redis;
+    }
+    return endpoint != nullptr && *endpoint ? endpoint : nullptr;
+}
+
+bool HttpApiServer::Impl::routed(const HttpRequest& head) const {
+    if (!whitelisted(head.remoteAddress))
+        return false;
+    if (head.method == "GET") {
+        return head.path == routes.heartbeatPath ||
+               (!routes.metricsPath.empty() && head.path == routes.metricsPath && routes.metricsPage);
+    }
+    MeteredEndpoint metered;
+    return endpointFor(head, metered) != nullptr;
 }
 
 RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
@@ -162,19 +197,9 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
         response = okResponse(routes.metricsPage(), kMetricsType);
         return RequestAction::kAnswer;
     }
-    if (request.method != "POST")
-        return unanswered();
-
-    const Endpoint* endpoint = nullptr;
     MeteredEndpoint metered = MeteredEndpoint::None;
-    if (routes.mysqlOn && request.path.starts_with(routes.mysqlPath)) {
-        endpoint = &routes.mysql;
-        metered = MeteredEndpoint::Mysql;
-    } else if (routes.redisOn && request.path.starts_with(routes.redisPath)) {
-        endpoint = &routes.redis;
-        metered = MeteredEndpoint::Redis;
-    }
-    if (endpoint == nullptr || !*endpoint)
+    const Endpoint* endpoint = endpointFor(request, metered);
+    if (endpoint == nullptr)
         return unanswered();
     RequestContext context;
     context.server = request.server;
@@ -198,9 +223,16 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
 }
 
 UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, UpgradeKind kind) const {
-    // Upgrades are accepted on any path and from any address: neither routes nor the whitelist apply.
+    // Upgrades are accepted on any path, from whitelisted addresses only. Strangers were closed at accept
+    // already; the check here keeps that true for whatever reaches this point.
     UpgradeReply reply;
     reply.response.withContentLength = false;
+    if (!whitelisted(request.remoteAddress)) {
+        if (routes.meter != nullptr)
+            routes.meter->refused(RefusalReason::Whitelist);
+        reply.action = UpgradeReply::Action::kRefuse;
+        return reply;
+    }
     switch (kind) {
         case UpgradeKind::kHttpTunnel:
             reply.action = UpgradeReply::Action::kTunnel;
@@ -280,6 +312,9 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     HttpCoreSettings coreSettings;
     coreSettings.maxBody = settings.maxBody;
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
+    coreSettings.headerTimeoutSeconds = settings.headerTimeoutSeconds;
+    coreSettings.bodyTimeoutSeconds = settings.bodyTimeoutSeconds;
+    coreSettings.strangerLogSeconds = settings.strangerLogSeconds;
     coreSettings.meter = impl.routes.meter;
     coreSettings.maxConnections = settings.maxConnections;
     impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
@@ -320,6 +355,10 @@ void HttpApiServer::releaseServers() {
 
 uint64_t HttpApiServer::refusedConnections() const {
     return impl_->core ? impl_->core->refusedConnections() : 0;
+}
+
+uint64_t HttpApiServer::strangerConnections() const {
+    return impl_->core ? impl_->core->strangerConnections() : 0;
 }
 
 }  // namespace kestrum

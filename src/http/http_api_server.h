@@ -1,12 +1,16 @@
 // HttpApiServer: the API service on two listeners, plain HTTP and HTTPS, on the application's network
 // threads (EventLoops).
 //
+// The whitelist is the door: a connection from an address outside it is closed as it is accepted, before a
+// byte is read or a TLS handshake starts, and never counts against maxConnections; such connections are
+// summed up in one "server" log line a minute at most.
+//
 // The network thread that read a request settles it: whitelist check, the request log line (debug on), the
 // heartbeat answer, routing, and the call of the MySQL or Redis endpoint, which starts its back-end work and
 // returns without blocking. The endpoint's completion may come from any thread; its envelope is turned into
 // the HTTP answer on that thread and posted back to the connection's own thread (dropped when the connection
 // is gone). WebSocket upgrades are answered on the network thread and turn the connection into an echo
-// service.
+// service. "100 Continue" is sent only for a request that has a route.
 //
 // Thread rules: prepareServers, startListener, stopListener and releaseServers are called by the
 // application's start-up and shutdown, one at a time; none of them may be called from a network thread.
@@ -51,6 +55,9 @@ struct HttpSettings {
     std::string runDir;             // ssl-cert/ is taken from here when the working directory has none
     size_t maxBody = 16 << 20;      // a request body or WebSocket frame beyond this closes the connection
     int idleTimeoutSeconds = 60;    // a connection without traffic for this long is closed
+    int headerTimeoutSeconds = 10;  // a request's head must be in this long after its first byte
+    int bodyTimeoutSeconds = 60;    // and its body this long after its head; else the connection is closed
+    int strangerLogSeconds = 60;    // one log line at most this often sums up the strangers
     size_t maxConnections = 10000;  // connections beyond it are closed at accept, unanswered; 0: no limit
 };
 
@@ -84,6 +91,9 @@ class HttpApiServer {
 
     // Connections refused for the connection limit since prepareServers(); any thread.
     uint64_t refusedConnections() const;
+    // Connections closed at accept since prepareServers() because their address is not whitelisted; any
+    // thread.
+    uint64_t strangerConnections() const;
 
   private:
     struct Impl;

@@ -1,6 +1,6 @@
 // One client connection: TLS handshake, reading, the hand-over of its bytes to the request parser and of
-// finished requests to the request callback, WebSocket frames, ordered writes and the idle timeout. Runs on
-// its network thread.
+// finished requests to the request callback, WebSocket frames, ordered writes and the time-outs. Runs on its
+// network thread.
 #include "http/http_connection.h"
 
 #include <sys/socket.h>
@@ -82,7 +82,7 @@ HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, Serv
       kind_(kind),
       id_(id),
       socket_(std::move(socket)),
-      idleTimer_(thread.context),
+      timer_(thread.context),
       lastActivity_(Clock::now()),
       parser_(core.settings.maxBody) {
     if (tls != nullptr)
@@ -118,8 +118,8 @@ void HttpConnection::start() {
     }
     remoteAddress_ = remote.address().to_string();
     lastActivity_ = Clock::now();
-    if (core_.settings.idleTimeoutSeconds > 0)
-        armIdleTimer(std::chrono::seconds(core_.settings.idleTimeoutSeconds));
+    if (core_.timerPeriod > Clock::duration::zero())
+        armTimer(core_.timerPeriod);
     if (tlsContext_ == nullptr) {
         handshakeDone_ = true;
         startRead();
@@ -130,7 +130,7 @@ void HttpConnection::start() {
         close();
         return;
     }
-    // The idle timer also bounds the handshake.
+    // The idle time-out also bounds the handshake.
     continueHandshake();
 }
 
@@ -180,7 +180,7 @@ void HttpConnection::close() {
     if (closed_)
         return;
     auto keepAlive = shared_from_this();  // the registry may hold the last reference
-    idleTimer_.cancel();
+    timer_.cancel();
     closed_ = true;
     waitingFor_ = 0;
     if (tls_ && handshakeDone_)
@@ -282,7 +282,10 @@ void HttpConnection::onReadable(const asio::error_code& error) {
             close();
             return;
         }
-        lastActivity_ = Clock::now();
+        // Bytes thrown away after an unknown protocol switch are no traffic: they cannot hold the
+        // connection open.
+        if (mode_ != Mode::kDiscard)
+            lastActivity_ = Clock::now();
         consume(buffer.data(), bytes);
         if (closed_)
             return;
@@ -378,17 +381,33 @@ size_t HttpConnection::parse(const char* data, size_t size) {
 }
 
 bool HttpConnection::processHttp(const char* data, size_t size, size_t& used) {
+    // The head's clock starts with its first byte (blank lines before a request line count too: they cannot
+    // hold a connection open either), the body's when the head is complete.
+    if (requestStart_ == Clock::time_point{})
+        requestStart_ = Clock::now();
     HttpRequestParser::Result result = parser_.feed(data, size);
     used = result.used;
-    if (parser_.takeContinue())
-        send("HTTP/1.1 100 Continue\r\n\r\n");
+    if (result.status == HttpRequestParser::Status::kNeedMore && bodyStart_ == Clock::time_point{} &&
+        parser_.headComplete())
+        bodyStart_ = Clock::now();
+    if (parser_.takeContinue()) {
+        // Leave to send the body is given only for a request that will be handled.
+        HttpRequest& head = parser_.head();
+        head.server = kind_;
+        head.connectionId = id_;
+        head.remoteAddress = remoteAddress_;
+        if (!core_.callbacks.onContinue || core_.callbacks.onContinue(head))
+            send("HTTP/1.1 100 Continue\r\n\r\n");
+    }
     switch (result.status) {
         case HttpRequestParser::Status::kNeedMore:
             return true;
         case HttpRequestParser::Status::kRequest:
+            requestStart_ = bodyStart_ = Clock::time_point{};
             dispatchRequest();
             return !closed_;
         case HttpRequestParser::Status::kUpgrade:
+            requestStart_ = bodyStart_ = Clock::time_point{};
             handleUpgrade();
             return !closed_;
         case HttpRequestParser::Status::kMalformed:
@@ -646,29 +665,42 @@ void HttpConnection::onWrite(const asio::error_code& error) {
     processInput();
 }
 
-void HttpConnection::armIdleTimer(Clock::duration delay) {
-    idleTimer_.expires_after(delay);
-    idleTimer_.async_wait(
-        [self = shared_from_this()](const asio::error_code& error) { self->onIdleTimer(error); });
+void HttpConnection::armTimer(Clock::duration delay) {
+    timer_.expires_after(delay);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& error) { self->onTimer(error); });
 }
 
-void HttpConnection::onIdleTimer(const asio::error_code& error) {
+void HttpConnection::onTimer(const asio::error_code& error) {
     if (error == asio::error::operation_aborted || closed_)
         return;
     WorkUnit work = unit();
-    const auto timeout = std::chrono::seconds(core_.settings.idleTimeoutSeconds);
-    // A request waiting for its answer is the server's turn, not idleness. A write counts as traffic only
-    // while it makes progress: a client that stops reading its answers is idle too.
+    const HttpCoreSettings& settings = core_.settings;
+    const auto now = Clock::now();
+    // A request waiting for its answer is the server's turn: no limit runs, and the next one's clocks start
+    // when its bytes are taken up. A write counts as traffic only while it makes progress: a client that
+    // stops reading its answers is idle too.
     if (busy()) {
-        armIdleTimer(timeout);
+        armTimer(core_.timerPeriod);
         return;
     }
-    auto idle = Clock::now() - lastActivity_;
-    if (idle >= timeout) {
+    auto due = Clock::time_point::max();
+    if (settings.idleTimeoutSeconds > 0)
+        due = lastActivity_ + std::chrono::seconds(settings.idleTimeoutSeconds);
+    if (mode_ == Mode::kHttp) {
+        if (bodyStart_ != Clock::time_point{}) {
+            if (settings.bodyTimeoutSeconds > 0)
+                due = std::min(due, bodyStart_ + std::chrono::seconds(settings.bodyTimeoutSeconds));
+        } else if (requestStart_ != Clock::time_point{} && settings.headerTimeoutSeconds > 0) {
+            due = std::min(due, requestStart_ + std::chrono::seconds(settings.headerTimeoutSeconds));
+        }
+    }
+    if (now >= due) {
         close();
         return;
     }
-    armIdleTimer(timeout - idle);
+    // Looked at again by the nearest deadline, and within timerPeriod anyway: a deadline that starts
+    // meanwhile lies at least that far ahead.
+    armTimer(std::min<Clock::duration>(due - now, core_.timerPeriod));
 }
 
 }  // namespace kestrum

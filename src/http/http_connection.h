@@ -25,6 +25,7 @@
 
 #include "http/http_request_parser.h"
 #include "http/http_server.h"
+#include "http/stranger_log.h"
 #include "http/tls_stream.h"
 #include "util/event_loops.h"
 #include "util/recovery_point.h"
@@ -55,8 +56,13 @@ struct HttpCore::Impl {
     std::atomic<int> liveConnections{0};
     std::atomic<int> acceptedPending{0};  // accepted, not yet a connection on its loop
     std::atomic<uint64_t> refused{0};     // closed at accept: the connection limit was reached
+    std::atomic<uint64_t> strangers{0};   // closed at accept: the accept filter kept the peer out
     uint64_t refusedInBurst = 0;          // accepting loop only: refused since the limit was last reached
-    bool running = false;                 // changed only by start/shutdown
+    std::shared_ptr<StrangerLog> strangerLog;  // accepting loop only; from start() to shutdown()
+    // Longest wait of a connection's timer between two looks at its deadlines: the shortest of the time-outs,
+    // so a deadline that starts between two looks is never seen late. Zero: no time-out at all.
+    std::chrono::steady_clock::duration timerPeriod{};
+    bool running = false;  // changed only by start/shutdown
 
     NetworkThread& pickThread() { return *threads[static_cast<size_t>(loops.next())]; }
 };
@@ -111,8 +117,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void startWrite();
     void continueTlsWrite();
     void onWrite(const asio::error_code& error);
-    void armIdleTimer(Clock::duration delay);
-    void onIdleTimer(const asio::error_code& error);
+    void armTimer(Clock::duration delay);
+    // Closes the connection past its idle time, its head deadline or its body deadline.
+    void onTimer(const asio::error_code& error);
 
     HttpCore::Impl& core_;
     NetworkThread& thread_;
@@ -121,8 +128,12 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     asio::ip::tcp::socket socket_;
     SSL_CTX* tlsContext_ = nullptr;  // set for HTTPS; the stream is made when the connection starts
     std::unique_ptr<TlsStream> tls_;
-    asio::steady_timer idleTimer_;
+    asio::steady_timer timer_;
     Clock::time_point lastActivity_;
+    // The request being read: when its first byte was taken up and when its head was complete (epoch: not
+    // yet). Bytes read ahead while an answer is awaited start the clock only when they are taken up.
+    Clock::time_point requestStart_{};
+    Clock::time_point bodyStart_{};
     std::string remoteAddress_;
 
     // Input the parser could not take yet (empty, without storage, most of the time); bytes between

@@ -177,12 +177,16 @@ int HttpRequestParser::onHeadersComplete(http_parser* parser) {
         target->limitExceeded_ = true;
         return -1;
     }
-    // Clients that wait for leave to send their body (curl does for larger POSTs) get it at once.
+    // Clients that wait for leave to send their body (curl does for larger POSTs): the owner decides.
     if (const std::string* expect = target->request().header("Expect");
         expect != nullptr && equalsIgnoreCase(*expect, "100-continue") && parser->http_major == 1 &&
         parser->http_minor >= 1) {
         target->continueWanted_ = true;
     }
+    // Method and path are known now: the owner may judge the request before its body comes.
+    HttpRequest& request = target->request();
+    request.method = http_method_str(static_cast<http_method>(parser->method));
+    request.path = urlPath(request.url, parser->method == HTTP_CONNECT);
     target->inBody_ = true;
     return 0;
 }
@@ -202,8 +206,6 @@ int HttpRequestParser::onMessageComplete(http_parser* parser) {
     HttpRequestParser* target = self(parser);
     target->inBody_ = false;
     HttpRequest& request = target->request();
-    request.method = http_method_str(static_cast<http_method>(parser->method));
-    request.path = urlPath(request.url, parser->method == HTTP_CONNECT);
     request.keepAlive = http_should_keep_alive(parser) != 0;
     request.upgrade = parser->upgrade != 0;
     request.http10 = parser->http_major == 1 && parser->http_minor == 0;

@@ -53,8 +53,12 @@ class HttpRequestParser {
     // What the completed upgrade request asks for.
     UpgradeKind upgradeKind() const { return upgradeKind_; }
     // True once per request whose headers ask for an interim "100 Continue" (HTTP/1.1 and later); the caller
-    // sends it before it handles the outcome of the same feed.
+    // decides on it (head() tells what the request is) before it handles the outcome of the same feed.
     bool takeContinue();
+    // The head of the request in progress is complete: its body (if any) is being read.
+    bool headComplete() const { return inBody_; }
+    // The request in progress, complete or not; once its head is complete, method and path are set too.
+    HttpRequest& head() { return request(); }
 
   private:
     Status fail(Status status);

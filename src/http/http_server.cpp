@@ -56,12 +56,27 @@ uint64_t HttpCore::refusedConnections() const {
     return impl_->refused.load(std::memory_order_relaxed);
 }
 
+uint64_t HttpCore::strangerConnections() const {
+    return impl_->strangers.load(std::memory_order_relaxed);
+}
+
 bool HttpCore::start() {
     Impl& impl = *impl_;
     if (impl.running || impl.stopping || !impl.loops.running())
         return false;
     for (int i = 0; i < impl.loops.size(); ++i)
         impl.threads.push_back(std::make_unique<NetworkThread>(impl.loops.context(i)));
+    // Listeners accept on the first loop.
+    impl.strangerLog = std::make_shared<StrangerLog>(
+        impl.threads.front()->context, std::chrono::seconds(std::max(1, impl.settings.strangerLogSeconds)));
+    std::chrono::steady_clock::duration period{};
+    for (int seconds : {impl.settings.idleTimeoutSeconds, impl.settings.headerTimeoutSeconds,
+                        impl.settings.bodyTimeoutSeconds}) {
+        const std::chrono::steady_clock::duration limit = std::chrono::seconds(seconds);
+        if (seconds > 0 && (period == period.zero() || limit < period))
+            period = limit;
+    }
+    impl.timerPeriod = period;
     impl.running = true;
     return true;
 }
@@ -93,9 +108,19 @@ void HttpCore::shutdown() {
         // Closed connections go once their aborted operations have run on their loops.
         waitForConnections(std::chrono::seconds(5));
         onEveryLoop(impl, [](NetworkThread& thread) { thread.connections.clear(); });
+        // The strangers counted since the last line get theirs now, on the accepting loop.
+        std::promise<void> flushed;
+        asio::post(impl.threads.front()->context, [&impl, &flushed] {
+            impl.strangerLog->flush();
+            impl.strangerLog.reset();
+            flushed.set_value();
+        });
+        flushed.get_future().wait();
     } else {
         for (auto& thread : impl.threads)
             thread->connections.clear();
+        impl.strangerLog->flush();
+        impl.strangerLog.reset();
     }
     impl.threads.clear();
 }
@@ -125,7 +150,8 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
             });
             return;
         }
-        if (!core.stopping && !refuse(socket)) {
+        // The cheapest check first: a stranger costs one accept and one close, nothing else.
+        if (!core.stopping && letIn(socket) && !refuse(socket)) {
             uint64_t id = core.nextConnectionId.fetch_add(1);
             core.acceptedPending.fetch_add(1);
             asio::post(target.context, [core = &core, &target, kind = kind, tls = tls, id,
@@ -140,6 +166,30 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
             });
         }
         startAccept();
+    }
+
+    // The accept filter: false (and the socket closed at once, unread and unanswered) for a peer it keeps
+    // out. Such a connection is counted and summed up in the log, never logged one by one.
+    bool letIn(asio::ip::tcp::socket& socket) {
+        const auto& filter = core.callbacks.acceptPeer;
+        if (!filter)
+            return true;
+        asio::error_code ec;
+        const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+        const bool known = !ec && peer.address().is_v4();  // else the peer is gone already
+        if (known && filter(peer.address().to_v4()))
+            return true;
+        // Reset rather than closed in order: nothing of the connection stays behind (no TIME_WAIT), and a
+        // client that is still sending learns at once.
+        socket.set_option(asio::socket_base::linger(true, 0), ec);
+        socket.close(ec);
+        if (known) {
+            core.strangers.fetch_add(1, std::memory_order_relaxed);
+            if (core.settings.meter != nullptr)
+                core.settings.meter->refused(RefusalReason::Whitelist);
+            core.strangerLog->count(peer.address().to_v4());
+        }
+        return false;
     }
 
     // The connection limit: true (and the socket closed, unanswered) when maxConnections are open already.

@@ -8,9 +8,13 @@
 // later from any thread; the answer is posted back to the connection's loop. While a request waits for its
 // answer the connection parses nothing further, so pipelined requests are answered in order.
 //
+// The door: a peer the accept filter does not let in is closed on the accepting loop before anything else
+// happens (no byte read, no TLS handshake, no connection object, not counted against maxConnections, no log
+// line of its own).
+//
 // Limits: header bytes (kMaxHeaderBytes), body and WebSocket frame bytes (HttpCoreSettings::maxBody), unsent
-// output (kMaxPendingOutput, reading pauses) and an idle timeout. A connection that exceeds a size limit is
-// closed without a response.
+// output (kMaxPendingOutput, reading pauses), the time a request's head and body may take however their
+// bytes trickle, and an idle timeout. A connection that exceeds a limit is closed without a response.
 #pragma once
 
 #include <atomic>
@@ -28,6 +32,9 @@
 
 namespace asio {
 class io_context;
+namespace ip {
+class address_v4;
+}
 namespace ssl {
 class context;
 }
@@ -87,6 +94,13 @@ enum class RequestAction {
 
 // Callbacks shared by both listeners. Each gets the listener kind as the sender.
 struct HttpCallbacks {
+    // Accepting loop: the peer address of a new connection; false closes it at once, before a byte is read.
+    // Must be cheap and must not block. Unset: every peer is let in.
+    std::function<bool(const asio::ip::address_v4& peer)> acceptPeer;
+    // Network thread: the head of a request that asks for "100 Continue" (method, url, path, headers and the
+    // connection's fields; no body yet). True sends the interim answer; false sends nothing, and the client
+    // sends its body after a wait of its own or gives up. Unset: always sent.
+    std::function<bool(const HttpRequest& head)> onContinue;
     // Network thread: the listener is bound and about to listen.
     std::function<void(ServerKind, const std::string& address, int port)> onPrepareListen;
     // Caller's thread of stop(): the listener has stopped.
@@ -105,7 +119,14 @@ struct HttpCallbacks {
 
 struct HttpCoreSettings {
     size_t maxBody = 16 << 20;
+    // A connection without traffic for this long is closed (a request waiting for its answer is not idle).
     int idleTimeoutSeconds = 60;
+    // A request's head must be complete this long after its first byte, and its body this long after its
+    // head, however slowly the bytes come; otherwise the connection is closed. 0: no such limit.
+    int headerTimeoutSeconds = 10;
+    int bodyTimeoutSeconds = 60;
+    // Peers the accept filter keeps out are summed up in one log line at most this often.
+    int strangerLogSeconds = 60;
     // How long shutdown() waits for answers still coming before it closes the connections.
     int shutdownGraceMs = 2000;
     // Counts connections closed by a size limit; null: nothing is counted.
@@ -138,6 +159,8 @@ class HttpCore {
 
     // Connections closed at accept because maxConnections were open; any thread.
     uint64_t refusedConnections() const;
+    // Connections closed at accept because the accept filter kept their peer out; any thread.
+    uint64_t strangerConnections() const;
 
     // Internal to the component.
     struct Impl;

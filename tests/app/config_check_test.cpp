@@ -23,7 +23,8 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("config.ini",
               "[sys]\nonDebug=0\napi_heart_url=/api/this/heart\nport_http=8080\nport_https=8443\n"
               "whitelist=127.0.0.1,localhost\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
-              "network_threads=2\nmax_body=16777216\nidle_timeout=60\nmax_connections=1000\n"
+              "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
+              "max_connections=1000\n"
               "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
@@ -93,6 +94,9 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
         {"non-numeric number",
          [](const RunDir& d) { replace(d, "config.ini", "network_threads=2", "network_threads=two"); },
          "config.ini: [sys] network_threads=two: is not a number"},
+        {"request deadline not a number",
+         [](const RunDir& d) { replace(d, "config.ini", "body_timeout=60", "body_timeout=1m"); },
+         "config.ini: [sys] body_timeout=1m: is not a number"},
         {"port out of range",
          [](const RunDir& d) { replace(d, "config.ini", "port_https=8443", "port_https=65536"); },
          "config.ini: [sys] port_https=65536: " + std::string(kPortRule)},

@@ -88,6 +88,15 @@ bool HttpClient::connect(const std::string& host, int port, Ms timeout) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0)
         return false;
+    if (!source_.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source_.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            close();
+            return false;
+        }
+    }
     int result = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     if (result != 0 && errno == EINPROGRESS) {
         pollfd pfd{fd_, POLLOUT, 0};

@@ -52,6 +52,9 @@ class HttpClient {
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
+    // Later connections leave from this local address (a loopback one such as 127.0.0.2 plays a caller
+    // outside a server's whitelist); empty: the system's choice.
+    void setSourceAddress(std::string address) { source_ = std::move(address); }
     bool connect(const std::string& host, int port, Ms timeout = Ms(2000));
     // TLS without verifying the server certificate (tests look at it with peerCommonName()).
     bool connectTls(const std::string& host, int port, const TlsOptions& options = {}, Ms timeout = Ms(2000));
@@ -97,6 +100,7 @@ class HttpClient {
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
     std::string host_;
+    std::string source_;
     std::string buffer_;  // received, not yet consumed
     std::string tls12Ciphers_;
 };
