@@ -6,7 +6,7 @@ packages=(build-essential cmake ninja-build pkg-config git openssl curl python3 
           libssl-dev libasio-dev libhttp-parser-dev libhiredis-dev libmariadb-dev libcurl4-openssl-dev
           libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev prometheus-cpp-dev
           qt6-base-dev qt6-qpa-plugins
-          redis-server mariadb-server mariadb-client nginx-light)
+          redis-server mariadb-server mariadb-client nginx-light python3-websockets)
 for flag in "$@"; do
   case "$flag" in
     --bench) packages+=(wrk webdis sysbench redis-tools) ;;

@@ -59,6 +59,37 @@ constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4";
 
+// The echo service: data frames (text, binary, continuations and unknown opcodes) go back exactly as they
+// came, one frame per frame. Control frames get what RFC 6455 5.5 asks for: a Ping its Pong with the same
+// payload, a Pong nothing, a Close a Close with the same status code, after which the connection is closed. A
+// fragmented or oversized control frame breaks the protocol: it is answered with Close 1002 and the
+// connection closed.
+WsReply answerWsFrame(const WsFrame& frame) {
+    WsReply reply;
+    const bool control = frame.opcode == kWsClose || frame.opcode == kWsPing || frame.opcode == kWsPong;
+    if (control && (!frame.fin || frame.payload.size() > kWsMaxControlPayload)) {
+        reply.action = WsReply::Action::kSendAndClose;
+        reply.frame = encodeWsFrame(true, 0, kWsClose, wsClosePayload(kWsProtocolError));
+        return reply;
+    }
+    switch (frame.opcode) {
+        case kWsClose:
+            reply.action = WsReply::Action::kSendAndClose;
+            reply.frame = encodeWsFrame(true, 0, kWsClose, wsCloseReplyPayload(frame.payload));
+            return reply;
+        case kWsPing:
+            reply.action = WsReply::Action::kSend;
+            reply.frame = encodeWsFrame(true, 0, kWsPong, frame.payload);
+            return reply;
+        case kWsPong:
+            return reply;
+        default:
+            reply.action = WsReply::Action::kSend;
+            reply.frame = encodeWsFrame(frame.fin, frame.rsv, frame.opcode, frame.payload);
+            return reply;
+    }
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     if (start == std::chrono::steady_clock::time_point{})
         return 0;
@@ -113,18 +144,7 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
         return handleUpgrade(request, kind);
     };
-    callbacks.onWsFrame = [](ServerKind, uint64_t, const WsFrame& frame) {
-        WsReply reply;
-        // A close frame ends the connection at once, without a close frame in reply. Everything else, control
-        // frames and fragments included, goes back exactly as it came, one frame per frame.
-        if (frame.opcode == 8) {
-            reply.action = WsReply::Action::kDisconnect;
-            return reply;
-        }
-        reply.action = WsReply::Action::kSend;
-        reply.frame = encodeWsFrame(frame.fin, frame.rsv, frame.opcode, frame.payload);
-        return reply;
-    };
+    callbacks.onWsFrame = [](ServerKind, uint64_t, const WsFrame& frame) { return answerWsFrame(frame); };
     return callbacks;
 }
 

@@ -447,7 +447,11 @@ bool HttpConnection::processWebSocket(const char* data, size_t size, size_t& use
         close();
         return false;
     }
-    if (reply.action == WsReply::Action::kSend)
+    if (reply.action == WsReply::Action::kSendAndClose) {
+        mode_ = Mode::kDiscard;
+        closeAfterWrite_ = true;
+    }
+    if (reply.action == WsReply::Action::kSend || reply.action == WsReply::Action::kSendAndClose)
         send(std::move(reply.frame));
     return !closed_;
 }

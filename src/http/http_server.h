@@ -60,9 +60,14 @@ struct UpgradeReply {
 };
 
 struct WsReply {
-    enum class Action { kNone, kSend, kDisconnect };
+    enum class Action {
+        kNone,          // send nothing
+        kSend,          // send `frame`
+        kSendAndClose,  // send `frame`, then close once it is written; further input is discarded
+        kDisconnect,    // close at once
+    };
     Action action = Action::kNone;
-    std::string frame;  // encoded frame for kSend
+    std::string frame;  // encoded frame for kSend and kSendAndClose
 };
 
 // The way back for an answer that onRequest gives later. Copyable; send() may be called from any thread and

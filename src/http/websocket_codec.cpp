@@ -67,6 +67,27 @@ WsParseResult parseWsFrame(std::string_view data, size_t maxPayload, WsFrame& fr
     return WsParseResult::kFrame;
 }
 
+bool isWsCloseCodeOnTheWire(uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
+
+std::string wsClosePayload(uint16_t code) {
+    return {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+}
+
+std::string wsCloseReplyPayload(std::string_view payload) {
+    if (payload.empty())
+        return {};
+    uint16_t code = kWsProtocolError;
+    if (payload.size() >= 2) {
+        uint16_t received = static_cast<uint16_t>((static_cast<unsigned char>(payload[0]) << 8) |
+                                                  static_cast<unsigned char>(payload[1]));
+        if (isWsCloseCodeOnTheWire(received))
+            code = received;
+    }
+    return wsClosePayload(code);
+}
+
 std::string encodeWsFrame(bool fin, uint8_t rsv, uint8_t opcode, std::string_view payload, bool masked,
                           uint32_t maskKey) {
     std::string out;

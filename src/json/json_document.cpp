@@ -31,7 +31,7 @@ JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept = default;
 
 bool JsonDocument::parse(std::string_view text, bool decodeUnicodeEscapes) {
     try {
-        std::u16string units = json::toUtf16(text);
+        std::u16string units = json::valueToUtf16(text);
         if (!root_)
             root_ = std::make_unique<JsonNode>(JsonValueType::Object);
         if (units.empty()) {
@@ -130,7 +130,7 @@ bool JsonDocument::getBool(std::string_view path) const {
 
 bool JsonDocument::setText(std::string_view path, std::string_view text) {
     return json::writeAt(root_.get(), path, [&](JsonNode& node) {
-        json::setStringValue(node, json::toUtf16(text));
+        json::setStringValue(node, json::valueToUtf16(text));
         return true;
     });
 }

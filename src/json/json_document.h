@@ -6,7 +6,8 @@
 // "task.time.second", "[0].id").
 //
 // Every text argument and result is in the internal 8-bit encoding (GB18030); the tree itself holds UTF-16.
-// Arguments are read up to their first NUL byte, as the rest of the program treats texts as NUL-terminated.
+// Paths and keys are read up to their first NUL byte; a document text and a string value are taken whole, so
+// a NUL inside a value is kept (and written back as "\u0000").
 //
 // A document is used by one thread at a time; it is movable, not copyable. No operation throws.
 #pragma once
@@ -45,7 +46,11 @@ class JsonDocument {
     // text succeeds and leaves the document as it was. On failure the root is left as an empty container of
     // its type and lastError() tells why: -3 allocation, -4 missing key, -5 unbalanced containers, -7 ","
     // before "]", -8 ":" inside an array.
-    bool parse(std::string_view text, bool decodeUnicodeEscapes = false);
+    // With `decodeUnicodeEscapes` (the default, as clients escape freely: every non-ASCII character, or "<",
+    // ">" and "&") a "\uXXXX" in a key or quoted value stands for its character: two escapes forming a
+    // surrogate pair give one character, a surrogate on its own gives U+FFFD; an escape without four
+    // hexadecimal digits stays as written. Without it the six characters are kept as they are.
+    bool parse(std::string_view text, bool decodeUnicodeEscapes = true);
     int lastError() const { return lastError_; }
 
     // Text of the subtree at `path`; "" when the path does not resolve or there is no root. `pretty` breaks

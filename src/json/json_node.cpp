@@ -134,6 +134,10 @@ std::u16string toUtf16(std::string_view text) {
     return textToUtf16(text, CodePage::Gbk);
 }
 
+std::u16string valueToUtf16(std::string_view text) {
+    return textToUtf16(text, CodePage::Gbk);
+}
+
 std::string fromUtf16(std::u16string_view text) {
     return utf16ToText(text, CodePage::Gbk);
 }

@@ -55,8 +55,10 @@ using NodePtr = std::unique_ptr<JsonNode>;
 
 // ---- boundary conversions
 
-// Internal text up to its first NUL to UTF-16, and back. Pure ASCII takes a direct path.
+// Internal text up to its first NUL to UTF-16 (paths, keys), and back. Pure ASCII takes a direct path.
 std::u16string toUtf16(std::string_view text);
+// The whole text, NUL bytes included, to UTF-16 (document texts and string values, which may hold any byte).
+std::u16string valueToUtf16(std::string_view text);
 std::string fromUtf16(std::u16string_view text);
 // Byte length of `text` once encoded (used to turn a scanner position into a byte offset).
 size_t encodedLength(std::u16string_view text);

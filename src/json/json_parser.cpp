@@ -46,6 +46,33 @@ int hexValue(char16_t c) {
     return -1;
 }
 
+constexpr char16_t kReplacementCharacter = 0xFFFD;
+
+bool isSurrogate(int unit) {
+    return unit >= 0xD800 && unit <= 0xDFFF;
+}
+bool isHighSurrogate(int unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(int unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// The code unit of a "\u" escape followed by four hexadecimal digits starting at raw[at]; -1 when there is
+// none there.
+int readEscapedUnit(std::u16string_view raw, size_t at) {
+    if (at + 5 >= raw.size() || raw[at] != u'\\' || raw[at + 1] != u'u')
+        return -1;
+    int unit = 0;
+    for (size_t k = 2; k < 6; ++k) {
+        int digit = hexValue(raw[at + k]);
+        if (digit < 0)
+            return -1;
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
 bool isSyntax(char16_t c) {
     switch (c) {
         case u'{':
@@ -98,18 +125,24 @@ std::u16string unescape(std::u16string_view raw, bool decodeUnicodeEscapes) {
                 produced = 0x0C;
                 break;
             case u'u':
-                if (decodeUnicodeEscapes && i + 5 < raw.size()) {
-                    int unit = 0;
-                    bool valid = true;
-                    for (size_t k = 2; k < 6; ++k) {
-                        int digit = hexValue(raw[i + k]);
-                        valid = valid && digit >= 0;
-                        unit = unit * 16 + digit;
-                    }
-                    // Four hexadecimal digits make one code unit; anything else stays as written.
-                    if (valid) {
-                        out.push_back(static_cast<char16_t>(unit));
+                if (decodeUnicodeEscapes) {
+                    int unit = readEscapedUnit(raw, i);
+                    if (unit >= 0) {
                         i += 5;
+                        if (!isSurrogate(unit)) {
+                            out.push_back(static_cast<char16_t>(unit));
+                            continue;
+                        }
+                        // A surrogate counts only as the first half of a pair written as two escapes;
+                        // any other surrogate stands for nothing and becomes U+FFFD.
+                        int low = isHighSurrogate(unit) ? readEscapedUnit(raw, i + 1) : -1;
+                        if (low >= 0 && isLowSurrogate(low)) {
+                            out.push_back(static_cast<char16_t>(unit));
+                            out.push_back(static_cast<char16_t>(low));
+                            i += 6;
+                        } else {
+                            out.push_back(kReplacementCharacter);
+                        }
                         continue;
                     }
                 }

@@ -33,18 +33,25 @@ char escapeLetter(char16_t unit) {
     }
 }
 
+bool needsEscape(char16_t unit) {
+    return unit < 0x20 || escapeLetter(unit) != 0;
+}
+
 }  // namespace
 
 void appendText(std::string& out, std::u16string_view text, bool escape) {
     // ASCII is narrowed in place; each run of other characters is encoded in one call (the encoding is
     // stateless, so run by run gives the same bytes as the whole text at once). Only ASCII characters are
-    // ever escaped.
+    // ever escaped: the eight with a short escape as a backslash and its letter, every other control
+    // character (U+0000 to U+001F) as "\u00" and two hexadecimal digits, so that the output is always valid
+    // JSON.
+    static constexpr char kHex[] = "0123456789abcdef";
     size_t i = 0;
     const size_t n = text.size();
     while (i < n) {
         while (i < n && text[i] < 0x80) {
             size_t plain = i;
-            while (i < n && text[i] < 0x80 && (!escape || escapeLetter(text[i]) == 0))
+            while (i < n && text[i] < 0x80 && (!escape || !needsEscape(text[i])))
                 ++i;
             if (i > plain) {
                 size_t at = out.size();
@@ -54,7 +61,13 @@ void appendText(std::string& out, std::u16string_view text, bool escape) {
             }
             if (i < n && text[i] < 0x80) {
                 out.push_back('\\');
-                out.push_back(escapeLetter(text[i]));
+                if (char letter = escapeLetter(text[i]); letter != 0) {
+                    out.push_back(letter);
+                } else {
+                    out.append("u00");
+                    out.push_back(kHex[text[i] >> 4]);
+                    out.push_back(kHex[text[i] & 0x0F]);
+                }
                 ++i;
             }
         }

@@ -22,6 +22,7 @@
 
 #include "http/http_api_server.h"
 #include "http/tls_context.h"
+#include "http/websocket_codec.h"
 #include "log/log_writer.h"
 #include "support/http_client.h"
 #include "support/kestrum_process.h"
@@ -1006,35 +1007,96 @@ TEST_F(ApiServerTest, WebSocketEcho) {
         EXPECT_EQ(reply->headers[2], (std::pair<std::string, std::string>("Sec-WebSocket-Accept",
                                                                           "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")));
 
-        struct Sent {
+        struct Frame {
             bool fin;
             uint8_t rsv;
             uint8_t opcode;
             std::string payload;
         };
-        const Sent frames[] = {
-            {true, 0, 1, "hello"},     // text
-            {true, 0, 9, "ping?"},     // ping comes back as ping, not pong
-            {true, 0, 10, ""},         // unsolicited pong
-            {false, 0, 1, "frag-1 "},  // fragments come back one by one
-            {false, 0, 0, std::string(300, 'm')},
-            {true, 0, 0, "end"},
-            {true, 4, 2, std::string(70000, 'b')},  // reserved bit and a 64-bit length
+        struct Exchange {
+            Frame sent;
+            std::optional<Frame> answer;  // none: nothing comes back (the next exchange's answer comes next)
         };
-        for (const Sent& sent : frames) {
+        const Frame hello{true, 0, 1, "hello"};
+        const Frame first{false, 0, 1, "frag-1 "};
+        const Frame middle{false, 0, 0, std::string(300, 'm')};
+        const Frame last{true, 0, 0, "end"};
+        const Frame big{true, 4, 2, std::string(70000, 'b')};  // reserved bit and a 64-bit length
+        const Exchange exchanges[] = {
+            {hello, hello},
+            {{true, 0, 9, "ping?"}, Frame{true, 0, 10, "ping?"}},  // a ping is answered with its pong
+            {{true, 0, 9, ""}, Frame{true, 0, 10, ""}},
+            {{true, 0, 10, "pong"}, std::nullopt},                     // an unsolicited pong is not answered
+            {first, first},                                            // fragments come back one by one
+            {{true, 0, 9, "between"}, Frame{true, 0, 10, "between"}},  // a ping between fragments
+            {middle, middle},
+            {last, last},
+            {big, big},
+        };
+        for (const Exchange& exchange : exchanges) {
+            const Frame& sent = exchange.sent;
+            SCOPED_TRACE(std::to_string(sent.opcode) + " " + sent.payload.substr(0, 10));
             ASSERT_TRUE(client.sendFrame(sent.fin, sent.rsv, sent.opcode, sent.payload));
+            if (!exchange.answer)
+                continue;
             auto echo = client.readFrame();
             ASSERT_TRUE(echo);
-            EXPECT_EQ(echo->fin, sent.fin);
-            EXPECT_EQ(echo->rsv, sent.rsv);
-            EXPECT_EQ(echo->opcode, sent.opcode);
+            EXPECT_EQ(echo->fin, exchange.answer->fin);
+            EXPECT_EQ(echo->rsv, exchange.answer->rsv);
+            EXPECT_EQ(echo->opcode, exchange.answer->opcode);
             EXPECT_FALSE(echo->masked);
-            EXPECT_EQ(echo->payload, sent.payload);
+            EXPECT_EQ(echo->payload, exchange.answer->payload);
         }
-        // A close frame: the connection ends without a close frame in reply.
-        ASSERT_TRUE(client.sendFrame(true, 0, 8, "\x03\xE8"));
-        EXPECT_FALSE(client.readFrame(1s));
-        EXPECT_TRUE(client.waitClosed(1s));
+        // A close frame is answered with a close frame carrying the same status code, then the server closes.
+        ASSERT_TRUE(client.sendFrame(true, 0, 8,
+                                     "\x03\xE8"
+                                     "bye"));
+        auto closing = client.readFrame();
+        ASSERT_TRUE(closing);
+        EXPECT_TRUE(closing->fin);
+        EXPECT_EQ(closing->opcode, 8);
+        EXPECT_EQ(closing->payload, "\x03\xE8");
+        EXPECT_TRUE(client.waitClosed(5s));
+    }
+}
+
+TEST_F(ApiServerTest, WebSocketCloseAndProtocolErrors) {
+    start();
+    struct Case {
+        const char* name;
+        std::string frames;      // sent raw (client frames are masked)
+        std::string closeReply;  // payload of the Close that comes back before the server closes
+    };
+    auto frame = [](bool fin, uint8_t opcode, std::string_view payload) {
+        return encodeWsFrame(fin, 0, opcode, payload, true, 0x1234abcd);
+    };
+    const std::vector<Case> cases = {
+        {"close without code", frame(true, 8, ""), ""},
+        {"close 1001 with reason", frame(true, 8, "\x03\xE9going away"), "\x03\xE9"},
+        {"application code 4000", frame(true, 8, "\x0F\xA0"), "\x0F\xA0"},
+        {"single byte", frame(true, 8, "\x03"), "\x03\xEA"},
+        {"1005 is never sent", frame(true, 8, "\x03\xED"), "\x03\xEA"},
+        {"999 is not a code", frame(true, 8, "\x03\xE7"), "\x03\xEA"},
+        {"frames after the close are not answered", frame(true, 8, "\x03\xE8") + frame(true, 1, "late"),
+         "\x03\xE8"},
+        {"oversized ping", frame(true, 9, std::string(126, 'p')), "\x03\xEA"},
+        {"fragmented ping", frame(false, 9, "p"), "\x03\xEA"},
+        {"fragmented close", frame(false, 8, "\x03\xE8"), "\x03\xEA"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpClient client;
+        ASSERT_TRUE(client.connect(kHost, httpPort_));
+        ASSERT_TRUE(client.webSocketHandshake("/", "dGhlIHNhbXBsZSBub25jZQ=="));
+        ASSERT_TRUE(client.sendRaw(c.frames));
+        auto closing = client.readFrame();
+        ASSERT_TRUE(closing);
+        EXPECT_EQ(closing->opcode, 8);
+        EXPECT_TRUE(closing->fin);
+        EXPECT_FALSE(closing->masked);
+        EXPECT_EQ(closing->payload, c.closeReply);
+        EXPECT_FALSE(client.readFrame(300ms));
+        EXPECT_TRUE(client.waitClosed(5s));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "json/json_document.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <limits>
@@ -49,7 +50,10 @@ TEST(JsonDocumentParse, TextsAndTheirCanonicalForm) {
         {"literal kept bare", "{a:hello, b:True, c:NULL}", 0, R"({"a":hello,"b":True,"c":NULL})"},
         {"numbers verbatim", R"({"a":1.50,"b":1E5,"c":-0,"d":+7,"e":00012})", 0,
          R"({"a":1.50,"b":1E5,"c":-0,"d":+7,"e":00012})"},
-        {"backslash-u kept", R"({"s":"a\u0041"})", 0, R"({"s":"a\\u0041"})"},
+        {"backslash-u decoded", R"({"s":"a\u0041\u4e2D"})", 0, R"({"s":"aA)" + kMiddle + "\"}"},
+        {"control characters escaped", "{\"s\":\"\x01\x07\x0b\x1b\x1f\x7f\"}", 0,
+         R"({"s":"\u0001\u0007\u000b\u001b\u001f)"
+         "\x7f\"}"},
         {"slash escaped", R"({"p":"a/b"})", 0, R"({"p":"a\/b"})"},
         {"escapes round trip", R"({"e":"\"\\\/\b\f\n\r\t"})", 0, R"({"e":"\"\\\/\b\f\n\r\t"})"},
         {"escaped single quote kept", R"({"k":"it\'s"})", 0, R"({"k":"it\\'s"})"},
@@ -117,16 +121,56 @@ TEST(JsonDocumentParse, MultiByteTextSurvives) {
     EXPECT_EQ(names, (std::vector<std::string>{kName, kEmoji}));
 }
 
-TEST(JsonDocumentParse, UnicodeEscapesWhenAsked) {
+TEST(JsonDocumentParse, UnicodeEscapesAsClientsWriteThem) {
+    // Python and PHP escape every non-ASCII character, Go escapes "<", ">" and "&"; a surrogate pair is one
+    // character, a surrogate on its own is U+FFFD.
+    const std::string kReplacement = "\x84\x31\xA4\x37";  // U+FFFD
+    struct Case {
+        const char* name;
+        std::string value;     // as written between the quotes of the request
+        std::string expected;  // getText afterwards
+        std::string written;   // toText of the value afterwards
+    };
+    const std::vector<Case> cases = {
+        {"python non-ascii", R"(select '\u4e2d\u6587')", "select '" + kMiddle + "\xCE\xC4'",
+         "\"select '" + kMiddle + "\xCE\xC4'\""},
+        {"php latin", R"(caf\u00e9)", "caf\xA8\xA6", "\"caf\xA8\xA6\""},
+        {"go html escapes", R"(a \u003c 5 \u0026\u0026 b \u003E 1)", "a < 5 && b > 1", "\"a < 5 && b > 1\""},
+        {"surrogate pair lower case", R"(\ud83d\ude00!)", kEmoji + "!", "\"" + kEmoji + "!\""},
+        {"surrogate pair upper case", R"(\uD83D\uDE00)", kEmoji, "\"" + kEmoji + "\""},
+        {"lone high surrogate", R"(a\ud800b)", "a" + kReplacement + "b", "\"a" + kReplacement + "b\""},
+        {"lone low surrogate", R"(\udc00)", kReplacement, "\"" + kReplacement + "\""},
+        {"high surrogate at the end", R"(x\uD83D)", "x" + kReplacement, "\"x" + kReplacement + "\""},
+        {"two high surrogates then low", R"(\uD83D\uD83D\uDE00)", kReplacement + kEmoji,
+         "\"" + kReplacement + kEmoji + "\""},
+        {"high surrogate before plain escape", R"(\uD83D\u0041)", kReplacement + "A",
+         "\"" + kReplacement + "A\""},
+        {"high surrogate before bad escape", R"(\uD83D\u12G4)", kReplacement + "\\u12G4",
+         "\"" + kReplacement + "\\\\u12G4\""},
+        {"nul kept inside the value", R"(a\u0000b)", std::string("a\0b", 3), R"("a\u0000b")"},
+        {"escaped quote and backslash", R"(\u0022\u005c\u005cn)", "\"\\\\n", R"("\"\\\\n")"},
+        {"control characters", R"(\u0007\u0009\u001F)", "\x07\t\x1f", R"("\u0007\t\u001f")"},
+        {"not four hex digits", R"(\u12G4 \u12)", R"(\u12G4 \u12)", R"("\\u12G4 \\u12")"},
+        {"short escapes as before", R"(\"\\\/\b\f\n\r\t\'\x)", "\"\\/\b\f\n\r\t\\'\\x",
+         R"("\"\\\/\b\f\n\r\t\\'\\x")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JsonDocument doc;
+        ASSERT_TRUE(doc.parse("{\"v\":\"" + c.value + "\"}"));
+        EXPECT_EQ(doc.getText("v"), c.expected);
+        EXPECT_EQ(doc.toText("v"), c.written);
+    }
+
     JsonDocument doc;
-    ASSERT_TRUE(doc.parse(R"({"a":"\u4e2d\uD83D\uDE00","b":"\u12G4","c":"\u12"})", true));
-    EXPECT_EQ(doc.getText("a"), kMiddle + kEmoji);
-    EXPECT_EQ(doc.getText("b"), "\\u12G4");  // not four hex digits: left as written
-    EXPECT_EQ(doc.getText("c"), "\\u12");
-    ASSERT_TRUE(doc.parse(R"({"\u0041\u00":1})", true));  // keys are decoded too
+    ASSERT_TRUE(doc.parse(R"({"\u0041\u00":1,'\u4e2d':2})"));  // keys are decoded too
     EXPECT_EQ(doc.getInt("A\\u00"), 1);
-    ASSERT_TRUE(doc.parse(R"({"lone":"\uD800"})", true));
-    EXPECT_FALSE(doc.toText().empty());  // a lone surrogate is written as a replacement character
+    EXPECT_EQ(doc.getInt(kMiddle), 2);
+    ASSERT_TRUE(doc.parse(R"({"s":"a\u0041"})", false));  // decoding off keeps the six characters
+    EXPECT_EQ(doc.getText("s"), "a\\u0041");
+    EXPECT_EQ(doc.toText(), R"({"s":"a\\u0041"})");
+    ASSERT_TRUE(doc.parse(R"( "a\u0041" )"));  // a quoted text at the top level is taken as written
+    EXPECT_EQ(doc.toText(), R"("a\\u0041")");
 }
 
 TEST(JsonDocumentParse, MovedDocumentTakesTheTree) {
@@ -142,10 +186,14 @@ TEST(JsonDocumentParse, MovedDocumentTakesTheTree) {
     EXPECT_EQ(third.toText(), "");
 }
 
-TEST(JsonDocumentParse, TextStopsAtFirstNul) {
+TEST(JsonDocumentParse, NulBytesAreOrdinaryCharacters) {
     JsonDocument doc;
     ASSERT_TRUE(doc.parse(std::string_view("{\"a\":1}\0garbage", 15)));
     EXPECT_EQ(doc.toText(), R"({"a":1})");
+    ASSERT_TRUE(doc.parse(std::string_view("{\"v\":\"a\0b\",\"n\":2}", 18)));
+    EXPECT_EQ(doc.getText("v"), std::string("a\0b", 3));
+    EXPECT_EQ(doc.getInt("n"), 2);
+    EXPECT_EQ(doc.toText(), R"({"v":"a\u0000b","n":2})");
 }
 
 TEST(JsonDocumentParse, DeepNestingNeedsNoNativeStack) {
@@ -333,6 +381,38 @@ TEST(JsonDocumentWrite, SettersBuildAndConvert) {
     EXPECT_FALSE(doc.setText("[-1]", "x"));
     EXPECT_TRUE(doc.setText("[3]", "x"));
     EXPECT_EQ(doc.getText("[3]"), "x");
+}
+
+TEST(JsonDocumentWrite, EveryTextIsWrittenAsValidJson) {
+    // Each control character without a short escape becomes "\u00XX"; the short escapes and "\/" stay;
+    // DEL and non-ASCII characters go out as they are.
+    const std::string controls = std::string("\0\x01\x07\x08\t\n\x0b\x0c\r\x1b\x1f /\\\"\x7f", 16) + kMiddle;
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("{}"));
+    ASSERT_TRUE(doc.setText("v", controls));
+    EXPECT_EQ(doc.toText("v"), R"("\u0000\u0001\u0007\b\t\n\u000b\f\r\u001b\u001f \/\\\")"
+                               "\x7f" +
+                                   kMiddle + "\"");
+    EXPECT_EQ(doc.toText("v", false, false), "\"" + controls + "\"");  // escaping off: as it is
+
+    // Every ASCII character, in a value and in a key, reads back unchanged through a strict parser.
+    for (int c = 0; c < 0x80; ++c) {
+        SCOPED_TRACE(c);
+        const std::string text = "a" + std::string(1, static_cast<char>(c)) + "b";
+        JsonDocument one;
+        ASSERT_TRUE(one.parse("{}"));
+        ASSERT_TRUE(one.setText("v", text));
+        ASSERT_TRUE(one.setDocument("", c == 0 ? "k" : text, one));
+        const std::string written = one.toText();
+        nlohmann::json strict = nlohmann::json::parse(gbkToUtf8(written), nullptr, false);
+        ASSERT_FALSE(strict.is_discarded()) << written;
+        EXPECT_EQ(strict["v"], text);
+        EXPECT_EQ(strict[c == 0 ? "k" : text]["v"], text);
+        // And the lenient parser reads its own output back to the same value.
+        JsonDocument again;
+        ASSERT_TRUE(again.parse(written));
+        EXPECT_EQ(again.getText("v"), text);
+    }
 }
 
 TEST(JsonDocumentWrite, SetDocumentCopiesDeeplyWithFreshNumbers) {

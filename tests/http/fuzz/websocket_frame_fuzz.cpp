@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the WebSocket frame reader the way a connection does: the stream arrives in pieces
 // of the sizes the input chooses, frames are taken from the front of what has arrived. Checks that a frame is
 // only reported once all of its bytes are there, that a partial frame never consumes anything, that the limit
-// holds, and that encoding a parsed frame and parsing it again gives the same frame.
+// holds, that encoding a parsed frame and parsing it again gives the same frame, and that the answer to a
+// Close frame carries a valid status code.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -65,6 +66,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check(againConsumed == encoded.size() && again.fin == frame.fin && again.rsv == frame.rsv &&
                   again.opcode == frame.opcode && again.masked == frame.masked &&
                   again.payload == frame.payload);
+            // The answer to a Close carries no code when it got none, else a code that may be on the wire:
+            // the received one when that may be.
+            if (frame.opcode == kestrum::kWsClose) {
+                std::string reply = kestrum::wsCloseReplyPayload(frame.payload);
+                check(reply.size() == (frame.payload.empty() ? 0u : 2u));
+                if (!reply.empty()) {
+                    auto code = static_cast<uint16_t>((static_cast<unsigned char>(reply[0]) << 8) |
+                                                      static_cast<unsigned char>(reply[1]));
+                    check(kestrum::isWsCloseCodeOnTheWire(code));
+                    check(code == kestrum::kWsProtocolError || frame.payload.substr(0, 2) == reply);
+                }
+            }
             buffer.erase(0, consumed);
         }
     }

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to JsonDocument and JsonStore: parse with both escape settings, write compact and
-// pretty, read and write by paths cut from the same input, copy between documents. Any crash, sanitizer
-// report or inconsistency between calls is a finding.
+// pretty, read and write by paths cut from the same input, copy between documents, write the input as a
+// string value and read it back. Any crash, sanitizer report or inconsistency between calls is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,6 +51,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     copy.setInt64(path, static_cast<int64_t>(size));
     copy.setDouble(path, 1.0 / static_cast<double>(size));
     (void)copy.toText("", flags & 8);
+
+    // Any bytes set as a string value are written as JSON without raw control characters, and read back
+    // unchanged by the parser.
+    kestrum::JsonDocument built;
+    built.parse("{}");
+    built.setText("v", text);
+    std::string written = built.toText();
+    for (char c : written) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            std::abort();
+    }
+    kestrum::JsonDocument reread;
+    if (!reread.parse(written) || reread.getText("v") != built.getText("v"))
+        std::abort();
 
     kestrum::JsonStore store;
     int code = 0;
