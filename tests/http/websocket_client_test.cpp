@@ -81,9 +81,9 @@ TEST(WebSocketClientLibrary, KeepAlivePingsAndCloseHandshakeOnBothListeners) {
     dir.installCertificates();
     const int httpPort = testing::freePort();
     const int httpsPort = testing::freePort();
-    // The idle time-out is far above the client's quiet spells; the whitelist does not apply to upgrades.
+    // The idle time-out is far above the client's quiet spells.
     dir.write("config.ini",
-              "[sys]\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.9\nport_http=" + std::to_string(httpPort) +
+              "[sys]\nlocal_ip=127.0.0.1\nwhitelist=127.0.0.1\nport_http=" + std::to_string(httpPort) +
                   "\nport_https=" + std::to_string(httpsPort) + "\nidle_timeout=60\n");
     dir.switchModulesOff();
     dir.write("ws_client.py", kClientScript);
