@@ -230,8 +230,8 @@ void RedisClientSet::runCommandText(const std::string& command, RedisHandler don
         done(RedisOutcome::failure(error));
         return;
     }
-    if (deny != nullptr && deny->denies(words[0])) {
-        done(RedisOutcome::failure("command not allowed: " + internalText(commandTitle({words[0]})) +
+    if (const CommandRule* rule = deny != nullptr ? deny->denies(words) : nullptr) {
+        done(RedisOutcome::failure("command not allowed: " + internalText(rule->title()) +
                                    " is on the deny list"));
         return;
     }
