@@ -150,10 +150,14 @@ TEST(RedisGateway, ExpiryCommands) {
     ASSERT_TRUE(gateway.setValue(0, "long", "v", 999999999999, error)) << error;
     EXPECT_GT(pttl(probe, "long"), 999999000000);
 
-    // An expiry Redis refuses is reported, not swallowed.
+    // An expiry Redis refuses is reported, and nothing is written: value and expiry go in one command.
     error.clear();
     EXPECT_FALSE(gateway.setValue(0, "bad", "v", INT64_MAX, error));
     EXPECT_NE(error.find("invalid expire time"), std::string::npos) << error;
+    EXPECT_EQ(probe.run({"EXISTS", "bad"}), "0");
+    error.clear();
+    EXPECT_FALSE(gateway.setValue(0, "ttl", "overwritten?", INT64_MAX, error));
+    EXPECT_EQ(probe.run({"GET", "ttl"}), "v");
 }
 
 TEST(RedisGateway, NextLendingRepairsAConnectionAfterARestart) {
