@@ -66,6 +66,8 @@ class RedisClientSet {
     void setTimeouts(int connectMs, int replyMs);
     // Where large replies are converted (see RedisConnection); for connections opened afterwards.
     void setOffload(RedisOffload offload) { settings_.offload = std::move(offload); }
+    // The answer limit of connections opened afterwards (see RedisConnectionSettings::maxAnswerBytes).
+    void setMaxAnswer(size_t bytes) { settings_.maxAnswerBytes = bytes; }
 
     int clientCount() const { return clientCount_; }
     int db() const { return db_; }
