@@ -63,9 +63,12 @@ bool ReplyMeter::feed(std::string_view input, std::string& output, std::string& 
                 break;
             }
             case Phase::kLine:
+                // The line ends at CR LF, as the reader sees it; a CR before anything else is text.
                 while (i < input.size()) {
                     const char c = input[i++];
-                    if (c == '\n') {
+                    const bool afterCr = lineCr_;
+                    lineCr_ = c == '\r';
+                    if (afterCr && c == '\n') {
                         if (!lineDropped_)
                             output += '\n';
                         phase_ = Phase::kType;
@@ -74,7 +77,8 @@ bool ReplyMeter::feed(std::string_view input, std::string& output, std::string& 
                     }
                     if (lineDropped_)
                         continue;
-                    if (c != '\r' && count(1)) {
+                    // A CR counts once it is known not to end the line.
+                    if ((afterCr && count(1)) || (c != '\r' && count(1))) {
                         // Ends the line here for the reader; the rest of it is dropped.
                         output += "\r\n";
                         lineDropped_ = true;
@@ -106,6 +110,7 @@ bool ReplyMeter::startElement(char type, std::string& output, std::string& error
         case '+':
         case '-':
             phase_ = Phase::kLine;
+            lineCr_ = false;
             lineDropped_ = fate_ != Fate::kPass;
             // Inside an array the text is quoted: two bytes, one of them counted with the array.
             if (fate_ == Fate::kPass && count(open_.empty() ? 0 : 1)) {

@@ -64,6 +64,7 @@ class ReplyMeter {
     Fate fate_ = Fate::kPass;
     std::string header_;
     bool lineDropped_ = false;         // the rest of the simple line is dropped
+    bool lineCr_ = false;              // the line's last byte was a CR
     uint64_t bulkLeft_ = 0;            // payload bytes (and CR LF) still to come
     bool bulkDropped_ = false;         // the payload is dropped
     std::vector<int64_t> open_;        // elements still to come of each array passed on, outermost first

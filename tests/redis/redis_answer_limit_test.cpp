@@ -77,9 +77,10 @@ TEST_F(RedisAnswerLimitTest, AHugeValueIsRefusedWithoutBeingHeld) {
     const int64_t peak = statusBytes("VmHWM");
     std::printf("two refused 50 MB answers: RSS %lld -> %lld kB, peak %lld kB%s\n", (long long)before / 1024,
                 (long long)after / 1024, (long long)peak / 1024, peakKnown ? "" : " (peak not reset)");
-    EXPECT_LT(after - before, 8 * 1024 * 1024);
+    // Held, one 50 MB value would show at least its size; the margin covers a sanitizer's own stacks.
+    EXPECT_LT(after - before, 20 * 1024 * 1024);
     if (peakKnown) {
-        EXPECT_LT(peak - before, 16 * 1024 * 1024);
+        EXPECT_LT(peak - before, 24 * 1024 * 1024);
     }
 
     // The value was read off the connection and dropped: the same connection answers what follows.

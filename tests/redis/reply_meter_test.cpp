@@ -90,6 +90,8 @@ TEST(ReplyMeter, RepliesThatFitPassUnchangedLongerOnesAreCut) {
     } cases[] = {
         {"+OK\r\n", 2, false},
         {"+OK\r\n", 1, true},
+        {"+a\nb\rc\r\n", 5, false},  // only CR LF ends a line
+        {"+a\nb\rc\r\n", 4, true},
         {"-ERR no such key\r\n", 100, false},
         {"-ERR no such key\r\n", 5, true},
         {":-12345\r\n", 6, false},
