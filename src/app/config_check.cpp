@@ -11,6 +11,7 @@
 #include "app/startup_report.h"
 #include "http/tls_context.h"
 #include "log/log_writer.h"
+#include "redis/command_rules.h"
 #include "scheduler/cron.h"
 #include "scheduler/task_registry.h"
 #include "util/encoding.h"
@@ -39,7 +40,7 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port"}},
-    {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url"}},
+    {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url", "max_answer"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
     {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_prefix", "lease_fallback"}},
@@ -201,6 +202,12 @@ class Checker {
         std::string port = ini.get("sys", "port");
         if (!port.empty() && readPortText(port) == 0)
             add(file, "sys", "port", port, std::string(kPortRule));
+        number(file, ini, "max_answer");
+        const std::string deny = ini.get("order", "deny");
+        const CommandDenyList denyList(deny);
+        for (const std::string& entry : denyList.invalid())
+            add(file, "order", "deny", deny,
+                "\"" + gbkToUtf8(entry) + "\" is neither a command name nor name|subcommand (ignored)");
         const IniFile::Section* dbsum = ini.section("dbsum");
         bool named = false;
         std::vector<std::string> databases;

@@ -73,6 +73,26 @@ std::string commandTitle(const std::vector<std::string>& words) {
     return title;
 }
 
+bool CommandRule::matches(const std::vector<std::string>& words) const {
+    if (words.empty() || !equalsIgnoreCase(words[0], name))
+        return false;
+    return subcommand.empty() || (words.size() > 1 && equalsIgnoreCase(words[1], subcommand));
+}
+
+std::optional<CommandRule> parseCommandRule(std::string_view text) {
+    const size_t bar = text.find('|');
+    CommandRule rule;
+    rule.name = asciiUpper(text.substr(0, bar));
+    if (bar != std::string_view::npos) {
+        rule.subcommand = asciiUpper(text.substr(bar + 1));
+        if (rule.subcommand.empty() || rule.subcommand.find('|') != std::string::npos)
+            return std::nullopt;
+    }
+    if (rule.name.empty())
+        return std::nullopt;
+    return rule;
+}
+
 CommandDenyList::CommandDenyList(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -81,13 +101,22 @@ CommandDenyList::CommandDenyList(std::string_view text) {
         const size_t start = i;
         while (i < text.size() && text[i] != ',' && !std::isspace((unsigned char)text[i]))
             ++i;
-        if (i > start)
-            names_.insert(asciiUpper(text.substr(start, i - start)));
+        if (i == start)
+            continue;
+        const std::string_view entry = text.substr(start, i - start);
+        if (std::optional<CommandRule> rule = parseCommandRule(entry))
+            rules_.push_back(std::move(*rule));
+        else
+            invalid_.emplace_back(entry);
     }
 }
 
-bool CommandDenyList::denies(std::string_view commandName) const {
-    return !names_.empty() && names_.count(asciiUpper(commandName)) > 0;
+const CommandRule* CommandDenyList::denies(const std::vector<std::string>& words) const {
+    for (const CommandRule& rule : rules_) {
+        if (rule.matches(words))
+            return &rule;
+    }
+    return nullptr;
 }
 
 }  // namespace kestrum

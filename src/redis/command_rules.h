@@ -8,9 +8,9 @@
 // anything is sent. The table lives in command_rules.cpp.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 namespace kestrum {
@@ -28,19 +28,39 @@ CommandKind classifyCommand(const std::vector<std::string>& words);
 // The command name (upper case) and, for commands like CLIENT REPLY, its sub-command, as shown in messages.
 std::string commandTitle(const std::vector<std::string>& words);
 
-// The names of the [order] deny list: separated by commas and/or blanks, matched without regard to case
-// against the first word of a command.
+// One entry of a command list, in Redis' ACL notation: "FLUSHALL" names a command with all its
+// sub-commands, "CLIENT|KILL" one sub-command of a command. Names match without regard to case.
+struct CommandRule {
+    std::string name;        // upper case
+    std::string subcommand;  // upper case; empty: every sub-command
+
+    // The command given as its words (name first) is the one this rule names.
+    bool matches(const std::vector<std::string>& words) const;
+    // "FLUSHALL" or "CLIENT KILL", as shown in messages.
+    std::string title() const { return subcommand.empty() ? name : name + " " + subcommand; }
+};
+
+// Reads one entry: a name, or a name, "|" and a sub-command name. Nothing for anything else (an empty part,
+// a second "|").
+std::optional<CommandRule> parseCommandRule(std::string_view text);
+
+// The entries of the [order] deny list: separated by commas and/or blanks; each a command name or
+// name|subcommand (see CommandRule).
 class CommandDenyList {
   public:
     CommandDenyList() = default;
     explicit CommandDenyList(std::string_view text);
 
-    bool denies(std::string_view commandName) const;
-    bool empty() const { return names_.empty(); }
-    size_t size() const { return names_.size(); }
+    // The first entry that names the command (given as its words), or null.
+    const CommandRule* denies(const std::vector<std::string>& words) const;
+    bool empty() const { return rules_.empty(); }
+    size_t size() const { return rules_.size(); }
+    // Entries that are neither a name nor name|subcommand: they deny nothing.
+    const std::vector<std::string>& invalid() const { return invalid_; }
 
   private:
-    std::unordered_set<std::string> names_;  // upper case
+    std::vector<CommandRule> rules_;
+    std::vector<std::string> invalid_;
 };
 
 }  // namespace kestrum

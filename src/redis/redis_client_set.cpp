@@ -230,8 +230,8 @@ void RedisClientSet::runCommandText(const std::string& command, RedisHandler don
         done(RedisOutcome::failure(error));
         return;
     }
-    if (deny != nullptr && deny->denies(words[0])) {
-        done(RedisOutcome::failure("command not allowed: " + internalText(commandTitle({words[0]})) +
+    if (const CommandRule* rule = deny != nullptr ? deny->denies(words) : nullptr) {
+        done(RedisOutcome::failure("command not allowed: " + internalText(rule->title()) +
                                    " is on the deny list"));
         return;
     }
@@ -275,28 +275,16 @@ std::vector<std::string> expiryWords(const std::string& wireKey, int64_t expiry)
 
 void RedisClientSet::setKey(const std::string& key, const std::string& value, int64_t expiry,
                             RedisHandler done) {
-    std::string wireKey = wireText(key, isUnicode_);
-    std::vector<std::string> expire;
-    if (expiry > 0)
-        expire = expiryWords(wireKey, expiry);
-    std::vector<std::string> set{"SET", std::move(wireKey), wireText(value, isUnicode_)};
-    submit(
-        [this, set = std::move(set), expire = std::move(expire)](int loop, RedisHandler finish) mutable {
-            if (expire.empty()) {
-                sendHere(loop, std::move(set), std::move(finish));
-                return;
-            }
-            sendHere(
-                loop, std::move(set),
-                [this, loop, expire = std::move(expire), finish = std::move(finish)](RedisOutcome outcome) {
-                    if (!outcome.ok) {
-                        finish(std::move(outcome));
-                        return;
-                    }
-                    sendHere(loop, expire, finish);
-                });
-        },
-        std::move(done));
+    std::vector<std::string> set{"SET", wireText(key, isUnicode_), wireText(value, isUnicode_)};
+    if (expiry > 0) {
+        // One command: an expiry Redis refuses leaves the key as it was.
+        std::string number = std::to_string(expiry);
+        set.push_back(number.size() == 13 ? "PXAT" : "PX");
+        set.push_back(std::move(number));
+    }
+    submit([this, set = std::move(set)](
+               int loop, RedisHandler finish) mutable { sendHere(loop, std::move(set), std::move(finish)); },
+           std::move(done));
 }
 
 void RedisClientSet::getKey(const std::string& key, RedisHandler done) {

@@ -43,12 +43,13 @@ class RedisClientSet {
     int connectAll(int count, const std::string& host, int port, const std::string& password, int db,
                    bool isUnicode, int firstLoop = 0);
 
-    // The command text itself as a template without parameters. Commands named in `deny` and commands that
-    // change connection state are refused before anything is sent; blocking ones run on a connection of their
-    // own (at most as many at once as the set has connections).
+    // The command text itself as a template without parameters. Commands (or sub-commands) named in `deny`
+    // and commands that change connection state are refused before anything is sent; blocking ones run on a
+    // connection of their own (at most as many at once as the set has connections).
     void runCommandText(const std::string& command, RedisHandler done, const CommandDenyList* deny = nullptr);
-    // SET key value, then, for an expiry above 0 and a SET that succeeded, expireKey(). A failed expiry fails
-    // the whole operation with its error text: the value is stored but the caller asked for a time to live.
+    // SET key value, with PXAT expiry for an expiry of 13 decimal digits (absolute Unix time in ms) or PX
+    // expiry for any other above 0, in one command: when Redis refuses the expiry nothing is written. Without
+    // an expiry the key loses any time to live it had.
     void setKey(const std::string& key, const std::string& value, int64_t expiry, RedisHandler done);
     // GET key; a missing key gives empty text.
     void getKey(const std::string& key, RedisHandler done);
@@ -65,6 +66,8 @@ class RedisClientSet {
     void setTimeouts(int connectMs, int replyMs);
     // Where large replies are converted (see RedisConnection); for connections opened afterwards.
     void setOffload(RedisOffload offload) { settings_.offload = std::move(offload); }
+    // The answer limit of connections opened afterwards (see RedisConnectionSettings::maxAnswerBytes).
+    void setMaxAnswer(size_t bytes) { settings_.maxAnswerBytes = bytes; }
 
     int clientCount() const { return clientCount_; }
     int db() const { return db_; }

@@ -5,22 +5,32 @@
 // connected are not waited for: one flush is posted, so every command queued by the handlers of the same
 // round goes out in one write. Each hiredis context gets a Watch of its own; a Watch outlives its context
 // because the waits hold it.
+//
+// Reads are done here, not by hiredis: the bytes go through the Watch's ReplyMeter before they reach
+// hiredis' reader, so a reply larger than the answer limit is never held (see reply_meter.h).
 #include "redis/redis_connection.h"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 
+#include <unistd.h>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 
 #include "redis/command_words.h"
+#include "redis/reply_meter.h"
 #include "util/encoding.h"
 #include "util/recovery_point.h"
+
+// Exported by every hiredis, declared by async.h only from 1.0 on: parses what the reader holds and calls
+// the reply callbacks.
+extern "C" void redisProcessCallbacks(redisAsyncContext* ac);
 
 namespace kestrum {
 
@@ -28,11 +38,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Bytes taken from the socket at a time (what hiredis reads itself).
+constexpr size_t kReadChunk = 16 * 1024;
+
 class AsyncConnection;
 
 struct Watch : std::enable_shared_from_this<Watch> {
-    Watch(asio::io_context& io, redisAsyncContext* ac, AsyncConnection* owner)
-        : descriptor(io), context(ac), owner(owner) {}
+    Watch(asio::io_context& io, redisAsyncContext* ac, AsyncConnection* owner, size_t answerLimit)
+        : descriptor(io), context(ac), owner(owner), meter(answerLimit) {}
 
     asio::posix::stream_descriptor descriptor;
     redisAsyncContext* context;  // null once hiredis has let go of it
@@ -43,11 +56,45 @@ struct Watch : std::enable_shared_from_this<Watch> {
     bool readWaiting = false;
     bool writeWaiting = false;
     bool flushPosted = false;
+    ReplyMeter meter;     // between the socket and hiredis' reader
+    std::string metered;  // what the meter passed on from the last read
 };
 
 void armRead(Watch& watch);
 void armWrite(Watch& watch);
-void abandonWatch(void* target);  // needs AsyncConnection
+void abandonWatch(void* target);                             // needs AsyncConnection
+void streamFailed(Watch& watch, const std::string& reason);  // needs AsyncConnection
+
+// Reads what the socket holds, passes it through the meter to hiredis' reader and lets hiredis answer the
+// replies that are complete.
+void handleRead(Watch& watch) {
+    redisAsyncContext* ac = watch.context;
+    if ((ac->c.flags & REDIS_CONNECTED) == 0 || ac->c.err != 0 || watch.owner == nullptr) {
+        redisAsyncHandleRead(ac);  // the connect's outcome, or a context hiredis is giving up
+        return;
+    }
+    char buffer[kReadChunk];
+    const ssize_t got = ::read(ac->c.fd, buffer, sizeof(buffer));
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (got <= 0) {
+        // The end of the stream or a failed socket: hiredis reads it again and tears the context down.
+        redisAsyncHandleRead(ac);
+        return;
+    }
+    watch.metered.clear();
+    std::string error;
+    if (!watch.meter.feed(std::string_view(buffer, size_t(got)), watch.metered, error)) {
+        streamFailed(watch, error);
+        return;
+    }
+    if (!watch.metered.empty() &&
+        redisReaderFeed(ac->c.reader, watch.metered.data(), watch.metered.size()) != REDIS_OK) {
+        streamFailed(watch, "cannot read the reply");
+        return;
+    }
+    redisProcessCallbacks(ac);
+}
 
 // Names a hiredis event of `watch` for the fault guard: a fault or exception inside it abandons the context.
 WorkUnit watchUnit(Watch& watch) {
@@ -65,7 +112,7 @@ void armRead(Watch& watch) {
         if (ec == asio::error::operation_aborted || self->context == nullptr || !self->wantRead)
             return;
         WorkUnit work = watchUnit(*self);
-        redisAsyncHandleRead(self->context);
+        handleRead(*self);
         if (!ec && self->context != nullptr && self->wantRead)
             armRead(*self);
     });
@@ -219,8 +266,16 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         if (!self->inflight_.empty() && self->inflight_.front() == pending.get())
             self->inflight_.pop_front();
         const auto* reply = static_cast<const redisReply*>(rawReply);
+        // A reply comes only from a live context, whose Watch is its ev.data.
+        const bool cut = reply != nullptr && static_cast<Watch*>(ac->ev.data)->meter.nextReplyCut();
         if (pending->setup) {
-            self->setupStepDone(ac, reply);
+            self->setupStepDone(ac, cut ? nullptr : reply, cut);
+            return;
+        }
+        if (cut) {
+            RedisHandler handler = std::move(pending->handler);
+            pending.reset();
+            handler(RedisOutcome::failure(answerLimitText(self->settings_.maxAnswerBytes)));
             return;
         }
         if (reply != nullptr) {
@@ -258,6 +313,12 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         if (wire->size() > kLargeRedisText && self->settings_.offload && self->settings_.offload(finish))
             return;
         finish();
+    }
+
+    // The bytes read for `ac` are no reply stream: it is freed and opened again.
+    void streamFailed(redisAsyncContext* ac, const std::string& reason) {
+        if (ac == ac_)
+            drop("connection lost: " + reason, true);
     }
 
     // After a fault (or exception) inside an event of `ac`: hiredis was stopped in the middle of its own
@@ -323,7 +384,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
             connectFailed(reason);
             return;
         }
-        auto watch = std::make_shared<Watch>(io_, ac, this);
+        auto watch = std::make_shared<Watch>(io_, ac, this, settings_.maxAnswerBytes);
         asio::error_code ec;
         watch->descriptor.assign(ac->c.fd, ec);
         if (ec) {
@@ -401,7 +462,11 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         return true;
     }
 
-    void setupStepDone(redisAsyncContext* ac, const redisReply* reply) {
+    void setupStepDone(redisAsyncContext* ac, const redisReply* reply, bool cut) {
+        if (ac == ac_ && cut) {
+            drop("not connected: " + answerLimitText(settings_.maxAnswerBytes), false);
+            return;
+        }
         if (ac != ac_ || reply == nullptr)
             return;  // an old context, or one going away: its failure is handled where it is dropped
         if (reply->type == REDIS_REPLY_ERROR) {
@@ -568,6 +633,11 @@ void abandonWatch(void* target) {
     });
 }
 
+void streamFailed(Watch& watch, const std::string& reason) {
+    if (watch.owner != nullptr)
+        watch.owner->streamFailed(watch.context, reason);
+}
+
 void hookCleanup(void* data) {
     auto* watch = static_cast<Watch*>(data);
     redisAsyncContext* ac = watch->context;
@@ -583,6 +653,10 @@ void hookCleanup(void* data) {
 }
 
 }  // namespace
+
+std::string answerLimitText(size_t limit) {
+    return "answer larger than max_answer (" + std::to_string(limit) + " bytes)";
+}
 
 std::shared_ptr<RedisConnection> makeRedisConnection(asio::io_context& context,
                                                      const RedisConnectionSettings& settings) {

@@ -11,6 +11,9 @@
 // sent meanwhile wait and go out only after every step succeeded, so a failed SELECT can never let a command
 // run on the wrong database.
 //
+// A reply longer than the settings' answer limit is dropped as it is read and its command fails (see
+// reply_meter.h).
+//
 // Handlers run on the connection's thread, except for large replies when the settings name an offload: their
 // conversion to internal text and their handler then run there.
 //
@@ -46,6 +49,9 @@ struct RedisConnectionSettings {
     bool isUnicode = true;  // replies are UTF-8 and become internal text; otherwise bytes stay as they are
     int connectTimeoutMs = kDefaultRedisConnectTimeoutMs;
     int replyTimeoutMs = kDefaultRedisReplyTimeoutMs;
+    // A reply whose text would be longer fails its command with answerLimitText() and is never held: it is
+    // read and dropped as it arrives (the connection stays open).
+    size_t maxAnswerBytes = kDefaultRedisMaxAnswer;
     // Where a large reply is converted to internal text and handed to its handler (empty: on the connection's
     // thread).
     RedisOffload offload;
@@ -63,6 +69,9 @@ struct RedisOutcome {
 };
 
 using RedisHandler = std::function<void(RedisOutcome)>;
+
+// The failure text of an answer longer than `limit` bytes: "answer larger than max_answer (N bytes)".
+std::string answerLimitText(size_t limit);
 
 class RedisConnection {
   public:

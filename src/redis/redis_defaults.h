@@ -1,6 +1,8 @@
 // What the Redis module uses where mod/redis/config.ini or a caller names nothing.
 #pragma once
 
+#include <cstddef>
+
 namespace kestrum {
 
 inline constexpr char kDefaultRedisHost[] = "127.0.0.1";  // also for an empty [sys] ip
@@ -8,5 +10,6 @@ inline constexpr int kDefaultRedisPort = 6379;            // also for a [sys] po
 inline constexpr char kDefaultRedisApiUrl[] = "/api/redis";
 inline constexpr int kDefaultRedisConnectTimeoutMs = 5000;
 inline constexpr int kDefaultRedisReplyTimeoutMs = 5000;
+inline constexpr size_t kDefaultRedisMaxAnswer = 64 * 1024 * 1024;  // [sys] max_answer, bytes
 
 }  // namespace kestrum

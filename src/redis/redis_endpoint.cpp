@@ -1,5 +1,6 @@
 #include "redis/redis_endpoint.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "http/api_envelope.h"
@@ -30,6 +31,22 @@ std::optional<SubPath> matchSubPath(const std::string& path, const std::string& 
 }
 
 void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, EndpointDone done);
+
+// A /set or /get without a key (a body that is no JSON reads as one without members) writes and reads
+// nothing.
+RedisOutcome keyMissing() {
+    return RedisOutcome::failure("key missing");
+}
+
+// Whether the response body of `envelope` (a byte-order mark and the UTF-8 form) is longer than `limit`.
+// Internal text grows at most threefold in UTF-8 (a byte that is no character becomes U+FFFD), so only a
+// long envelope is converted to be measured.
+bool answerLonger(const std::string& envelope, size_t limit) {
+    constexpr size_t kMark = 3;
+    if (envelope.size() <= (limit - std::min(limit, kMark)) / 3)
+        return false;
+    return gbkToUtf8(envelope).size() + kMark > limit;
+}
 
 }  // namespace
 
@@ -62,17 +79,25 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
     std::string head = "db(" + std::to_string(db) + ")";
 
     // Builds the envelope and the log line once the gateway has answered: `success` and `fail` are the
-    // line's openings, `details` follows "db(..)".
-    auto finish = [done = std::move(done)](const char* success, const char* fail, const std::string& details,
-                                           bool answerIsMessage, const RedisOutcome& outcome) {
+    // line's openings, `details` follows "db(..)". An answer longer than max_answer fails instead.
+    auto finish = [done = std::move(done), maxAnswer = gateway.maxAnswer()](
+                      const char* success, const char* fail, const std::string& details, bool answerIsMessage,
+                      RedisOutcome outcome) {
+        std::string envelope;
+        if (outcome.ok) {
+            envelope = buildEnvelope(200, answerIsMessage ? outcome.text : std::string("success."));
+            if (answerLonger(envelope, maxAnswer)) {
+                envelope.clear();
+                outcome = RedisOutcome::failure(answerLimitText(maxAnswer));
+            }
+        }
+        if (!outcome.ok)
+            envelope = buildEnvelope(kRedisFailure, outcome.errorSet ? outcome.text : std::string());
         std::string line = std::string(outcome.ok ? success : fail) + kFullWidthColon + details;
         line += outcome.ok ? std::string(".")
                            : ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ").";
         logLine("redis", line);
-        if (!outcome.ok)
-            done(buildEnvelope(kRedisFailure, outcome.errorSet ? outcome.text : std::string()));
-        else
-            done(buildEnvelope(200, answerIsMessage ? outcome.text : std::string("success.")));
+        done(std::move(envelope));
     };
 
     switch (subPath) {
@@ -82,6 +107,10 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
             const int64_t outtime = document.getInt64("outtime");
             std::string details =
                 head + ",key(" + key + "),value(" + value + "),outtime(" + std::to_string(outtime) + ")";
+            if (key.empty()) {
+                finish("set success", "set fail", details, false, keyMissing());
+                break;
+            }
             gateway.setValue(
                 db, key, value, outtime,
                 [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
@@ -92,6 +121,10 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
         case SubPath::kGet: {
             std::string key = document.getText("key");
             std::string details = head + ",key(" + key + ")";
+            if (key.empty()) {
+                finish("get success", "get fail", details, true, keyMissing());
+                break;
+            }
             gateway.getValue(
                 db, key, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
                     finish("get success", "get fail", details, true, outcome);

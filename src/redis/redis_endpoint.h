@@ -13,6 +13,8 @@ namespace kestrum {
 // Starts one request on `gateway` and returns. When the answer is there, logs one "redis" line and calls
 // `done` with the envelope text (internal encoding); a path that is none of the three sub-paths (exact,
 // case-sensitive; the query string is already gone) gets `done` with nothing at once, and no log line.
+// A /set or /get without a key fails with "key missing" and sends nothing; an answer whose body would be
+// longer than the gateway's maxAnswer() fails with answerLimitText().
 void handleRedisRequest(RedisGateway& gateway, RequestContext request, EndpointDone done);
 
 }  // namespace kestrum

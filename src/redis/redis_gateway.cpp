@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <mutex>
 
 #include "redis/loop_wait.h"
@@ -27,6 +28,8 @@ RedisConfig loadRedisConfig(const std::string& runDir) {
         config.port = kDefaultRedisPort;
     config.password = ini.get("sys", "password", "");
     config.isUnicode = ini.get("sys", "isUnicode", "1") == "1";
+    config.maxAnswer = size_t(configNumber(ini.get("sys", "max_answer"), int64_t(kDefaultRedisMaxAnswer), 1,
+                                           std::numeric_limits<int64_t>::max()));
     config.deny = ini.get("order", "deny", "");
     readSection(path, "dbsum", config.dbKeys, config.dbCounts);
     return config;
@@ -40,6 +43,7 @@ std::string RedisGateway::openSets(const std::string& runDir, EventLoops& loops)
     RedisConfig config = loadRedisConfig(runDir);
     apiUrl_ = config.apiUrl;
     setDenyList(config.deny);
+    maxAnswer_ = config.maxAnswer;
     openSets(loops, config.host, config.port, config.password, config.dbKeys, config.dbCounts,
              config.isUnicode);
     return apiUrl_;
@@ -63,6 +67,7 @@ void RedisGateway::openSets(EventLoops& loops, const std::string& host, int port
         auto set = std::make_unique<RedisClientSet>(loops);
         set->setTimeouts(connectTimeoutMs_, replyTimeoutMs_);
         set->setOffload(offload_);
+        set->setMaxAnswer(maxAnswer_);
         const int32_t db = leadingInt(dbKeys[i]);
         const int count = leadingInt(dbCounts[i]);
         const int connected = set->connectAll(count, host_, port_, password_, db, isUnicode_, firstLoop);

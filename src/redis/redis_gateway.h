@@ -28,15 +28,16 @@ class EventLoops;
 
 // The settings of runDir/mod/redis/config.ini, as texts, with the defaults applied.
 struct RedisConfig {
-    std::string on = "1";                      // [sys] on: the module runs only when this is exactly "1"
-    std::string apiUrl = kDefaultRedisApiUrl;  // [sys] api_url
-    std::string host = kDefaultRedisHost;      // [sys] ip (empty also means the default)
-    int port = kDefaultRedisPort;              // [sys] port (0 or no number means the default)
-    std::string password;                      // [sys] password
-    bool isUnicode = true;                     // [sys] isUnicode, true exactly when "1"
-    std::vector<std::string> dbKeys;           // [dbsum] keys in file order: database numbers
-    std::vector<std::string> dbCounts;         // [dbsum] values in file order: connection counts
-    std::string deny;                          // [order] deny: command names /order refuses
+    std::string on = "1";                       // [sys] on: the module runs only when this is exactly "1"
+    std::string apiUrl = kDefaultRedisApiUrl;   // [sys] api_url
+    std::string host = kDefaultRedisHost;       // [sys] ip (empty also means the default)
+    int port = kDefaultRedisPort;               // [sys] port (0 or no number means the default)
+    std::string password;                       // [sys] password
+    bool isUnicode = true;                      // [sys] isUnicode, true exactly when "1"
+    std::vector<std::string> dbKeys;            // [dbsum] keys in file order: database numbers
+    std::vector<std::string> dbCounts;          // [dbsum] values in file order: connection counts
+    size_t maxAnswer = kDefaultRedisMaxAnswer;  // [sys] max_answer: longest answer in bytes
+    std::string deny;                           // [order] deny: commands /order refuses
 };
 
 // Reads the configuration file; a missing file gives the defaults and no database line.
@@ -59,9 +60,9 @@ class RedisGateway {
     RedisGateway(const RedisGateway&) = delete;
     RedisGateway& operator=(const RedisGateway&) = delete;
 
-    // Reads runDir/mod/redis/config.ini (the [dbsum] section in file order, the [order] deny list) and opens
-    // the connection sets on `loops`. Returns the API path prefix (api_url), which is also kept for the
-    // endpoint.
+    // Reads runDir/mod/redis/config.ini (the [dbsum] section in file order, max_answer, the [order] deny
+    // list) and opens the connection sets on `loops`. Returns the API path prefix (api_url), which is also
+    // kept for the endpoint.
     std::string openSets(const std::string& runDir, EventLoops& loops);
 
     // Opens one set per [dbsum] line (`dbKeys[i]` = database number, `dbCounts[i]` = connection count, both
@@ -75,8 +76,13 @@ class RedisGateway {
     void setOffload(RedisOffload offload) { offload_ = std::move(offload); }
     const RedisOffload& offload() const { return offload_; }
 
-    // Command names that runOrder refuses (separated by commas and/or blanks, any case).
+    // Commands that runOrder refuses: names or name|subcommand, separated by commas and/or blanks, any case.
     void setDenyList(std::string_view names) { deny_ = CommandDenyList(names); }
+
+    // The longest answer in bytes: a reply whose text is longer fails with answerLimitText() without being
+    // held, and the endpoint sends no envelope longer than this. Set before openSets.
+    void setMaxAnswer(size_t bytes) { maxAnswer_ = bytes; }
+    size_t maxAnswer() const { return maxAnswer_; }
 
     // Asynchronous. A database without a set fails at once with no error text (`errorSet` false).
     void runOrder(int32_t db, const std::string& order, RedisHandler done);
@@ -119,6 +125,7 @@ class RedisGateway {
     bool isUnicode_ = true;
     int connectTimeoutMs_ = kDefaultRedisConnectTimeoutMs;
     int replyTimeoutMs_ = kDefaultRedisReplyTimeoutMs;
+    size_t maxAnswer_ = kDefaultRedisMaxAnswer;
     CommandDenyList deny_;
     RedisOffload offload_;
     std::vector<std::unique_ptr<RedisClientSet>> sets_;

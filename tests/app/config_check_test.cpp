@@ -121,6 +121,17 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/redis/config.ini: [dbsum]: names no database: every Redis request fails"},
         {"dbsum count", [](const RunDir& d) { replace(d, "mod/redis/config.ini", "2=2", "2=two"); },
          "mod/redis/config.ini: [dbsum] 2=two: the connection count is not a number"},
+        {"redis answer limit",
+         [](const RunDir& d) {
+             replace(d, "mod/redis/config.ini", "api_url=/api/redis", "api_url=/api/redis\nmax_answer=lots");
+         },
+         "mod/redis/config.ini: [sys] max_answer=lots: is not a number"},
+        {"deny entry",
+         [](const RunDir& d) {
+             replace(d, "mod/redis/config.ini", "deny=FLUSHALL", "deny=FLUSHALL CLIENT|");
+         },
+         "mod/redis/config.ini: [order] deny=FLUSHALL CLIENT|: \"CLIENT|\" is neither a command name nor "
+         "name|subcommand (ignored)"},
         {"lease database",
          [](const RunDir& d) { replace(d, "mod/crontab/config.ini", "lease_db=0", "lease_db=zero"); },
          "mod/crontab/config.ini: [sys] lease_db=zero: is not a database number: tasks run without a lease"},

@@ -25,9 +25,9 @@ TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
                                 std::to_string(port) + "\nport_https=\n");
     dir.write("mod/mysql/config.ini", "[sys]\non=0\n");
     dir.write("mod/crontab/config.ini", "[sys]\non=0\n");
-    dir.write("mod/redis/config.ini",
-              "[sys]\nport=" + std::to_string(redisPort) +
-                  "\napi_url=/kv\n[dbsum]\n0=2\n1=1\n[order]\ndeny=flushall, flushdb\n");
+    dir.write("mod/redis/config.ini", "[sys]\nport=" + std::to_string(redisPort) +
+                                          "\napi_url=/kv\nmax_answer=2000\n[dbsum]\n0=2\n1=1\n[order]\n"
+                                          "deny=flushall, flushdb EVAL client|pause\n");
     testing::KestrumProcess kestrum;
     ASSERT_TRUE(kestrum.start(dir.path()));
     ASSERT_TRUE(kestrum.waitForOutput("http: http://127.0.0.1:" + std::to_string(port))) << kestrum.output();
@@ -51,6 +51,30 @@ TEST(RedisThroughBinary, SetGetAndUnansweredPaths) {
     EXPECT_EQ(denied->body,
               bom + R"({"errcode":100,"errmsg":"command not allowed: FLUSHDB is on the deny list"})");
     EXPECT_EQ(probe.run({"GET", "k"}), chinese);
+    const struct {
+        const char* order;
+        const char* answer;
+    } orders[] = {
+        {R"(EVAL \"return redis.call('FLUSHDB')\" 0)",
+         R"({"errcode":100,"errmsg":"command not allowed: EVAL is on the deny list"})"},
+        {"CLIENT PAUSE 5000",
+         R"({"errcode":100,"errmsg":"command not allowed: CLIENT PAUSE is on the deny list"})"},
+        {"CLIENT GETNAME", R"({"errcode":200,"errmsg":""})"},
+    };
+    for (const auto& o : orders) {
+        auto reply = testing::post("127.0.0.1", port, "/kv/order",
+                                   std::string(R"({"db":1,"order":")") + o.order + "\"}");
+        ASSERT_TRUE(reply) << o.order;
+        EXPECT_EQ(reply->body, bom + o.answer);
+    }
+    EXPECT_EQ(probe.run({"GET", "k"}), chinese);
+
+    // max_answer=2000: a 3000-byte value is not answered.
+    probe.run({"SET", "long", std::string(3000, 'x')});
+    auto tooLong = testing::post("127.0.0.1", port, "/kv/get", R"({"db":1,"key":"long"})");
+    ASSERT_TRUE(tooLong);
+    EXPECT_EQ(tooLong->body,
+              bom + R"x({"errcode":100,"errmsg":"answer larger than max_answer (2000 bytes)"})x");
 
     for (const char* path : {"/kv/get/", "/kv/GET", "/kv/unknown"}) {
         auto none =

@@ -135,7 +135,6 @@ TEST_F(RedisEndpointTest, GetAndOrderAnswerInErrmsg) {
         {"/order", R"({"order":"SET {1} braces"})", R"({"errcode":200,"errmsg":"OK"})"},
         {"/order", R"({"order":"GET \"\""})", R"({"errcode":200,"errmsg":"braces"})"},
         {"/order", "not json at all", R"({"errcode":100,"errmsg":"empty command"})"},
-        {"/get", "not json at all", R"({"errcode":200,"errmsg":"braces"})"},  // key "" as set above
     };
     for (const Case& c : cases)
         EXPECT_EQ(post(c.subPath, c.body), c.envelope) << c.subPath << " " << c.body;
@@ -168,6 +167,60 @@ TEST_F(RedisEndpointTest, FailuresCarryRedisErrorOrNothing) {
               std::string::npos);
     EXPECT_NE(log.find("redis|get fail" + kColon + "db(7),key(k),error()."), std::string::npos);
     EXPECT_NE(log.find("redis|do order fail" + kColon + "db(7),order(PING),error()."), std::string::npos);
+}
+
+// One command: an outtime Redis refuses fails the write as a whole, the old value and its expiry stay.
+TEST_F(RedisEndpointTest, SetWithAnOuttimeRedisRefusesChangesNothing) {
+    probe().run({"SET", "k", "old", "PX", "100000"});
+    for (const char* outtime : {"1e30", "9223372036854775807"}) {
+        auto reply = post("/set", std::string(R"({"key":"k","value":"new","outtime":)") + outtime + "}");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->rfind(R"({"errcode":100,"errmsg":"ERR invalid expire time)", 0), 0u) << *reply;
+        EXPECT_EQ(probe().run({"GET", "k"}), "old");
+        EXPECT_GT(std::stoll(probe().run({"PTTL", "k"})), 90000);
+    }
+    EXPECT_NE(logText().find("redis|set fail" + kColon +
+                             "db(0),key(k),value(new),outtime(9223372036854775807),"
+                             "error(ERR invalid expire time"),
+              std::string::npos)
+        << logText();
+}
+
+// A /set or /get without a key (a body that is no JSON reads as one without members) fails and sends
+// nothing, whatever the database.
+TEST_F(RedisEndpointTest, SetAndGetWithoutAKeySendNothing) {
+    testing::FakeRedis fake;
+    RedisGateway gateway;
+    gateway.openSets(**loops_, "127.0.0.1", fake.port(), "", {"0"}, {"1"}, true);
+    const std::string missing = R"({"errcode":100,"errmsg":"key missing"})";
+    const struct {
+        const char* subPath;
+        const char* body;
+    } cases[] = {
+        {"/set", "garbage"},
+        {"/set", R"({"key":"k","value":"v")"},
+        {"/set", R"({"value":"v"})"},
+        {"/set", R"({"key":"","value":"v"})"},
+        {"/set", R"({"key":{},"value":"v"})"},
+        {"/set", R"({"db":7,"value":"v"})"},
+        {"/set", ""},
+        {"/get", "garbage"},
+        {"/get", "{}"},
+        {"/get", R"({"key":""})"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(testing::callEndpoint(gateway, std::string("/api/redis") + c.subPath, c.body), missing)
+            << c.subPath << " " << c.body;
+    EXPECT_EQ(fake.commands(), std::vector<std::string>{"PING"});  // the connection's opening only
+    gateway.close();
+
+    const std::string log = logText();
+    EXPECT_NE(log.find("redis|set fail" + kColon + "db(0),key(),value(),outtime(0),error(key missing)."),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("redis|set fail" + kColon + "db(7),key(),value(v),outtime(0),error(key missing)."),
+              std::string::npos);
+    EXPECT_NE(log.find("redis|get fail" + kColon + "db(0),key(),error(key missing)."), std::string::npos);
 }
 
 TEST_F(RedisEndpointTest, OnlyTheThreeExactSubPathsAnswer) {

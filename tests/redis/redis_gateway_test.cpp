@@ -35,6 +35,7 @@ TEST(RedisConfig, DefaultsAndEmptyValues) {
     EXPECT_EQ(missing.password, "");
     EXPECT_TRUE(missing.isUnicode);
     EXPECT_TRUE(missing.dbKeys.empty());
+    EXPECT_EQ(missing.maxAnswer, 64u * 1024 * 1024);
 
     dir.write("mod/redis/config.ini",
               "[sys]\non=0\nip=\nport=abc\npassword=pw\nisUnicode=\napi_url=/r\n"
@@ -50,8 +51,22 @@ TEST(RedisConfig, DefaultsAndEmptyValues) {
     EXPECT_EQ(config.dbCounts, (std::vector<std::string>{"3", "1", "7", "y"}));
     EXPECT_EQ(config.deny, "");
 
+    EXPECT_EQ(config.maxAnswer, 64u * 1024 * 1024);
+
     dir.write("mod/redis/config.ini", "[order]\ndeny = flushall, CONFIG  keys\n");
     EXPECT_EQ(loadRedisConfig(dir.path()).deny, "flushall, CONFIG  keys");
+
+    // max_answer: a number of bytes; empty, 0 or no number keep the default.
+    for (const auto& [text, bytes] :
+         std::vector<std::pair<std::string, size_t>>{{"1048576", 1048576},
+                                                     {"1", 1},
+                                                     {"", 64 * 1024 * 1024},
+                                                     {"0", 64 * 1024 * 1024},
+                                                     {"-5", 64 * 1024 * 1024},
+                                                     {"lots", 64 * 1024 * 1024}}) {
+        dir.write("mod/redis/config.ini", "[sys]\nmax_answer=" + text + "\n");
+        EXPECT_EQ(loadRedisConfig(dir.path()).maxAnswer, bytes) << text;
+    }
 }
 
 TEST(RedisGateway, OpensOneSetPerLineInFileOrder) {
@@ -150,10 +165,14 @@ TEST(RedisGateway, ExpiryCommands) {
     ASSERT_TRUE(gateway.setValue(0, "long", "v", 999999999999, error)) << error;
     EXPECT_GT(pttl(probe, "long"), 999999000000);
 
-    // An expiry Redis refuses is reported, not swallowed.
+    // An expiry Redis refuses is reported, and nothing is written: value and expiry go in one command.
     error.clear();
     EXPECT_FALSE(gateway.setValue(0, "bad", "v", INT64_MAX, error));
     EXPECT_NE(error.find("invalid expire time"), std::string::npos) << error;
+    EXPECT_EQ(probe.run({"EXISTS", "bad"}), "0");
+    error.clear();
+    EXPECT_FALSE(gateway.setValue(0, "ttl", "overwritten?", INT64_MAX, error));
+    EXPECT_EQ(probe.run({"GET", "ttl"}), "v");
 }
 
 TEST(RedisGateway, NextLendingRepairsAConnectionAfterARestart) {

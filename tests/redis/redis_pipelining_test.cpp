@@ -236,7 +236,7 @@ TEST(RedisPipelining, DeniedCommandsAreNeverSent) {
     testing::FakeRedis fake;
     TestLoops loops(2);
     RedisGateway gateway;
-    gateway.setDenyList("FLUSHALL, config keys");
+    gateway.setDenyList("FLUSHALL, config keys client|PAUSE EVAL");
     gateway.openSets(*loops, "127.0.0.1", fake.port(), "", {"0"}, {"1"}, true);
 
     const struct {
@@ -247,6 +247,10 @@ TEST(RedisPipelining, DeniedCommandsAreNeverSent) {
         {"'FlushAll' ASYNC", failure("command not allowed: FLUSHALL is on the deny list")},
         {"CONFIG SET maxmemory 1", failure("command not allowed: CONFIG is on the deny list")},
         {"keys *", failure("command not allowed: KEYS is on the deny list")},
+        {"CLIENT PAUSE 10000", failure("command not allowed: CLIENT PAUSE is on the deny list")},
+        {"client Pause 1", failure("command not allowed: CLIENT PAUSE is on the deny list")},
+        {"EVAL 'return redis.call(`FLUSHALL`)' 0", failure("command not allowed: EVAL is on the deny list")},
+        {"CLIENT ID", R"({"errcode":200,"errmsg":"OK"})"},
         {"ECHO flushall", R"({"errcode":200,"errmsg":"OK"})"},  // only the first word counts
         {"FLUSHDB", R"({"errcode":200,"errmsg":"OK"})"},
     };
@@ -258,14 +262,15 @@ TEST(RedisPipelining, DeniedCommandsAreNeverSent) {
     // /set and /get are not /order: the list does not apply to them.
     EXPECT_EQ(callEndpoint(gateway, "/api/redis/get", R"({"key":"k"})"), R"({"errcode":200,"errmsg":"1"})");
 
-    for (const std::string& command : fake.commands()) {
-        for (const char* denied : {"FLUSHALL", "CONFIG", "KEYS"}) {
-            std::string upper = command.substr(0, command.find(' '));
-            for (char& ch : upper)
-                ch = char(std::toupper((unsigned char)ch));
-            EXPECT_NE(upper, denied) << command;
-        }
+    const std::vector<std::string> sent = fake.commands();
+    for (const std::string& command : sent) {
+        std::string upper = command;
+        for (char& ch : upper)
+            ch = char(std::toupper((unsigned char)ch));
+        for (const char* denied : {"FLUSHALL", "CONFIG", "KEYS", "CLIENT PAUSE", "EVAL"})
+            EXPECT_NE(upper.rfind(denied, 0), 0u) << command;
     }
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "CLIENT ID"), sent.end());
     EXPECT_EQ(fake.commands().back(), "GET k");
 }
 
