@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 
 #include "util/glob_match.h"
 #include "util/ini.h"
@@ -15,6 +14,7 @@ namespace {
 
 constexpr std::string_view kRightNames[] = {"mysql",       "redis.get", "redis.set",
                                             "redis.order", "websocket", "metrics"};
+static_assert(std::size(kRightNames) == static_cast<size_t>(CallerRight::kMetrics) + 1);
 constexpr std::string_view kKeys[] = {"key_sha256",    "cert_sha256",    "from",         "allow",
                                       "mysql_account", "redis_commands", "redis_keys",   "rate",
                                       "burst",         "rate_shared",    "max_in_flight"};
@@ -105,7 +105,14 @@ class Parser {
     }
 
   private:
+    // Problems end up in a log line: a control byte of the file (a CR inside a line) is shown as "?".
     void add(std::string section, std::string key, std::string value, std::string what) {
+        for (std::string* text : {&section, &key, &value}) {
+            for (char& c : *text) {
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                    c = '?';
+            }
+        }
         problems_.push_back({std::move(section), std::move(key), std::move(value), std::move(what)});
     }
 

@@ -189,6 +189,8 @@ TEST(CallerRulesTest, ProblemsRefuseTheWholeFile) {
     } cases[] = {
         {"unknown key", "[a]\nalow=mysql\n",
          "callers.ini: [a] alow=: unknown key (its value is not shown: it could be a key)"},
+        {"control byte in a key name", "[a]\nal\row=mysql\n",
+         "callers.ini: [a] al?ow=: unknown key (its value is not shown: it could be a key)"},
         {"key pasted instead of its hash", "[a]\nkey_sha256=" + hash + "," + secret + "\n",
          "callers.ini: [a] key_sha256=: entry 2 is not 64 hexadecimal digits (kestrum --hash-key prints a "
          "key's key_sha256; the key itself never belongs here)"},
