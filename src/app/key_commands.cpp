@@ -74,7 +74,10 @@ bool keyFromInput(std::string_view input, std::string& key, std::string& error) 
 
 int runNewKey(const std::string& name, std::FILE* out, std::FILE* err) {
     if (!isCallerName(name)) {
-        std::fprintf(err, "kestrum: a caller's name is 1 to 64 letters, digits, \"_\", \"-\" or \".\"\n");
+        std::fprintf(
+            err,
+            "kestrum: a caller's name is a letter or digit, then letters, digits, \"_\", \"-\" or \".\"; "
+            "at most 64\n");
         return 2;
     }
     const std::string key = newCallerKey();

@@ -90,7 +90,8 @@ class Parser {
             }
             if (!isCallerName(section.name)) {
                 add(section.name, "", "",
-                    "is not a caller name: letters, digits, \"_\", \"-\" and \".\", at most 64");
+                    "is not a caller name: a letter or digit, then letters, digits, \"_\", \"-\" and \".\"; "
+                    "at most 64");
                 continue;
             }
             if (std::any_of(callers.begin(), callers.end(),
@@ -159,7 +160,8 @@ class Parser {
             } else if (key == "mysql_account") {
                 if (!value.empty() && !isCallerName(value))
                     add(name, key, value,
-                        "is not an account name: letters, digits, \"_\", \"-\" and \".\", at most 64");
+                        "is not an account name: a letter or digit, then letters, digits, \"_\", \"-\" and "
+                        "\".\"; at most 64");
                 else
                     caller.mysqlAccount = value;
             } else if (key == "redis_commands") {
@@ -310,7 +312,10 @@ std::optional<CallerRight> parseCallerRight(std::string_view word) {
 }
 
 bool isCallerName(std::string_view name) {
-    return !name.empty() && name.size() <= 64 && isCommandWord(name);
+    if (name.empty() || name.size() > 64 || !isCommandWord(name))
+        return false;
+    const char first = name.front();
+    return (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z') || (first >= '0' && first <= '9');
 }
 
 bool Caller::allowsRedisCommand(std::string_view name, std::string_view firstArgument) const {

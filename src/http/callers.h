@@ -1,7 +1,7 @@
 // Callers with names and rights: the model of callers.ini and its loader.
 //
-// callers.ini (run directory) has one section per caller; the section name is the caller's name (letters,
-// digits, "_", "-", ".", at most 64) as the log and the metrics show it:
+// callers.ini (run directory) has one section per caller; the section name is the caller's name (a letter or
+// digit, then letters, digits, "_", "-", "."; at most 64) as the log and the metrics show it:
 //
 //   [reports]
 //   key_sha256=<64 hex digits>, <64 hex digits>   hashes of the caller's bearer keys (several: rotation)
@@ -49,7 +49,9 @@ enum class CallerRight : uint8_t { kMysql, kRedisGet, kRedisSet, kRedisOrder, kW
 std::string_view callerRightName(CallerRight right);
 std::optional<CallerRight> parseCallerRight(std::string_view word);  // any case
 
-// A caller's name, and the name of a MySQL account section: letters, digits, "_", "-", "."; 1 to 64 bytes.
+// A caller's name, and the name of a MySQL account section: a letter or digit, then letters, digits, "_",
+// "-",
+// "."; 1 to 64 bytes (so a name never looks like an option).
 bool isCallerName(std::string_view name);
 
 struct Caller {

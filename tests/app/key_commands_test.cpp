@@ -115,7 +115,11 @@ TEST(KeyCommandsTest, RefusalsSayWhyWithoutShowingTheInput) {
     CommandResult badName = runKestrum({"--new-key", "my app"});
     EXPECT_EQ(badName.status, 2);
     EXPECT_EQ(badName.out, "");
-    EXPECT_EQ(badName.err, "kestrum: a caller's name is 1 to 64 letters, digits, \"_\", \"-\" or \".\"\n");
+    EXPECT_EQ(
+        badName.err,
+        "kestrum: a caller's name is a letter or digit, then letters, digits, \"_\", \"-\" or \".\"; at "
+        "most 64\n");
+    EXPECT_EQ(runKestrum({"--new-key", "--help"}).status, 2);  // an option is no name
     CommandResult noName = runKestrum({"--new-key"});
     EXPECT_EQ(noName.status, 2);
     EXPECT_EQ(noName.err.rfind("kestrum: --new-key needs the caller's name\nusage: kestrum", 0), 0u)

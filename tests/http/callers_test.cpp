@@ -199,7 +199,9 @@ TEST(CallerRulesTest, ProblemsRefuseTheWholeFile) {
         {"lines before a section", "allow=mysql\n[a]\n",
          "callers.ini: lines before the first [section] header"},
         {"bad caller name", "[my app]\n",
-         "callers.ini: [my app] is not a caller name: letters, digits, \"_\", \"-\" and \".\", at most 64"},
+         "callers.ini: [my app] is not a caller name: a letter or digit, then letters, digits, \"_\", \"-\" "
+         "and "
+         "\".\"; at most 64"},
         {"repeated section", "[a]\n[A]\n", "callers.ini: [A] repeated section: a caller is described once"},
         {"repeated key", "[a]\nallow=mysql\nallow=metrics\n",
          "callers.ini: [a] allow=metrics: repeated key: write every value of a list in one line"},
@@ -216,9 +218,12 @@ TEST(CallerRulesTest, ProblemsRefuseTheWholeFile) {
          "callers.ini: [a] cert_sha256=abc: is not 64 hexadecimal digits: the SHA-256 fingerprint of the "
          "certificate's DER"},
         {"bad account", "[a]\nmysql_account=a b\n",
-         "callers.ini: [a] mysql_account=a b: is not an account name: letters, digits, \"_\", \"-\" and "
-         "\".\", "
-         "at most 64"},
+         "callers.ini: [a] mysql_account=a b: is not an account name: a letter or digit, then letters, "
+         "digits, "
+         "\"_\", \"-\" and \".\"; at most 64"},
+        {"caller name like an option", "[-x]\n",
+         "callers.ini: [-x] is not a caller name: a letter or digit, then letters, digits, \"_\", \"-\" and "
+         "\".\"; at most 64"},
         {"bad command", "[a]\nredis_commands=GET,CLIENT|\n",
          "callers.ini: [a] redis_commands=CLIENT|: is not a command name, NAME|SUBCOMMAND or \"*\""},
         {"bad pattern", "[a]\nredis_keys=app1:[\n",
