@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/config_check.h"
+#include "app/key_commands.h"
 
 namespace kestrum {
 namespace {
@@ -34,6 +35,16 @@ CommandLine parseCommandLine(int argc, char** argv) {
             command.runDir = argv[++i];
         } else if (arg == "--check" && command.action == CommandLine::Action::Run) {
             command.action = CommandLine::Action::Check;
+        } else if (arg == "--new-key" && command.action == CommandLine::Action::Run) {
+            if (i + 1 >= argc) {
+                command.action = CommandLine::Action::Wrong;
+                command.error = "--new-key needs the caller's name";
+                return command;
+            }
+            command.action = CommandLine::Action::NewKey;
+            command.callerName = argv[++i];
+        } else if (arg == "--hash-key" && command.action == CommandLine::Action::Run) {
+            command.action = CommandLine::Action::HashKey;
         } else if (arg == "--version" || arg == "-V") {
             command.action = CommandLine::Action::Version;
             return command;
@@ -62,6 +73,7 @@ std::string versionText() {
 std::string usageText() {
     return "usage: kestrum [--headless] [--dir RUNDIR]\n"
            "       kestrum --check [--dir RUNDIR]\n"
+           "       kestrum --new-key NAME | --hash-key\n"
            "       kestrum --version | --help\n"
            "\n"
            "  --dir RUNDIR  the run directory: config.ini, mod/, ssl-cert/, log/ (default: the executable's "
@@ -70,6 +82,9 @@ std::string usageText() {
            "  --check       read every configuration, task and TLS file as a start would and list the "
            "problems;\n"
            "                starts nothing and writes no log; exit status 0 when there is none, 1 otherwise\n"
+           "  --new-key NAME  print a fresh random key for the caller NAME and the callers.ini section that\n"
+           "                names it (its key_sha256); kestrum keeps only the hash\n"
+           "  --hash-key    read a key on standard input and print its key_sha256\n"
            "  --version     print the version\n"
            "  --help        print this text\n"
            "\n"
@@ -82,6 +97,10 @@ int runCommand(const CommandLine& command) {
     switch (command.action) {
         case CommandLine::Action::Check:
             return runConfigCheck(command.runDir);
+        case CommandLine::Action::NewKey:
+            return runNewKey(command.callerName, stdout, stderr);
+        case CommandLine::Action::HashKey:
+            return runHashKey(stdin, stdout, stderr);
         case CommandLine::Action::Version:
             std::printf("%s\n", versionText().c_str());
             return 0;

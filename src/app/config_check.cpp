@@ -9,13 +9,16 @@
 #include <string_view>
 
 #include "app/startup_report.h"
+#include "http/callers.h"
 #include "http/tls_context.h"
 #include "log/log_writer.h"
 #include "redis/command_rules.h"
 #include "scheduler/cron.h"
 #include "scheduler/task_registry.h"
+#include "util/address_range.h"
 #include "util/encoding.h"
 #include "util/ini.h"
+#include "util/local_address.h"
 #include "util/text.h"
 
 namespace kestrum {
@@ -78,6 +81,7 @@ class Checker {
             checkLease();
             checkTasks();
         }
+        checkCallers();
         checkTls();
         return std::move(problems_);
     }
@@ -163,9 +167,20 @@ class Checker {
         if (!httpPort.empty() && readPortText(httpPort) != 0 && httpPort == httpsPort_)
             add(file, "sys", "port_https", httpsPort_,
                 "the same port as port_http: the HTTPS listener cannot start");
-        if (ini.get("sys", "whitelist").empty())
+        const std::string whitelist = ini.get("sys", "whitelist");
+        if (whitelist.empty())
             add(file, "sys", "whitelist", "", "empty: no client is served");
+        for (const AddressList::Bad& bad : parseAddressList(whitelist).bad) {
+            // A range whose prefix part is wrong says what is wrong with it; anything else gets the rule.
+            const size_t slash = bad.entry.find('/');
+            const bool range = slash != std::string::npos && parseIpv4(bad.entry.substr(0, slash));
+            add(file, "sys", "whitelist", bad.entry,
+                range ? bad.error + ": it admits nobody"
+                      : "is neither an IPv4 address, a CIDR range (like 10.0.0.0/8) nor localhost: it admits "
+                        "nobody");
+        }
         std::string localIp = ini.get("sys", "local_ip");
+        localIp_ = localIp;
         if (!localIp.empty() && !isIpv4(localIp))
             add(file, "sys", "local_ip", localIp, "is not an IPv4 address");
         std::string charset = ini.get("sys", "log_charset");
@@ -305,6 +320,31 @@ class Checker {
         }
     }
 
+    // callers.ini, when there is one: every problem the loader finds, then what it names elsewhere.
+    void checkCallers() {
+        const std::string file = "callers.ini";
+        IniFile ini = IniFile::load(runDir_ + "/" + file);
+        if (!ini.exists())
+            return;
+        CallerRules::LoadResult result = CallerRules::parse(ini, localAddress(localIp_));
+        for (const CallerRulesProblem& problem : result.problems)
+            add(file, gbkToUtf8(problem.section), problem.key, problem.value, problem.what);
+        if (!result.rules)
+            return;
+        IniFile mysql = IniFile::load(runDir_ + "/mod/mysql/config.ini");
+        const std::string leaseDb = IniFile::load(runDir_ + "/mod/crontab/config.ini").get("sys", "lease_db");
+        for (const Caller& caller : result.rules->callers()) {
+            if (!caller.mysqlAccount.empty() && mysql.section("account." + caller.mysqlAccount) == nullptr)
+                add(file, caller.name, "mysql_account", caller.mysqlAccount,
+                    "mod/mysql/config.ini has no [account." + caller.mysqlAccount + "] section");
+            if (caller.rateShared && leaseDb.empty())
+                add(file, caller.name, "rate_shared", "1",
+                    "the shared count lives in the Redis database lease_db of mod/crontab/config.ini, which "
+                    "is "
+                    "empty");
+        }
+    }
+
     void checkTls() {
         const std::string folder = tlsFolder(runDir_);
         auto report = [&](const TlsFiles& files, const std::string& consequence) {
@@ -324,6 +364,7 @@ class Checker {
     std::vector<ConfigProblem> problems_;
     bool mysqlOn_ = false;
     std::string httpsPort_;
+    std::string localIp_;
 };
 
 }  // namespace

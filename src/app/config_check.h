@@ -21,8 +21,8 @@ struct ConfigProblem {
 };
 
 // Every problem found in the run directory `runDir`, in the order a start meets them: config.ini, the module
-// files (MySQL, Redis, scheduler), the task files, the TLS files. A module whose [sys] on is not "1" is not
-// read beyond that key, as at a start.
+// files (MySQL, Redis, scheduler), the task files, callers.ini (when there is one), the TLS files. A module
+// whose [sys] on is not "1" is not read beyond that key, as at a start.
 std::vector<ConfigProblem> checkConfiguration(const std::string& runDir);
 
 // "FILE: [SECTION] KEY=VALUE: WHAT" (the parts that are empty left out).

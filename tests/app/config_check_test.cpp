@@ -22,7 +22,7 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.installCertificates();
     dir.write("config.ini",
               "[sys]\nonDebug=0\napi_heart_url=/api/this/heart\nport_http=8080\nport_https=8443\n"
-              "whitelist=127.0.0.1,localhost\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
+              "whitelist=127.0.0.1,localhost，10.0.0.0/8\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
               "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
               "max_connections=1000\n"
               "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
@@ -41,6 +41,10 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\n");
     dir.write("mod/crontab/tasks/purge.ini",
               "[sys]\ntime=0 0 4 * * 7\n[info]\ntype=sql\nsql=delete from t\n");
+    dir.write("callers.ini",
+              "[app]\nkey_sha256=" + std::string(64, 'a') +
+                  "\ncert_sha256=\nfrom=127.0.0.0/8 localhost\nallow=mysql redis.get\nredis_commands=GET\n"
+                  "redis_keys=app:*\nrate=5\nburst=10\nrate_shared=0\nmax_in_flight=4\n");
 }
 
 CommandResult check(const RunDir& dir) {
@@ -108,8 +112,34 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
         {"log charset",
          [](const RunDir& d) { replace(d, "config.ini", "log_charset=utf-8", "log_charset=latin1"); },
          "config.ini: [sys] log_charset=latin1: only utf-8 is known; this value keeps the log in GB18030"},
+        {"whitelist entry that is no address",
+         [](const RunDir& d) { replace(d, "config.ini", "127.0.0.1,", "127.0.0.1,example.com "); },
+         "config.ini: [sys] whitelist=example.com: is neither an IPv4 address, a CIDR range (like "
+         "10.0.0.0/8) "
+         "nor localhost: it admits nobody"},
+        {"whitelist range with host bits",
+         [](const RunDir& d) { replace(d, "config.ini", "10.0.0.0/8", "10.0.0.1/8"); },
+         "config.ini: [sys] whitelist=10.0.0.1/8: has bits set after the prefix length: the range would be "
+         "10.0.0.0/8: it admits nobody"},
+        {"callers.ini problem", [](const RunDir& d) { replace(d, "callers.ini", "redis.get", "redis"); },
+         "callers.ini: [app] allow=redis: unknown right: mysql, redis.get, redis.set, redis.order, websocket "
+         "or "
+         "metrics"},
+        {"callers.ini account without its section",
+         [](const RunDir& d) { replace(d, "callers.ini", "[app]\n", "[app]\nmysql_account=reporting\n"); },
+         "callers.ini: [app] mysql_account=reporting: mod/mysql/config.ini has no [account.reporting] "
+         "section"},
+        {"shared rate without lease database",
+         [](const RunDir& d) {
+             replace(d, "callers.ini", "rate_shared=0", "rate_shared=1");
+             replace(d, "mod/crontab/config.ini", "lease_db=0", "lease_db=");
+         },
+         "callers.ini: [app] rate_shared=1: the shared count lives in the Redis database lease_db of "
+         "mod/crontab/config.ini, which is empty"},
         {"empty whitelist",
-         [](const RunDir& d) { replace(d, "config.ini", "whitelist=127.0.0.1,localhost", "whitelist="); },
+         [](const RunDir& d) {
+             replace(d, "config.ini", "whitelist=127.0.0.1,localhost，10.0.0.0/8", "whitelist=");
+         },
          "config.ini: [sys] whitelist=: empty: no client is served"},
         {"module file missing",
          [](const RunDir& d) { fs::remove(fs::path(d.path()) / "mod/crontab/config.ini"); },
