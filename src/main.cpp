@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     kestrum::ConsoleStatus console;
@@ -52,8 +53,13 @@ int main(int argc, char** argv) {
             kill(getpid(), SIGUSR1);
     });
 
+    // SIGHUP re-reads the whitelist, the trusted proxies and callers.ini.
     int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    while (sigwait(&signals, &received) != 0 || received == SIGHUP) {
+        if (received == SIGHUP) {
+            app.reload();
+            received = 0;
+        }
     }
     if (received == SIGUSR1) {
         // The design ends the process at once when the TLS contexts cannot be set up.

@@ -25,6 +25,7 @@ class RedisGateway;
 class HttpApiServer;
 class MetricsPage;
 struct BackendConnections;
+struct DoorRules;
 class EventLoops;
 class WorkerPool;
 
@@ -42,6 +43,10 @@ class Application {
     // from any thread. The shutdown routine still runs afterwards.
     void requestStop() { stopping_ = true; }
     void shutdown();
+    // Re-reads the whitelist and trusted_proxies (config.ini [sys]) and callers.ini and puts them in force at
+    // once (SIGHUP). A file with a problem is refused whole: the rules in force stay, and one log line names
+    // the file, section and key. False when refused. Any thread but a network thread.
+    bool reload();
 
     // The task-file actions of the window.
     bool addTaskFile(const std::string& name);
@@ -55,6 +60,10 @@ class Application {
 
   private:
     void startModules();
+    // Reads the rules of the door; `problem` is set (one log line's text) when something is refused. At
+    // start-up a callers.ini with a problem still puts callers in use, with nobody known, so that a broken
+    // file never opens the door wider.
+    std::shared_ptr<const DoorRules> readDoorRules(bool atStartup, std::string& problem) const;
     // Back-end connection counts for the metrics page, read at each scrape.
     std::function<std::vector<BackendConnections>()> backendProbe() const;
 

@@ -3,18 +3,21 @@
 // and the log lines of the listeners.
 #include "http/http_api_server.h"
 
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <asio/ip/address_v4.hpp>
 #include <asio/ssl.hpp>
 #include <filesystem>
 
 #include "http/api_envelope.h"
+#include "http/door_rules.h"
+#include "http/forwarded_for.h"
 #include "http/http_server.h"
 #include "http/tls_context.h"
 #include "log/log_writer.h"
 #include "util/encoding.h"
 #include "util/regex_matcher.h"
 #include "util/request_meter.h"
-#include "util/sync_map.h"
 #include "util/text.h"
 
 namespace kestrum {
@@ -90,6 +93,48 @@ WsReply answerWsFrame(const WsFrame& frame) {
     }
 }
 
+// What a connection remembers between its requests: its copy of the rules, and the caller its last key and
+// its certificate were verified for under those rules.
+struct CallerSession : ConnectionSession {
+    DoorView view;
+    uint64_t keyGeneration = 0;  // view generation the key was verified under; 0: none
+    std::string key;
+    const Caller* keyCaller = nullptr;
+    uint64_t certificateGeneration = 0;
+    const Caller* certificateCaller = nullptr;
+};
+
+CallerSession& sessionOf(HttpRequest& request, std::unique_ptr<ConnectionSession>& fallback) {
+    std::unique_ptr<ConnectionSession>& slot = request.session != nullptr ? *request.session : fallback;
+    if (!slot)
+        slot = std::make_unique<CallerSession>();
+    return static_cast<CallerSession&>(*slot);
+}
+
+bool sameKey(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The answer to a request that names no known caller (or one outside its `from`).
+HttpResponse noCredentials() {
+    HttpResponse response;
+    response.status = 401;
+    response.headers = {{"WWW-Authenticate", "Bearer realm=\"kestrum\""},
+                        {"Content-Type", "application/json; charset=utf-8"}};
+    response.body = envelopeBody(buildEnvelope(kNoCredentials, "no valid credentials"));
+    return response;
+}
+
+HttpResponse envelopeResponse(int status, const std::string& envelope, int64_t retryAfter = 0) {
+    HttpResponse response;
+    response.status = status;
+    response.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
+    if (retryAfter > 0)
+        response.headers.emplace_back("Retry-After", std::to_string(retryAfter));
+    response.body = envelopeBody(envelope);
+    return response;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     if (start == std::chrono::steady_clock::time_point{})
         return 0;
@@ -109,18 +154,29 @@ struct HttpApiServer::Impl {
     std::unique_ptr<HttpServer> http;
     std::unique_ptr<HttpServer> https;
 
+    // The accepting loop's copy of the rules.
+    DoorView acceptView;
+
     HttpServer* server(ServerKind kind) const { return kind == ServerKind::Http ? http.get() : https.get(); }
     HttpCallbacks callbacks();
-    bool whitelisted(const std::string& address) const {
-        return routes.whitelist != nullptr && routes.whitelist->get(address) == "1";
-    }
+    bool letIn(const asio::ip::address_v4& peer);
+    // The request's client address: X-Forwarded-For of a trusted proxy (without the PROXY protocol) replaces
+    // the peer's. False when that header is unusable: the request is not served.
+    bool resolveClient(HttpRequest& request, const DoorRules& rules) const;
+    // The rules of the request's connection and whether its client is whitelisted (its address resolved).
+    const DoorRules* admit(HttpRequest& request, CallerSession& session) const;
     // The endpoint a POST goes to (null: none, or not a POST), with its name for the meter.
     const Endpoint* endpointFor(const HttpRequest& request, MeteredEndpoint& metered) const;
+    // The right a routed request needs: the endpoint's, or the Redis sub-path's. Nothing for a Redis path
+    // that is none of the sub-paths (it gets no answer anyway).
+    std::optional<CallerRight> rightFor(const HttpRequest& request, MeteredEndpoint metered) const;
+    // The caller the request names, by its bearer key or else its client certificate; null when none.
+    const Caller* identify(const HttpRequest& request, CallerSession& session, const DoorRules& rules) const;
     // The request (its head is enough) is served: whitelisted, and a route that answers exists.
-    bool routed(const HttpRequest& head) const;
+    bool routed(HttpRequest& head);
     RequestAction handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                 const HttpReply& later) const;
-    UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
+    UpgradeReply handleUpgrade(HttpRequest& request, UpgradeKind kind) const;
     void release();
 };
 
@@ -128,8 +184,8 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     HttpCallbacks callbacks;
     // A stranger's connection ends as it is accepted. The address text of an IPv4 address fits the string's
     // own storage: the check allocates nothing.
-    callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return whitelisted(peer.to_string()); };
-    callbacks.onContinue = [this](const HttpRequest& head) { return routed(head); };
+    callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return letIn(peer); };
+    callbacks.onContinue = [this](HttpRequest& head) { return routed(head); };
     callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
         logLine(logType(kind), std::string("prepare listen ") + kFullWidthColon + "ip(" + address +
                                    "),port(" + std::to_string(port) + ").");
@@ -141,7 +197,7 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     };
     callbacks.onRequest = [this](HttpRequest& request, std::optional<HttpResponse>& response,
                                  const HttpReply& later) { return handleRequest(request, response, later); };
-    callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
+    callbacks.onUpgrade = [this](HttpRequest& request, UpgradeKind kind) {
         return handleUpgrade(request, kind);
     };
     callbacks.onWsFrame = [](ServerKind, uint64_t, const WsFrame& frame) { return answerWsFrame(frame); };
@@ -163,8 +219,98 @@ const Endpoint* HttpApiServer::Impl::endpointFor(const HttpRequest& request, Met
     return endpoint != nullptr && *endpoint ? endpoint : nullptr;
 }
 
-bool HttpApiServer::Impl::routed(const HttpRequest& head) const {
-    if (!whitelisted(head.remoteAddress))
+bool HttpApiServer::Impl::letIn(const asio::ip::address_v4& peer) {
+    if (!routes.door)
+        return false;
+    const DoorRules& rules = acceptView.rules(*routes.door);
+    const Ipv4Address address = peer.to_uint();
+    // Behind the PROXY protocol only balancers connect; otherwise a balancer's connection is let in too and
+    // the whitelist judges each request's carried address.
+    if (settings.proxyProtocol)
+        return rules.trustedProxies.contains(address);
+    return rules.whitelist.contains(address) || rules.trustedProxies.contains(address);
+}
+
+bool HttpApiServer::Impl::resolveClient(HttpRequest& request, const DoorRules& rules) const {
+    if (settings.proxyProtocol || rules.trustedProxies.empty() ||
+        !rules.trustedProxies.contains(request.peerAddress))
+        return true;
+    std::string_view values[16];
+    size_t count = 0;
+    for (const auto& [name, value] : request.headers) {
+        if (!equalsIgnoreCase(name, "X-Forwarded-For"))
+            continue;
+        if (count == std::size(values))
+            return false;  // more lines than a chain of balancers writes
+        values[count++] = value;
+    }
+    if (count == 0)
+        return true;
+    ForwardedClient client =
+        forwardedClient(std::span<const std::string_view>(values, count), rules.trustedProxies);
+    switch (client.kind) {
+        case ForwardedClient::Kind::kAbsent:
+            return true;
+        case ForwardedClient::Kind::kFound:
+            request.remoteAddress = std::move(client.address);
+            return true;
+        case ForwardedClient::Kind::kMalformed:
+            return false;
+    }
+    return false;
+}
+
+const DoorRules* HttpApiServer::Impl::admit(HttpRequest& request, CallerSession& session) const {
+    if (!routes.door)
+        return nullptr;
+    const DoorRules& rules = session.view.rules(*routes.door);
+    if (!resolveClient(request, rules) || !rules.whitelist.contains(request.remoteAddress))
+        return nullptr;
+    return &rules;
+}
+
+std::optional<CallerRight> HttpApiServer::Impl::rightFor(const HttpRequest& request,
+                                                         MeteredEndpoint metered) const {
+    if (metered == MeteredEndpoint::Mysql)
+        return CallerRight::kMysql;
+    const std::string_view rest = std::string_view(request.path).substr(routes.redisPath.size());
+    if (rest == "/get")
+        return CallerRight::kRedisGet;
+    if (rest == "/set")
+        return CallerRight::kRedisSet;
+    if (rest == "/order")
+        return CallerRight::kRedisOrder;
+    return std::nullopt;
+}
+
+const Caller* HttpApiServer::Impl::identify(const HttpRequest& request, CallerSession& session,
+                                            const DoorRules& rules) const {
+    const uint64_t generation = session.view.generation();
+    if (const std::string* authorization = request.header("Authorization")) {
+        std::optional<std::string_view> key = bearerKey(*authorization);
+        if (!key)
+            return nullptr;
+        // The same key as the connection's last one, under the same rules: no hashing again.
+        if (session.keyGeneration == generation && sameKey(session.key, *key))
+            return session.keyCaller;
+        session.keyCaller = rules.callers->findByKey(*key);
+        session.key.assign(key->data(), key->size());
+        session.keyGeneration = generation;
+        return session.keyCaller;
+    }
+    if (!request.clientCertificate)
+        return nullptr;
+    if (session.certificateGeneration != generation) {
+        session.certificateCaller = rules.callers->findByCertificate(*request.clientCertificate);
+        session.certificateGeneration = generation;
+    }
+    return session.certificateCaller;
+}
+
+bool HttpApiServer::Impl::routed(HttpRequest& head) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(head, own);
+    if (admit(head, session) == nullptr)
         return false;
     if (head.method == "GET") {
         return head.path == routes.heartbeatPath ||
@@ -176,13 +322,17 @@ bool HttpApiServer::Impl::routed(const HttpRequest& head) const {
 
 RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                                  const HttpReply& later) const {
-    const std::string& address = request.remoteAddress;
     RequestMeter* const meter = routes.meter;
-    if (!whitelisted(address)) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(request, own);
+    const DoorRules* admitted = admit(request, session);
+    if (admitted == nullptr) {
         if (meter != nullptr)
             meter->refused(RefusalReason::Whitelist);
         return RequestAction::kNoAnswer;
     }
+    const DoorRules& rules = *admitted;
+    const std::string& address = request.remoteAddress;
     auto unanswered = [&] {
         if (meter != nullptr)
             meter->recordRequest(MeteredEndpoint::None, MeteredCode::NoAnswer,
@@ -191,14 +341,6 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
     };
 
     const bool debug = processDebug();
-    if (debug && request.path != routes.heartbeatPath) {
-        logLine("http",
-                std::string("request") + kFullWidthColon + "id(" + std::to_string(request.connectionId) +
-                    "),ip(" + address + "),type(" + request.method + "),adress(" + request.path +
-                    "),request line(" + request.url + "),headers(" + headerText(request.headers) +
-                    "),content(" + utf8BytesToGbk(request.body) + ").",
-                true);
-    }
     if (request.method == "GET" && request.path == routes.heartbeatPath) {
         response = okResponse(heartbeatBody, kTextType);
         if (debug) {
@@ -212,23 +354,90 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
                                  secondsSince(request.completedAt));
         return RequestAction::kAnswer;
     }
-    if (request.method == "GET" && !routes.metricsPath.empty() && request.path == routes.metricsPath &&
-        routes.metricsPage) {
+
+    // What the request asks for, and the right it needs when callers are in use.
+    const bool metricsPage = request.method == "GET" && !routes.metricsPath.empty() &&
+                             request.path == routes.metricsPath && routes.metricsPage;
+    MeteredEndpoint metered = MeteredEndpoint::None;
+    const Endpoint* endpoint = metricsPage ? nullptr : endpointFor(request, metered);
+    std::optional<CallerRight> right;
+    if (metricsPage)
+        right = CallerRight::kMetrics;
+    else if (endpoint != nullptr)
+        right = rightFor(request, metered);
+
+    const Caller* caller = nullptr;
+    bool identified = false;
+    if (rules.callersInUse() && right) {
+        caller = identify(request, session, rules);
+        identified = caller != nullptr && caller->comesFrom(*parseIpv4(address));
+    }
+    if (debug && request.path != routes.heartbeatPath) {
+        logLine("http",
+                std::string("request") + kFullWidthColon + "id(" + std::to_string(request.connectionId) +
+                    "),ip(" + address + "),type(" + request.method + "),adress(" + request.path +
+                    "),request line(" + request.url + "),headers(" + headerText(request.headers) +
+                    "),content(" + utf8BytesToGbk(request.body) + ")" +
+                    (identified ? ",caller(" + caller->name + ")." : std::string(".")),
+                true);
+    }
+    if (!metricsPage && endpoint == nullptr)
+        return unanswered();
+
+    CallerLimits* limits = nullptr;
+    if (rules.callersInUse() && right) {
+        if (!identified) {
+            response = noCredentials();
+            return RequestAction::kAnswer;
+        }
+        if (!caller->allows(*right)) {
+            response = envelopeResponse(403, notAllowedEnvelope(callerRightName(*right)));
+            return RequestAction::kAnswer;
+        }
+        limits = &rules.limitsOf(*caller);
+        if (limits->bucket) {
+            TokenBucket::Decision decision = limits->bucket->take();
+            if (!decision.allowed) {
+                response = envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: rate"),
+                                            decision.retryAfterSeconds());
+                return RequestAction::kAnswer;
+            }
+        }
+        if (caller->maxInFlight > 0) {
+            if (limits->inFlight.fetch_add(1, std::memory_order_acq_rel) >= caller->maxInFlight) {
+                limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+                response =
+                    envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: max_in_flight"), 1);
+                return RequestAction::kAnswer;
+            }
+        } else {
+            limits = nullptr;  // nothing to count
+        }
+    }
+    if (metricsPage) {
         response = okResponse(routes.metricsPage(), kMetricsType);
         return RequestAction::kAnswer;
     }
-    MeteredEndpoint metered = MeteredEndpoint::None;
-    const Endpoint* endpoint = endpointFor(request, metered);
-    if (endpoint == nullptr)
+    if (!right && rules.callersInUse())
         return unanswered();
+
     RequestContext context;
     context.server = request.server;
     context.connectionId = request.connectionId;
     context.path = request.path;
     context.body = std::move(request.body);
+    const bool callers = rules.callersInUse();
+    if (callers) {
+        context.callerRules = rules.callers;
+        context.caller = caller;
+    }
+    // The rules stay alive (and the in-flight count valid) until the answer is out.
+    std::shared_ptr<const DoorRules> held = limits != nullptr ? session.view.shared() : nullptr;
     // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
-    (*endpoint)(std::move(context), [later, meter, metered,
+    (*endpoint)(std::move(context), [later, meter, metered, callers, limits, held = std::move(held),
                                      start = request.completedAt](std::optional<std::string> envelope) {
+        if (limits != nullptr)
+            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
         if (meter != nullptr) {
             meter->recordRequest(metered, envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer,
                                  secondsSince(start));
@@ -237,21 +446,44 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
             later.send(std::nullopt);
             return;
         }
-        later.send(okResponse(envelopeBody(*envelope), kJsonType));
+        const int status = envelopeHttpStatus(*envelope, callers);
+        if (status == 200) {
+            later.send(okResponse(envelopeBody(*envelope), kJsonType));
+        } else {
+            later.send(envelopeResponse(status, *envelope));
+        }
     });
     return RequestAction::kLater;
 }
 
-UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, UpgradeKind kind) const {
+UpgradeReply HttpApiServer::Impl::handleUpgrade(HttpRequest& request, UpgradeKind kind) const {
     // Upgrades are accepted on any path, from whitelisted addresses only. Strangers were closed at accept
     // already; the check here keeps that true for whatever reaches this point.
     UpgradeReply reply;
     reply.response.withContentLength = false;
-    if (!whitelisted(request.remoteAddress)) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(request, own);
+    const DoorRules* rules = admit(request, session);
+    if (rules == nullptr) {
         if (routes.meter != nullptr)
             routes.meter->refused(RefusalReason::Whitelist);
         reply.action = UpgradeReply::Action::kRefuse;
         return reply;
+    }
+    if (rules->callersInUse() && kind == UpgradeKind::kWebSocket) {
+        // A refusal is sent like a tunnel's answer: then the connection closes.
+        const Caller* caller = identify(request, session, *rules);
+        if (caller == nullptr || !caller->comesFrom(*parseIpv4(request.remoteAddress))) {
+            reply.action = UpgradeReply::Action::kTunnel;
+            reply.response = noCredentials();
+            return reply;
+        }
+        if (!caller->allows(CallerRight::kWebsocket)) {
+            reply.action = UpgradeReply::Action::kTunnel;
+            reply.response =
+                envelopeResponse(403, notAllowedEnvelope(callerRightName(CallerRight::kWebsocket)));
+            return reply;
+        }
     }
     switch (kind) {
         case UpgradeKind::kHttpTunnel:
@@ -318,7 +550,15 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     // the run directory.
     const std::string certDir = tlsFolder(settings.runDir);
     TlsContextResult defaultContext = createTlsContext(defaultTlsFiles(certDir));
-    TlsContextResult sniContext = createTlsContext(sniTlsFiles(certDir));
+    // Clients that name a host are asked for a certificate too (verified against ca2.crt) once a caller is
+    // known by one.
+    TlsFiles sniFiles = sniTlsFiles(certDir);
+    if (impl.routes.door) {
+        std::shared_ptr<const DoorRules> rules = impl.routes.door->current();
+        if (rules->callers && rules->callers->anyCertificate())
+            sniFiles.verifyMode = 1;
+    }
+    TlsContextResult sniContext = createTlsContext(sniFiles);
     if (!sniContext.ok) {
         logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
         return false;
@@ -337,6 +577,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     coreSettings.strangerLogSeconds = settings.strangerLogSeconds;
     coreSettings.meter = impl.routes.meter;
     coreSettings.maxConnections = settings.maxConnections;
+    coreSettings.proxyProtocol = settings.proxyProtocol;
     impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
     if (!impl.core->start()) {
         logLine("server/error", "network threads are not running.");
