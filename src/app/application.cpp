@@ -379,7 +379,8 @@ std::shared_ptr<const DoorRules> Application::readDoorRules(bool atStartup, std:
             rules = std::make_shared<const CallerRules>();
             break;
     }
-    return makeDoorRules(whitelist, proxies, local, std::move(rules));
+    return makeDoorRules(whitelist, proxies, local, std::move(rules),
+                         metrics_ ? &metrics_->meter().callers() : nullptr);
 }
 
 bool Application::reload() {

@@ -17,7 +17,8 @@ AddressSet addressSet(std::string_view text, const std::string& localAddress) {
 
 std::shared_ptr<const DoorRules> makeDoorRules(std::string_view whitelist, std::string_view trustedProxies,
                                                const std::string& localAddress,
-                                               std::shared_ptr<const CallerRules> callers) {
+                                               std::shared_ptr<const CallerRules> callers,
+                                               CallerCounts* counts) {
     auto rules = std::make_shared<DoorRules>();
     rules->whitelist = addressSet(whitelist, localAddress);
     rules->trustedProxies = addressSet(trustedProxies, localAddress);
@@ -26,9 +27,13 @@ std::shared_ptr<const DoorRules> makeDoorRules(std::string_view whitelist, std::
             auto limits = std::make_unique<CallerLimits>();
             if (caller.rate > 0)
                 limits->bucket = std::make_unique<TokenBucket>(caller.rate, caller.burst);
+            if (counts != nullptr)
+                limits->counts = counts->counters(caller.name);
             rules->limits.push_back(std::move(limits));
         }
     }
+    if (counts != nullptr)
+        counts->setInUse(callers != nullptr);
     rules->callers = std::move(callers);
     return rules;
 }

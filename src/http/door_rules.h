@@ -19,6 +19,7 @@
 
 #include "http/callers.h"
 #include "util/address_range.h"
+#include "util/request_meter.h"
 #include "util/token_bucket.h"
 
 namespace kestrum {
@@ -28,6 +29,7 @@ namespace kestrum {
 struct CallerLimits {
     std::unique_ptr<TokenBucket> bucket;  // null: no rate
     std::atomic<int64_t> inFlight{0};
+    CallerCounts::Counters* counts = nullptr;  // its requests, for the metrics page; null: not counted
 };
 
 struct DoorRules {
@@ -47,10 +49,11 @@ struct DoorRules {
 
 // Builds the rules from the two address lists (config.ini [sys] whitelist and trusted_proxies, internal
 // encoding; "localhost" stands for `localAddress`) and the loaded callers (null: not in use). Entries that
-// are neither an address nor a range admit nobody.
+// are neither an address nor a range admit nobody. `counts` (may be null) gets counters for every caller.
 std::shared_ptr<const DoorRules> makeDoorRules(std::string_view whitelist, std::string_view trustedProxies,
                                                const std::string& localAddress,
-                                               std::shared_ptr<const CallerRules> callers);
+                                               std::shared_ptr<const CallerRules> callers,
+                                               CallerCounts* counts = nullptr);
 
 // The rules in force. replace() from any thread; readers go through a DoorView.
 class Door {

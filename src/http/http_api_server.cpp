@@ -384,34 +384,37 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
     if (!metricsPage && endpoint == nullptr)
         return unanswered();
 
+    // A refusal of the door, answered at once and counted like an answer of the endpoint.
     CallerLimits* limits = nullptr;
+    auto refuse = [&](HttpResponse answer) {
+        if (meter != nullptr)
+            meter->recordRequest(metered, MeteredCode::Other, secondsSince(request.completedAt));
+        if (limits != nullptr && limits->counts != nullptr)
+            limits->counts->record(metered, MeteredCode::Other);
+        response = std::move(answer);
+        return RequestAction::kAnswer;
+    };
+    bool inFlight = false;  // counted against the caller's max_in_flight until the answer is out
     if (rules.callersInUse() && right) {
-        if (!identified) {
-            response = noCredentials();
-            return RequestAction::kAnswer;
-        }
-        if (!caller->allows(*right)) {
-            response = envelopeResponse(403, notAllowedEnvelope(callerRightName(*right)));
-            return RequestAction::kAnswer;
-        }
+        if (!identified)
+            return refuse(noCredentials());
         limits = &rules.limitsOf(*caller);
+        if (!caller->allows(*right))
+            return refuse(envelopeResponse(403, notAllowedEnvelope(callerRightName(*right))));
         if (limits->bucket) {
             TokenBucket::Decision decision = limits->bucket->take();
             if (!decision.allowed) {
-                response = envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: rate"),
-                                            decision.retryAfterSeconds());
-                return RequestAction::kAnswer;
+                return refuse(envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: rate"),
+                                               decision.retryAfterSeconds()));
             }
         }
         if (caller->maxInFlight > 0) {
             if (limits->inFlight.fetch_add(1, std::memory_order_acq_rel) >= caller->maxInFlight) {
                 limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
-                response =
-                    envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: max_in_flight"), 1);
-                return RequestAction::kAnswer;
+                return refuse(
+                    envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: max_in_flight"), 1));
             }
-        } else {
-            limits = nullptr;  // nothing to count
+            inFlight = true;
         }
     }
     if (metricsPage) {
@@ -431,17 +434,18 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
         context.callerRules = rules.callers;
         context.caller = caller;
     }
-    // The rules stay alive (and the in-flight count valid) until the answer is out.
+    // The rules stay alive (and the caller's limits with them) until the answer is out.
     std::shared_ptr<const DoorRules> held = limits != nullptr ? session.view.shared() : nullptr;
     // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
-    (*endpoint)(std::move(context), [later, meter, metered, callers, limits, held = std::move(held),
+    (*endpoint)(std::move(context), [later, meter, metered, callers, limits, inFlight, held = std::move(held),
                                      start = request.completedAt](std::optional<std::string> envelope) {
-        if (limits != nullptr)
+        if (inFlight)
             limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
-        if (meter != nullptr) {
-            meter->recordRequest(metered, envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer,
-                                 secondsSince(start));
-        }
+        const MeteredCode code = envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer;
+        if (meter != nullptr)
+            meter->recordRequest(metered, code, secondsSince(start));
+        if (limits != nullptr && limits->counts != nullptr)
+            limits->counts->record(metered, code);
         if (!envelope) {
             later.send(std::nullopt);
             return;

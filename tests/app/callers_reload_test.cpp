@@ -75,6 +75,10 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
         EXPECT_EQ(page->body.find(*key), std::string::npos);
     }
     EXPECT_NE(log.find("caller(ops)"), std::string::npos);
+    // With callers in use the requests counter has a caller label; the four refusals named nobody.
+    EXPECT_NE(page->body.find(R"(kestrum_requests_total{endpoint="none",errcode="other",caller=""} 4)"),
+              std::string::npos)
+        << page->body;
 }
 
 }  // namespace
