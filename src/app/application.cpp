@@ -10,6 +10,7 @@
 #include "app/fault_guard.h"
 #include "app/metrics.h"
 #include "app/redis_lease.h"
+#include "app/shared_rate.h"
 #include "app/startup_report.h"
 #include "http/callers.h"
 #include "http/door_rules.h"
@@ -163,6 +164,15 @@ bool Application::startup() {
         handleRedisRequest(*gateway, std::move(request), std::move(done));
     };
     table.door = routes.door;
+    // rate_shared callers count in the lease database, which every instance shares.
+    if (routes.redisOn) {
+        if (LeaseSettings lease = loadLeaseSettings(runDir); lease.on) {
+            table.sharedRate = [gateway = redis_.get(), db = lease.db](const Caller& caller,
+                                                                       std::function<void(int64_t)> done) {
+                countSharedRate(*gateway, db, caller, std::move(done));
+            };
+        }
+    }
     if (metrics_) {
         table.metricsPath = metricsPath;
         table.metricsPage = [metrics = metrics_.get()] { return metrics->scrape(); };

@@ -135,6 +135,11 @@ HttpResponse envelopeResponse(int status, const std::string& envelope, int64_t r
     return response;
 }
 
+HttpResponse tooMany(const char* limit, int64_t retryAfter) {
+    return envelopeResponse(429, buildEnvelope(kTooMany, std::string("too many requests: ") + limit),
+                            retryAfter);
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     if (start == std::chrono::steady_clock::time_point{})
         return 0;
@@ -174,6 +179,19 @@ struct HttpApiServer::Impl {
     const Caller* identify(const HttpRequest& request, CallerSession& session, const DoorRules& rules) const;
     // The request (its head is enough) is served: whitelisted, and a route that answers exists.
     bool routed(HttpRequest& head);
+    // A request past the door's checks of identity, right and rate, answered through `later`: the in-flight
+    // limit, then the metrics page or the endpoint.
+    struct Admitted {
+        RequestContext context;
+        MeteredEndpoint metered = MeteredEndpoint::None;
+        const Endpoint* endpoint = nullptr;  // null: the metrics page
+        const Caller* caller = nullptr;
+        CallerLimits* limits = nullptr;
+        bool callers = false;                   // callers are in use
+        std::shared_ptr<const DoorRules> held;  // keeps `caller` and `limits` alive
+        std::chrono::steady_clock::time_point start;
+    };
+    void serve(Admitted admitted, const HttpReply& later) const;
     RequestAction handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                 const HttpReply& later) const;
     UpgradeReply handleUpgrade(HttpRequest& request, UpgradeKind kind) const;
@@ -325,13 +343,13 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
     RequestMeter* const meter = routes.meter;
     std::unique_ptr<ConnectionSession> own;
     CallerSession& session = sessionOf(request, own);
-    const DoorRules* admitted = admit(request, session);
-    if (admitted == nullptr) {
+    const DoorRules* found = admit(request, session);
+    if (found == nullptr) {
         if (meter != nullptr)
             meter->refused(RefusalReason::Whitelist);
         return RequestAction::kNoAnswer;
     }
-    const DoorRules& rules = *admitted;
+    const DoorRules& rules = *found;
     const std::string& address = request.remoteAddress;
     auto unanswered = [&] {
         if (meter != nullptr)
@@ -394,70 +412,115 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
         response = std::move(answer);
         return RequestAction::kAnswer;
     };
-    bool inFlight = false;  // counted against the caller's max_in_flight until the answer is out
+    bool sharedRate = false;  // the rate is counted in Redis, for every instance
     if (rules.callersInUse() && right) {
         if (!identified)
             return refuse(noCredentials());
         limits = &rules.limitsOf(*caller);
         if (!caller->allows(*right))
             return refuse(envelopeResponse(403, notAllowedEnvelope(callerRightName(*right))));
-        if (limits->bucket) {
+        sharedRate = limits->bucket && caller->rateShared && routes.sharedRate;
+        if (limits->bucket && !sharedRate) {
             TokenBucket::Decision decision = limits->bucket->take();
-            if (!decision.allowed) {
-                return refuse(envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: rate"),
-                                               decision.retryAfterSeconds()));
-            }
+            if (!decision.allowed)
+                return refuse(tooMany("rate", decision.retryAfterSeconds()));
         }
-        if (caller->maxInFlight > 0) {
-            if (limits->inFlight.fetch_add(1, std::memory_order_acq_rel) >= caller->maxInFlight) {
-                limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
-                return refuse(
-                    envelopeResponse(429, buildEnvelope(kTooMany, "too many requests: max_in_flight"), 1));
-            }
-            inFlight = true;
-        }
-    }
-    if (metricsPage) {
-        response = okResponse(routes.metricsPage(), kMetricsType);
-        return RequestAction::kAnswer;
     }
     if (!right && rules.callersInUse())
         return unanswered();
-
-    RequestContext context;
-    context.server = request.server;
-    context.connectionId = request.connectionId;
-    context.path = request.path;
-    context.body = std::move(request.body);
-    const bool callers = rules.callersInUse();
-    if (callers) {
-        context.callerRules = rules.callers;
-        context.caller = caller;
+    if (metricsPage && limits == nullptr) {
+        response = okResponse(routes.metricsPage(), kMetricsType);
+        return RequestAction::kAnswer;
     }
-    // The rules stay alive (and the caller's limits with them) until the answer is out.
-    std::shared_ptr<const DoorRules> held = limits != nullptr ? session.view.shared() : nullptr;
-    // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
-    (*endpoint)(std::move(context), [later, meter, metered, callers, limits, inFlight, held = std::move(held),
-                                     start = request.completedAt](std::optional<std::string> envelope) {
-        if (inFlight)
-            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
-        const MeteredCode code = envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer;
-        if (meter != nullptr)
-            meter->recordRequest(metered, code, secondsSince(start));
-        if (limits != nullptr && limits->counts != nullptr)
-            limits->counts->record(metered, code);
-        if (!envelope) {
-            later.send(std::nullopt);
+
+    Admitted admitted;
+    admitted.context.server = request.server;
+    admitted.context.connectionId = request.connectionId;
+    admitted.context.path = request.path;
+    admitted.context.body = std::move(request.body);
+    admitted.metered = metered;
+    admitted.endpoint = endpoint;
+    admitted.callers = rules.callersInUse();
+    if (admitted.callers) {
+        admitted.context.callerRules = rules.callers;
+        admitted.context.caller = caller;
+        admitted.caller = caller;
+        admitted.limits = limits;
+        admitted.held = session.view.shared();
+    }
+    admitted.start = request.completedAt;
+    if (!sharedRate) {
+        serve(std::move(admitted), later);
+        return RequestAction::kLater;
+    }
+    // Asked without waiting: the request goes on (or is refused) when the count is in. A count that cannot
+    // be had falls back to this instance's own bucket.
+    auto held = std::make_shared<Admitted>(std::move(admitted));
+    routes.sharedRate(*caller, [this, held, later](int64_t retryAfter) {
+        if (retryAfter < 0) {
+            TokenBucket::Decision decision = held->limits->bucket->take();
+            retryAfter = decision.allowed ? 0 : decision.retryAfterSeconds();
+        }
+        if (retryAfter > 0) {
+            if (routes.meter != nullptr)
+                routes.meter->recordRequest(held->metered, MeteredCode::Other, secondsSince(held->start));
+            if (held->limits->counts != nullptr)
+                held->limits->counts->record(held->metered, MeteredCode::Other);
+            later.send(tooMany("rate", retryAfter));
             return;
         }
-        const int status = envelopeHttpStatus(*envelope, callers);
-        if (status == 200) {
-            later.send(okResponse(envelopeBody(*envelope), kJsonType));
-        } else {
-            later.send(envelopeResponse(status, *envelope));
-        }
+        serve(std::move(*held), later);
     });
     return RequestAction::kLater;
+}
+
+void HttpApiServer::Impl::serve(Admitted admitted, const HttpReply& later) const {
+    RequestMeter* const meter = routes.meter;
+    CallerLimits* const limits = admitted.limits;
+    bool inFlight = false;  // counted against the caller's max_in_flight until the answer is out
+    if (admitted.caller != nullptr && admitted.caller->maxInFlight > 0) {
+        if (limits->inFlight.fetch_add(1, std::memory_order_acq_rel) >= admitted.caller->maxInFlight) {
+            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+            if (meter != nullptr)
+                meter->recordRequest(admitted.metered, MeteredCode::Other, secondsSince(admitted.start));
+            if (limits->counts != nullptr)
+                limits->counts->record(admitted.metered, MeteredCode::Other);
+            later.send(tooMany("max_in_flight", 1));
+            return;
+        }
+        inFlight = true;
+    }
+    if (admitted.endpoint == nullptr) {
+        if (inFlight)
+            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+        later.send(okResponse(routes.metricsPage(), kMetricsType));
+        return;
+    }
+    const MeteredEndpoint metered = admitted.metered;
+    const bool callers = admitted.callers;
+    // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
+    (*admitted.endpoint)(std::move(admitted.context),
+                         [later, meter, metered, callers, limits, inFlight, held = std::move(admitted.held),
+                          start = admitted.start](std::optional<std::string> envelope) {
+                             if (inFlight)
+                                 limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+                             const MeteredCode code =
+                                 envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer;
+                             if (meter != nullptr)
+                                 meter->recordRequest(metered, code, secondsSince(start));
+                             if (limits != nullptr && limits->counts != nullptr)
+                                 limits->counts->record(metered, code);
+                             if (!envelope) {
+                                 later.send(std::nullopt);
+                                 return;
+                             }
+                             const int status = envelopeHttpStatus(*envelope, callers);
+                             if (status == 200) {
+                                 later.send(okResponse(envelopeBody(*envelope), kJsonType));
+                             } else {
+                                 later.send(envelopeResponse(status, *envelope));
+                             }
+                         });
 }
 
 UpgradeReply HttpApiServer::Impl::handleUpgrade(HttpRequest& request, UpgradeKind kind) const {

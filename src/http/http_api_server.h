@@ -55,6 +55,11 @@ struct RouteTable {
     // log line of its own. Empty path: no page.
     std::string metricsPath;
     std::function<std::string()> metricsPage;
+    // Callers with rate_shared: asks the count shared by every instance for one request of the caller and
+    // calls `done` once, from any thread: 0 allowed, > 0 refused (seconds until the budget has room again),
+    // < 0 the count could not be had (the instance's own bucket decides). Must not block. Unset: every
+    // instance counts on its own.
+    std::function<void(const Caller& caller, std::function<void(int64_t retryAfter)> done)> sharedRate;
     // Counts every request that passed the whitelist (and those that did not) with its endpoint, outcome and
     // duration; null: nothing is counted.
     RequestMeter* meter = nullptr;
