@@ -67,6 +67,7 @@ bool runDesktop(int& argc, char** argv, const std::string& runDir, int& exitStat
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);  // re-reads the whitelist, the trusted proxies and callers.ini
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     const int signalFd = signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
 
@@ -89,11 +90,22 @@ bool runDesktop(int& argc, char** argv, const std::string& runDir, int& exitStat
     QSocketNotifier* notifier = nullptr;
     if (signalFd >= 0) {
         notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &window);
-        QObject::connect(notifier, &QSocketNotifier::activated, &window, [signalFd, &window] {
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [signalFd, &window, &app] {
             signalfd_siginfo info;
+            bool stop = false;
+            bool reload = false;
             while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                if (info.ssi_signo == SIGHUP) {
+                    reload = true;
+                } else {
+                    stop = true;
+                }
             }
-            window.shutDownNow();
+            if (stop) {
+                window.shutDownNow();
+            } else if (reload) {
+                app.reload();
+            }
         });
     }
 
