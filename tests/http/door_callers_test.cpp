@@ -85,7 +85,7 @@ class DoorCallersTest : public ::testing::Test {
     // request a minute and one in flight), cert (known by the test client certificate, without rights).
     std::string callersText() const {
         return "[app1]\nkey_sha256=" + sha256Hex(sha256(kOldKey)) + ", " + sha256Hex(sha256(kNewKey)) +
-               "\nallow=mysql, redis.get\n"
+               "\nallow=mysql, redis.get, websocket\n"
                "[far]\nkey_sha256=" +
                sha256Hex(sha256(kFarKey)) +
                "\nallow=mysql\nfrom=10.9.9.9\n"
@@ -211,6 +211,38 @@ TEST_F(DoorCallersTest, CredentialsAndRights) {
     for (const std::string* key : {&kOldKey, &kNewKey, &kFarKey})
         EXPECT_EQ(log.find(*key), std::string::npos);
     EXPECT_NE(log.find("caller(app1)"), std::string::npos);
+}
+
+// A WebSocket upgrade needs the right "websocket"; a refusal is the answer to the upgrade, then the
+// connection closes.
+TEST_F(DoorCallersTest, WebSocketUpgradeNeedsItsRight) {
+    useRules(kHost, "");
+    start();
+    struct Case {
+        const char* name;
+        std::string authorization;
+        int status;
+    };
+    const Case cases[] = {
+        {"no credentials", "", 401},
+        {"caller without the right", "Authorization: Bearer " + kSlowKey + "\r\n", 403},
+        {"caller with the right", "Authorization: Bearer " + kNewKey + "\r\n", 101},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpClient client;
+        ASSERT_TRUE(client.connect(kHost, httpPort_));
+        ASSERT_TRUE(
+            client.sendRaw("GET /echo HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+                           c.authorization + "\r\n"));
+        auto reply = client.readResponse(5000ms);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status);
+        if (c.status != 101) {
+            EXPECT_TRUE(client.waitClosed(5000ms));
+        }
+    }
 }
 
 // A key verified on a kept connection is not verified again, until the rules are replaced: a revoked key is
