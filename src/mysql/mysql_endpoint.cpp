@@ -182,8 +182,9 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
         result.release();
         const size_t bytes = envelope.size();
         done(std::move(envelope));
+        // Here, after everything this thread allocated for the answer is freed (rare: a few large cells).
         if (bytes >= kTrimAfterBytes)
-            giveBackMemoryOn(workers);
+            giveBackMemory();
     });
 }
 
