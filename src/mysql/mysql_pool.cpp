@@ -178,7 +178,7 @@ struct MysqlPool::Slot {
         kQuery,
         kFetch,
         kNextResult,
-        kStoreNext,
+        kMoreResults,
         kReset,
         kSelectDb,
     };
@@ -219,11 +219,11 @@ struct MysqlPool::Slot {
     int queuePosition = -1;              // kKeepAlive: where the slot stood in the idle queue
     MYSQL* connectRet = nullptr;
     int intRet = 0;
-    MYSQL_RES* storeRet = nullptr;
     MYSQL_RES* reading = nullptr;  // the unbuffered result whose rows are being copied
     MYSQL_ROW rowRet = nullptr;
     std::unique_ptr<MysqlResult::Data> data;
     size_t sliceBytes = 0;        // copied since the loop last ran other handlers
+    bool skipping = false;        // the rows being read are a further result's: dropped, not copied
     uint64_t answerBytes = 0;     // size of the rows so far as a JSON answer
     uint64_t rowOverhead = 0;     // JSON punctuation and column names of one row
     bool dropConnection = false;  // the statement left unread data behind: reconnect before serving again
@@ -354,10 +354,10 @@ int MysqlPool::Slot::continueCall(int ready) {
             return mysql_select_db_cont(&intRet, handle(), ready);
         case Phase::kFetch:
             return mysql_fetch_row_cont(&rowRet, reading, ready);
-        case Phase::kStoreNext:
-            return mysql_store_result_cont(&storeRet, handle(), ready);
         case Phase::kNextResult:
             return mysql_next_result_cont(&intRet, handle(), ready);
+        case Phase::kMoreResults:
+            return 0;  // never waits
     }
     return 0;
 }
@@ -398,7 +398,6 @@ void MysqlPool::Slot::recoverAfterFault(uint64_t abandonedJob, uint64_t abandone
     forgetSocket();
     // The library's handle may be in the middle of a call: its memory is given up rather than freed.
     reading = nullptr;
-    storeRet = nullptr;
     data.reset();
     client.abandon();
     connected = false;
@@ -516,6 +515,7 @@ int MysqlPool::Slot::step() {
                 return concludeStatement(true);
             }
             data = std::make_unique<MysqlResult::Data>();
+            skipping = false;
             answerBytes = kEnvelopeBytes;
             rowOverhead = 3;  // {},
             for (unsigned int c = 0; c < mysql_num_fields(reading); ++c) {
@@ -529,15 +529,18 @@ int MysqlPool::Slot::step() {
         case Phase::kFetch:
             if (rowRet) {
                 const unsigned long* lengths = mysql_fetch_lengths(reading);
-                uint64_t rowBytes = rowOverhead;
-                for (size_t c = 0; c < data->fields.size(); ++c)
-                    rowBytes += lengths[c];
-                answerBytes += rowBytes;
-                const uint64_t limit = pool.maxAnswer();
-                if (limit != 0 && answerBytes > limit)
-                    return refuseAnswer(limit);
-                data->addRow(rowRet, lengths);
-                for (size_t c = 0; c < data->fields.size(); ++c)
+                const unsigned int columns = mysql_num_fields(reading);
+                if (!skipping) {
+                    uint64_t rowBytes = rowOverhead;
+                    for (unsigned int c = 0; c < columns; ++c)
+                        rowBytes += lengths[c];
+                    answerBytes += rowBytes;
+                    const uint64_t limit = pool.maxAnswer();
+                    if (limit != 0 && answerBytes > limit)
+                        return refuseAnswer(limit);
+                    data->addRow(rowRet, lengths);
+                }
+                for (unsigned int c = 0; c < columns; ++c)
                     sliceBytes += lengths[c] + 16;
                 if (sliceBytes >= kSliceBytes) {
                     sliceBytes = 0;
@@ -560,11 +563,10 @@ int MysqlPool::Slot::step() {
             mysql_free_result(reading);
             reading = nullptr;
             [[fallthrough]];
-        case Phase::kStoreNext:
-            if (phase == Phase::kStoreNext && storeRet)
-                mysql_free_result(storeRet);
-            // A procedure call sends further results; they are read and dropped, and a failure among them
-            // fails the statement. Until they are read the connection refuses every new statement.
+        case Phase::kMoreResults:
+            // A procedure call sends further results; their rows are read as they come and dropped (never
+            // held), and a failure among them fails the statement. Until they are read the connection refuses
+            // every new statement.
             if (mysql_more_results(handle())) {
                 phase = Phase::kNextResult;
                 intRet = 0;
@@ -574,9 +576,17 @@ int MysqlPool::Slot::step() {
         case Phase::kNextResult:
             if (intRet > 0)
                 return concludeStatement(false);
-            phase = Phase::kStoreNext;
-            storeRet = nullptr;
-            return mysql_store_result_start(&storeRet, handle());
+            reading = mysql_use_result(handle());
+            if (!reading) {
+                if (mysql_errno(handle()) != 0)
+                    return concludeStatement(false);
+                phase = Phase::kMoreResults;  // a status without rows
+                return 0;
+            }
+            skipping = true;
+            phase = Phase::kFetch;
+            rowRet = nullptr;
+            return mysql_fetch_row_start(&rowRet, reading);
         case Phase::kReset:
             // A reset the server refused, or a connection without a configured database (the only way back
             // to "no database" is a new session): a fresh connection.

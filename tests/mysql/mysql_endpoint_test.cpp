@@ -222,6 +222,12 @@ TEST(MysqlEndpointMaxAnswerTest, RowsPastTheBoundFailNamingIt) {
         EXPECT_GT(fits.size(), 900u * 1000);
         EXPECT_LT(fits.size(), 1024u * 1024);
     }
+    // A procedure's further results are read and dropped as they come: they neither count nor stay.
+    ASSERT_EQ(postSql(pool, sqlBody("drop procedure if exists big_second")), kSuccess);
+    ASSERT_EQ(postSql(pool, sqlBody("create procedure big_second() begin select 1 as a; "
+                                    "select repeat('z', 100000) as z from seq_1_to_50; select 3 as c; end")),
+              kSuccess);
+    EXPECT_EQ(postSql(pool, sqlBody("call big_second()")), kSuccess);
     MysqlResult task = pool.run("select repeat('a', 100000) from seq_1_to_200");
     EXPECT_TRUE(task.failed());
     EXPECT_EQ(task.errorNumber(), kAnswerTooLarge);
