@@ -195,6 +195,33 @@ TEST_F(MysqlSessionTest, OnlyStatementsThatTouchTheSessionReset) {
     }
 }
 
+// Without a configured database a session that chose one is replaced by a new connection: the next caller
+// again has no database.
+TEST(MysqlSessionNoDatabaseTest, UseIsUndoneByANewConnection) {
+    ASSERT_TRUE(mariadbReady());
+    const auto& options = sharedMariadb().options();
+    MysqlPool pool(testing::testLoops());
+    ASSERT_EQ(pool.open(2, sharedMariadb().host(), sharedMariadb().port(), options.user, options.password, "",
+                        "utf8mb4", 10),
+              2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(pool.run("use kestrum_other").done());
+    std::vector<MysqlResult> probes;
+    for (int i = 0; i < 2; ++i)
+        probes.push_back(pool.run("select database() is null as none, @@character_set_client as cs"));
+    for (MysqlResult& probe : probes) {
+        std::string none;
+        std::string charset;
+        ASSERT_TRUE(probe.seekRow(0));
+        probe.valueByName("none", none);
+        probe.valueByName("cs", charset);
+        EXPECT_EQ(none, "1");
+        EXPECT_EQ(charset, "utf8mb4");
+    }
+    probes.clear();
+    EXPECT_EQ(pool.connectedCount(), 2);
+}
+
 // LOAD DATA LOCAL INFILE fails with the server's error and the file is never opened.
 TEST_F(MysqlSessionTest, LoadDataLocalInfileReadsNoFile) {
     testing::TempDir dir;
