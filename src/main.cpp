@@ -4,6 +4,7 @@
 // show starts the start-up, and closing it with OK, SIGINT or SIGTERM runs the shutdown. Headless: the
 // start-up runs at once on its own thread, status texts go to standard output, and SIGINT or SIGTERM runs the
 // shutdown routine before the process exits with status 0.
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -25,6 +26,13 @@ int main(int argc, char** argv) {
         return kestrum::runCommand(command);
     const std::string& runDir = command.runDir;
     const bool headless = command.headless;
+
+#ifdef __GLIBC__
+    // Blocks of 1 MiB and more (large answers, their JSON text) are mapped on their own and go back to the
+    // system when freed. Left to itself glibc raises this threshold after the first such block is freed, and
+    // later large answers then stay in the heap as the process's peak size.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+#endif
 
     if (!headless) {
 #ifdef KESTRUM_WITH_UI

@@ -42,7 +42,8 @@ const KnownSection kKnownKeys[] = {
       "max_connections", "metrics_path", "log_charset", "instance_name"}},
     {FileKind::Mysql,
      "sys",
-     {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port"}},
+     {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
+      "max_answer"}},
     {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url", "max_answer"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
@@ -206,6 +207,7 @@ class Checker {
         IniFile ini = IniFile::load(runDir_ + "/" + file);
         number(file, ini, "connectSum");
         number(file, ini, "connect_timeout");
+        number(file, ini, "max_answer");
         std::string port = ini.get("sys", "port");
         if (!port.empty() && readPortText(port) == 0)
             add(file, "sys", "port", port, std::string(kPortRule));

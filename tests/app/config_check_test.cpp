@@ -28,7 +28,7 @@ void writeCleanRunDir(const RunDir& dir) {
               "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
-              "api_url=/api/mysql\nconnect_timeout=10\n");
+              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n");
     dir.write("mod/redis/config.ini",
               "[sys]\non=1\nip=127.0.0.1\nport=6379\npassword=\nisUnicode=1\napi_url=/api/redis\n"
               "[order]\ndeny=FLUSHALL\n[dbsum]\n0=4\n2=2\n");
@@ -146,6 +146,9 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/crontab/config.ini: file missing: the module starts with its defaults"},
         {"mysql port", [](const RunDir& d) { replace(d, "mod/mysql/config.ini", "port=3306", "port=08080"); },
          "mod/mysql/config.ini: [sys] port=08080: " + std::string(kPortRule)},
+        {"mysql max_answer",
+         [](const RunDir& d) { replace(d, "mod/mysql/config.ini", "max_answer=67108864", "max_answer=64M"); },
+         "mod/mysql/config.ini: [sys] max_answer=64M: is not a number"},
         {"dbsum names no database",
          [](const RunDir& d) { replace(d, "mod/redis/config.ini", "0=4\n2=2\n", ""); },
          "mod/redis/config.ini: [dbsum]: names no database: every Redis request fails"},
