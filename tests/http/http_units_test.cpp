@@ -137,7 +137,8 @@ std::string withoutDate(const std::string& bytes) {
 TEST(ResponseTest, SerialisedWithDateLengthAndConnectionHeader) {
     HttpResponse response;
     response.body = "abc";
-    EXPECT_EQ(withoutDate(serializeResponse(response, {})), "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(withoutDate(serializeResponse(response, {})),
+              "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
     response.status = 418;
     response.headers = {{"X-A", "1"}};
     EXPECT_EQ(withoutDate(serializeResponse(response, "close")),
