@@ -293,6 +293,8 @@ class Checker {
         std::vector<std::string> moments;
         CronFields fields;
         nextRunTimes(trimText(time) + " x", 1, moments, fields);
+        if (fields.name.empty())
+            return false;  // fewer than six fields: said on its own
         struct Field {
             const char* name;
             const std::string* text;
