@@ -95,7 +95,7 @@ class Application {
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};
-    int listenersWanted_ = 0;  // listeners with a port configured
+    int listenersWanted_ = 0;           // listeners with a port configured
     std::atomic<int> drainSeconds_{0};  // read by the front end while the start-up may still run
 };
 

@@ -58,9 +58,9 @@ ConfigSnapshot ConfigSnapshot::take(const std::string& runDir) {
                 if (entry.key.empty())
                     continue;
                 // Names compare case-insensitively; the first occurrence wins, as when the start-up read it.
-                std::string name =
-                    std::string(file) + " [" + asciiLower(section.name) + "] " + asciiLower(entry.key);
-                snapshot.values_.emplace(std::move(name), entry.value);
+                std::string name = std::string(file) + " [" + section.name + "] " + entry.key;
+                std::string key = asciiLower(name);
+                snapshot.values_.emplace(std::move(key), Value{std::move(name), entry.value});
             }
         }
     }
@@ -74,14 +74,14 @@ std::vector<std::string> ConfigSnapshot::changedKeys(const ConfigSnapshot& befor
     auto b = after.values_.begin();
     while (a != before.values_.end() || b != after.values_.end()) {
         if (b == after.values_.end() || (a != before.values_.end() && a->first < b->first)) {
-            changed.push_back(a->first);
+            changed.push_back(a->second.name);  // gone
             ++a;
         } else if (a == before.values_.end() || b->first < a->first) {
-            changed.push_back(b->first);
+            changed.push_back(b->second.name);  // new
             ++b;
         } else {
-            if (a->second != b->second)
-                changed.push_back(a->first);
+            if (a->second.value != b->second.value)
+                changed.push_back(b->second.name);
             ++a;
             ++b;
         }

@@ -48,11 +48,16 @@ class ConfigSnapshot {
   public:
     // Reads config.ini and the three module files of `runDir` ("mod/mysql/config.ini", ...).
     static ConfigSnapshot take(const std::string& runDir);
-    // "file [section] key" of every key added, removed or changed between `before` and `after`, sorted.
+    // "file [section] key" of every key added, removed or changed between `before` and `after` (names as the
+    // file spells them now, or spelt them before when the key is gone), ordered by file, section and key.
     static std::vector<std::string> changedKeys(const ConfigSnapshot& before, const ConfigSnapshot& after);
 
   private:
-    std::map<std::string, std::string> values_;  // "file [section] key" (key lower case) -> value
+    struct Value {
+        std::string name;  // "file [section] key" as spelt in the file
+        std::string value;
+    };
+    std::map<std::string, Value> values_;  // by the name in lower case: names compare case-insensitively
 };
 
 }  // namespace kestrum
