@@ -263,11 +263,8 @@ bool Application::startup() {
         }
     });
     reloader_->addStep([http = http_.get()] { http->reloadTls(); });
-    if (routes.cronOn) {
-        taskFiles_ = std::make_unique<TaskFileWatch>(*registry_);
-        taskFiles_->remember();
+    if (taskFiles_)
         reloader_->addStep([watch = taskFiles_.get()] { watch->reload(); });
-    }
     reloader_->start();
     return true;
 }
@@ -416,6 +413,9 @@ void Application::startModules() {
         routes.cronPath = readIniValue(runDir + "/mod/crontab/config.ini", "sys", "api_url", "/api/crontab");
         routes.cronPathLength = static_cast<int>(routes.cronPath.size());
         registry_->loadTaskFiles();
+        // What a reload compares with: the files as they were registered.
+        taskFiles_ = std::make_unique<TaskFileWatch>(*registry_);
+        taskFiles_->remember();
         status_.setMarkVisible(ModuleMark::Cron, false);
     }
 
