@@ -27,6 +27,10 @@ class MetricsPage;
 struct BackendConnections;
 class EventLoops;
 class WorkerPool;
+class Readiness;
+class ReloadWatcher;
+class TaskFileWatch;
+class ConfigSnapshot;
 
 class Application {
   public:
@@ -35,9 +39,19 @@ class Application {
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // Returns false when the servers could not be prepared (TLS); the caller must then end the process at
-    // once.
+    // Returns false when the servers could not be prepared (TLS, checked before any module opens); the log
+    // is then closed with its final name and the caller must end the process at once.
     bool startup();
+    // After startup(): at least one listener was configured and none of them started.
+    bool servingNothing() const { return listenersWanted_ > 0 && httpStarted_ != 1 && httpsStarted_ != 1; }
+    // The first step of the shutdown: readiness answers 503 from now on, while the listeners still serve for
+    // drainSeconds(). Any thread.
+    void beginDrain();
+    // config.ini [sys] drain_seconds as the start-up read it (0: no wait).
+    int drainSeconds() const { return drainSeconds_; }
+    // Runs the reload steps now, as SIGHUP does (the configuration keys that need a restart, the TLS
+    // contexts, the task files). Not from a network thread; only after startup() succeeded.
+    void reload();
     // Asks a start-up still in progress to give up its slow outgoing steps (the public-address lookup); safe
     // from any thread. The shutdown routine still runs afterwards.
     void requestStop() { stopping_ = true; }
@@ -55,6 +69,8 @@ class Application {
 
   private:
     void startModules();
+    // The readiness checks: listeners, MySQL pool, Redis sets.
+    void addReadinessChecks(const std::string& portHttp, const std::string& portHttps);
     // Back-end connection counts for the metrics page, read at each scrape.
     std::function<std::vector<BackendConnections>()> backendProbe() const;
 
@@ -72,9 +88,15 @@ class Application {
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
     std::unique_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
+    std::unique_ptr<Readiness> readiness_;
+    std::unique_ptr<ConfigSnapshot> startConfig_;  // the configuration keys as the start-up read them
+    std::unique_ptr<TaskFileWatch> taskFiles_;     // scheduler module on
+    std::unique_ptr<ReloadWatcher> reloader_;      // SIGHUP, from the end of the start-up to the shutdown
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};
+    int listenersWanted_ = 0;           // listeners with a port configured
+    std::atomic<int> drainSeconds_{0};  // read by the front end while the start-up may still run
 };
 
 }  // namespace kestrum

@@ -39,7 +39,7 @@ const KnownSection kKnownKeys[] = {
      "sys",
      {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
       "worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout", "body_timeout",
-      "max_connections", "metrics_path", "log_charset", "instance_name"}},
+      "max_connections", "metrics_path", "log_charset", "instance_name", "ready_path", "drain_seconds"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
@@ -189,8 +189,18 @@ class Checker {
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
         for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
-                                "header_timeout", "body_timeout", "max_connections"})
+                                "header_timeout", "body_timeout", "max_connections", "drain_seconds"})
             number(file, ini, key);
+        const std::string drain = ini.get("sys", "drain_seconds");
+        if (isDigits(drain) && (drain.size() > 4 || std::stoi(drain) > 3600))
+            add(file, "sys", "drain_seconds", drain, "is more than 3600: the drain lasts an hour");
+        const std::string ready = ini.get("sys", "ready_path");
+        if (!ready.empty() && ready.front() != '/')
+            add(file, "sys", "ready_path", ready,
+                "does not start with \"/\": no request reaches the readiness check");
+        else if (!ready.empty() && (ready == heart || ready == ini.get("sys", "metrics_path")))
+            add(file, "sys", "ready_path", ready,
+                "is also the heartbeat or metrics path, which is answered instead");
     }
 
     // Reads a module file's switch; true when the module runs (and its other keys are read).
@@ -284,7 +294,8 @@ class Checker {
             add(file, "sys", "time", time,
                 "two blanks in a row: every blank separates a field, so the fields shift");
         auto noop = [](const std::string&, const std::string&, int64_t) { return 0; };
-        if (!registry.registerTask(time, name, noop)) {
+        const bool outside = fieldsOutOfRange(file, time);
+        if (!registry.registerTask(time, name, noop) && !outside) {
             std::vector<std::string> moments;
             CronFields fields;
             nextRunTimes(trimText(time) + " " + trimText(name), 1, moments, fields);
@@ -298,6 +309,41 @@ class Checker {
             if (!isDigits(limit))
                 add(file, "sys", "times_maxdo", limit, "is not a number: the task runs without limit");
         }
+    }
+
+    // One problem per field with a value outside the field's range ("second 61 is outside 0-59"); true when
+    // there was one.
+    bool fieldsOutOfRange(const std::string& file, const std::string& time) {
+        std::vector<std::string> moments;
+        CronFields fields;
+        nextRunTimes(trimText(time) + " x", 1, moments, fields);
+        if (fields.name.empty())
+            return false;  // fewer than six fields: said on its own
+        struct Field {
+            const char* name;
+            const std::string* text;
+            int lowest;
+            int highest;
+        };
+        const Field table[] = {
+            {"second", &fields.second, 0, 59}, {"minute", &fields.minute, 0, 59},
+            {"hour", &fields.hour, 0, 23},     {"day", &fields.day, 1, 31},
+            {"month", &fields.month, 1, 12},   {"week day", &fields.week, 1, 7},
+        };
+        bool found = false;
+        for (const Field& field : table) {
+            for (int value : fieldValues(*field.text, field.lowest, field.highest)) {
+                if (value >= field.lowest && value <= field.highest)
+                    continue;
+                add(file, "sys", "time", time,
+                    std::string(field.name) + " " + std::to_string(value) + " is outside " +
+                        std::to_string(field.lowest) + "-" + std::to_string(field.highest) +
+                        ": that value never matches");
+                found = true;
+                break;
+            }
+        }
+        return found;
     }
 
     void checkTaskAction(const std::string& file, const IniFile& ini) {

@@ -315,6 +315,27 @@ bool TaskRegistry::deleteTask(std::string_view name) {
     return removed;
 }
 
+bool TaskRegistry::registerTaskFile(std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+        return false;
+    const std::string path = state_->taskFilePath(name);
+    if (!isRegularFile(path))
+        return false;
+    IniFile ini = IniFile::load(path);
+    const std::string time = ini.get("sys", "time");
+    const bool registered =
+        !time.empty() && state_->registerTask(time, name, kFileTaskCallback, {}, fileRunLimit(ini));
+    state_->notifyCount();
+    return registered;
+}
+
+bool TaskRegistry::removeTask(std::string_view name) {
+    const std::string key = trimText(name);
+    const bool removed = !key.empty() && state_->removeTask(key);
+    state_->notifyCount();
+    return removed;
+}
+
 int TaskRegistry::taskCount() const {
     return state_->count();
 }

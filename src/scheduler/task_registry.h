@@ -68,6 +68,13 @@ class TaskRegistry {
     // way. A running task's thread notices at its next check and ends.
     bool deleteTask(std::string_view name);
 
+    // For a reload of the task files, without a log line of their own (the caller logs the change):
+    // registers the task file of `name` (internal encoding) again or anew with its current [sys] keys; false
+    // when the file is missing or its time is empty or never fires. A running task keeps its thread.
+    bool registerTaskFile(std::string_view name);
+    // Removes the task `name`; true when it was there. A running task's thread ends at its next check.
+    bool removeTask(std::string_view name);
+
     // Number of tasks in the registry, ended ones included (the window's task counter).
     int taskCount() const;
     std::vector<std::string> taskNames() const;

@@ -62,13 +62,16 @@ bool runDesktop(int& argc, char** argv, const std::string& runDir, int& exitStat
         return false;
     }
 
-    // Blocked in every thread (all of them start after this); the GUI thread reads them from a signalfd.
+    // Blocked in every thread (all of them start after this); the GUI thread reads SIGINT and SIGTERM from a
+    // signalfd.
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     const int signalFd = signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
+    // SIGHUP goes to the application's reload thread.
+    sigaddset(&blocked, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     QApplication qt(argc, argv);
     QApplication::setApplicationName("kestrum");

@@ -61,13 +61,16 @@ TEST(ConfigCheckTest, CleanRunDirectoryPassesAndNothingIsWritten) {
     EXPECT_FALSE(fs::exists(fs::path(dir.path()) / "log"));
 }
 
-// The commented samples that the README and the demo hand out use only keys the program knows.
+// The commented samples that the demo and the package hand out use only keys the program knows.
 TEST(ConfigCheckTest, ShippedSamplesPass) {
-    RunDir dir;
-    dir.installCertificates();
-    fs::copy(std::string(KESTRUM_SOURCE_DIR) + "/scripts/rundir", dir.path(), fs::copy_options::recursive);
-    CommandResult result = check(dir);
-    EXPECT_EQ(result.status, 0) << result.out;
+    for (const char* sample : {"/scripts/rundir", "/packaging/sample"}) {
+        SCOPED_TRACE(sample);
+        RunDir dir;
+        dir.installCertificates();
+        fs::copy(std::string(KESTRUM_SOURCE_DIR) + sample, dir.path(), fs::copy_options::recursive);
+        CommandResult result = check(dir);
+        EXPECT_EQ(result.status, 0) << result.out;
+    }
 }
 
 void replace(const RunDir& dir, const std::string& file, const std::string& from, const std::string& to) {
@@ -177,6 +180,24 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/crontab/tasks/backup.ini: [sys] time=0 0 3 31 2 *: never fires (no moment within four years): "
          "the task "
          "is not registered"},
+        {"task second out of range",
+         [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "61 0 3 * * *"); },
+         "mod/crontab/tasks/backup.ini: [sys] time=61 0 3 * * *: second 61 is outside 0-59: that value never "
+         "matches"},
+        {"task month range beyond its end",
+         [](const RunDir& d) {
+             replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "0 0 3 1 11-13 *");
+         },
+         "mod/crontab/tasks/backup.ini: [sys] time=0 0 3 1 11-13 *: month 13 is outside 1-12: that value "
+         "never "
+         "matches"},
+        {"readiness path",
+         [](const RunDir& d) { replace(d, "config.ini", "[sys]", "[sys]\nready_path=ready"); },
+         "config.ini: [sys] ready_path=ready: does not start with \"/\": no request reaches the readiness "
+         "check"},
+        {"drain not a number",
+         [](const RunDir& d) { replace(d, "config.ini", "[sys]", "[sys]\ndrain_seconds=5s"); },
+         "config.ini: [sys] drain_seconds=5s: is not a number"},
         {"task short time",
          [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "0 0 3"); },
          "mod/crontab/tasks/backup.ini: [sys] time=0 0 3: has fewer than six fields: the task is not "
