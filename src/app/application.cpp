@@ -95,6 +95,11 @@ bool Application::startup() {
     options.runDir = runDir;
     options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
     options.charset = parseLogCharset(config.get("sys", "log_charset"));
+    // log_max_mb: 0 (or nothing) is no limit; log_keep: 0 keeps every closed file.
+    constexpr int64_t kMiB = 1024 * 1024;
+    options.maxBytes =
+        static_cast<uint64_t>(configNumber(config.get("sys", "log_max_mb"), 0, 0, INT64_MAX / kMiB)) * kMiB;
+    options.keep = static_cast<int>(configNumber(config.get("sys", "log_keep"), 0, 0, INT_MAX));
     state.log.open(options);
     if (!state.log.isOpen())
         reportToUser(logFileFailureReason(state.log.filePath()) + "; this run keeps no log");

@@ -35,7 +35,7 @@ const KnownSection kKnownKeys[] = {
      "sys",
      {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
       "worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections", "metrics_path",
-      "log_charset", "instance_name"}},
+      "log_charset", "instance_name", "log_max_mb", "log_keep"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port"}},
@@ -44,7 +44,7 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Redis, "dbsum", {}},
     {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_prefix", "lease_fallback"}},
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
-    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql"}},
+    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql", "overlap"}},
 };
 
 bool isDigits(std::string_view text) {
@@ -172,7 +172,8 @@ class Checker {
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
         for (const char* key :
-             {"worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections"})
+             {"worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections", "log_max_mb",
+              "log_keep"})
             number(file, ini, key);
     }
 
@@ -278,6 +279,9 @@ class Checker {
 
     void checkTaskAction(const std::string& file, const IniFile& ini) {
         const std::string type = ini.get("info", "type");
+        const std::string overlap = ini.get("info", "overlap");
+        if (!overlap.empty() && overlap != "allow" && overlap != "skip")
+            add(file, "info", "overlap", overlap, "is neither allow nor skip: runs may overlap (allow)");
         auto needs = [&](const char* key, const char* what) {
             if (ini.get("info", key).empty())
                 add(file, "info", key, "", what);

@@ -24,7 +24,7 @@ void writeCleanRunDir(const RunDir& dir) {
               "[sys]\nonDebug=0\napi_heart_url=/api/this/heart\nport_http=8080\nport_https=8443\n"
               "whitelist=127.0.0.1,localhost\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
               "network_threads=2\nmax_body=16777216\nidle_timeout=60\nmax_connections=1000\n"
-              "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
+              "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
               "api_url=/api/mysql\nconnect_timeout=10\n");
@@ -37,7 +37,7 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/crontab/tasks/heart.ini",
               "[sys]\ntime=30 * * * * *\nmaxdo=1\ntimes_maxdo=5\n[info]\non=1\ntype=http\nmethod=GET\n"
               "url=http://127.0.0.1:8080/api/this/heart\n");
-    dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\n");
+    dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\noverlap=skip\n");
     dir.write("mod/crontab/tasks/purge.ini",
               "[sys]\ntime=0 0 4 * * 7\n[info]\ntype=sql\nsql=delete from t\n");
 }
@@ -104,6 +104,11 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
         {"log charset",
          [](const RunDir& d) { replace(d, "config.ini", "log_charset=utf-8", "log_charset=latin1"); },
          "config.ini: [sys] log_charset=latin1: only utf-8 is known; this value keeps the log in GB18030"},
+        {"overlap word",
+         [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "overlap=skip", "overlap=never"); },
+         "mod/crontab/tasks/backup.ini: [info] overlap=never: is neither allow nor skip: runs may overlap (allow)"},
+        {"log size", [](const RunDir& d) { replace(d, "config.ini", "log_max_mb=64", "log_max_mb=64M"); },
+         "config.ini: [sys] log_max_mb=64M: is not a number"},
         {"empty whitelist",
          [](const RunDir& d) { replace(d, "config.ini", "whitelist=127.0.0.1,localhost", "whitelist="); },
          "config.ini: [sys] whitelist=: empty: no client is served"},
