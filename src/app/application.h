@@ -71,7 +71,7 @@ class Application {
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
-    std::unique_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
+    std::shared_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};

@@ -171,9 +171,8 @@ class Checker {
         if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
-        for (const char* key :
-             {"worker_threads", "network_threads", "max_body", "idle_timeout", "max_connections", "log_max_mb",
-              "log_keep"})
+        for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
+                                "max_connections", "log_max_mb", "log_keep"})
             number(file, ini, key);
     }
 

@@ -37,7 +37,8 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/crontab/tasks/heart.ini",
               "[sys]\ntime=30 * * * * *\nmaxdo=1\ntimes_maxdo=5\n[info]\non=1\ntype=http\nmethod=GET\n"
               "url=http://127.0.0.1:8080/api/this/heart\n");
-    dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\noverlap=skip\n");
+    dir.write("mod/crontab/tasks/backup.ini",
+              "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\noverlap=skip\n");
     dir.write("mod/crontab/tasks/purge.ini",
               "[sys]\ntime=0 0 4 * * 7\n[info]\ntype=sql\nsql=delete from t\n");
 }
@@ -106,7 +107,8 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "config.ini: [sys] log_charset=latin1: only utf-8 is known; this value keeps the log in GB18030"},
         {"overlap word",
          [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "overlap=skip", "overlap=never"); },
-         "mod/crontab/tasks/backup.ini: [info] overlap=never: is neither allow nor skip: runs may overlap (allow)"},
+         "mod/crontab/tasks/backup.ini: [info] overlap=never: is neither allow nor skip: runs may overlap "
+         "(allow)"},
         {"log size", [](const RunDir& d) { replace(d, "config.ini", "log_max_mb=64", "log_max_mb=64M"); },
          "config.ini: [sys] log_max_mb=64M: is not a number"},
         {"empty whitelist",
