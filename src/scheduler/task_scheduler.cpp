@@ -285,9 +285,9 @@ SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& nam
                 : LeaseClaim::Unavailable;
     const std::string db = std::to_string(lease.db);
     if (claim == LeaseClaim::Unavailable) {
-        if (!lease.fallbackRun)
-            if (const TaskEvents events = registry_->events(); events.skipped)
-                events.skipped(name, SkipReason::LeaseUnavailable);
+        const TaskEvents events = registry_->events();
+        if (!lease.fallbackRun && events.skipped)
+            events.skipped(name, SkipReason::LeaseUnavailable);
         // One line per outage, not one per moment.
         if (!leaseOutage_.exchange(true))
             logLine("crontab", std::string("lease unavailable") + kFullWidthColon + "db(" + db +
