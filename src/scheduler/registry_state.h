@@ -67,7 +67,8 @@ class RegistryState {
     void setSqlRunner(SqlRunner runner);
     void setEvents(TaskEvents events);
     TaskEvents events();
-    // The runs of task files still going (a started program's run lasts until it ends).
+    // The runs of task files still going: the task thread counts a run while its routine runs, and a started
+    // program's run until the program ends.
     TaskRuns& runs() { return runs_; }
     // Whether the moment of task file `name` is to be skipped because its previous run is still going and
     // the file's [info] overlap is "skip".

@@ -57,10 +57,8 @@ int RegistryState::runTaskFile(const std::string& name, const std::string& times
     logLine("crontab", std::string("do") + kFullWidthColon + "name(" + name + "),time(" + timestamp + ").");
     const auto started = SteadyClock::now();
     const TaskEvents hooks = events();
-    runs_.begin(name);
     auto finish = [&](RunResult result, const std::string& detail) {
         reportRun(hooks, name, result, detail, secondsSince(started));
-        runs_.end(name);
         return 0;
     };
 
@@ -99,6 +97,7 @@ int RegistryState::runTaskFile(const std::string& name, const std::string& times
             return finish(RunResult::Failure, "not started(" + utf8ToGbk(error) + ")");
         // The program is watched on a thread of its own: the task goes on with its next moments meanwhile,
         // and its run lasts until the program ends.
+        runs_.begin(name);
         const int pid = child.pid();
         auto watched = std::make_shared<ProgramChild>(std::move(child));
         auto watch = [this, hooks, name, started, watched, pid](const std::atomic<bool>& stop) {

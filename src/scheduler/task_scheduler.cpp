@@ -227,10 +227,16 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 if (callback) {
                     const int32_t taskHandle = registry.memberInt(name, "handle");
                     const auto started = SteadyClock::now();
+                    // The run is going while the callback runs (a program it started counts on its own), also
+                    // when the callback faults and never gets to say how it ended.
+                    if (fileTask)
+                        registry.runs().begin(name);
                     const bool finished = runRecoverable([&callback, &name, &stamp, taskHandle] {
                         WorkUnit unit("task", static_cast<uint64_t>(taskHandle));
                         callback(name, stamp, taskHandle);
                     });
+                    if (fileTask)
+                        registry.runs().end(name);
                     // Task files report their own outcome (a program's run ends later); the routines of other
                     // modules succeed when they return.
                     if ((!fileTask || !finished) && events.runFinished)
