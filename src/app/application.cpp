@@ -18,6 +18,7 @@
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "mysql/mysql_pool.h"
+#include "mysql/mysql_result.h"
 #include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
 #include "scheduler/http_client.h"
@@ -114,6 +115,11 @@ bool Application::startup() {
     options.runDir = runDir;
     options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
     options.charset = parseLogCharset(config.get("sys", "log_charset"));
+    // log_max_mb: 0 (or nothing) is no limit; log_keep: 0 keeps every closed file.
+    constexpr int64_t kMiB = 1024 * 1024;
+    options.maxBytes =
+        static_cast<uint64_t>(configNumber(config.get("sys", "log_max_mb"), 0, 0, INT64_MAX / kMiB)) * kMiB;
+    options.keep = static_cast<int>(configNumber(config.get("sys", "log_keep"), 0, 0, INT_MAX));
     state.log.open(options);
     if (!state.log.isOpen())
         reportToUser(logFileFailureReason(state.log.filePath()) + "; this run keeps no log");
@@ -148,7 +154,7 @@ bool Application::startup() {
     // The metrics page counts from the first task run on.
     const std::string metricsPath = config.get("sys", "metrics_path");
     if (!metricsPath.empty())
-        metrics_ = std::make_unique<MetricsPage>();
+        metrics_ = std::make_shared<MetricsPage>();
 
     startModules();
 
@@ -423,10 +429,20 @@ void Application::startModules() {
     loadWhitelist(routes.whitelist, config.get("sys", "whitelist"),
                   localAddress(config.get("sys", "local_ip")));
 
-    // "sql" tasks reach the pool only while the MySQL module runs.
+    // "sql" tasks reach the pool only while the MySQL module runs. The result is not looked at beyond its
+    // outcome: the slot goes back when it is destroyed.
     if (routes.mysqlOn)
         scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
-            return runTaskStatement(*pool, utf8Statement);
+            const MysqlResult result = pool->run(utf8Statement);
+            SqlOutcome outcome;
+            if (result.done()) {
+                outcome.status = SqlOutcome::Status::Done;
+            } else if (result.failed()) {
+                outcome.status = SqlOutcome::Status::Failed;
+                outcome.errorNumber = result.errorNumber();
+                outcome.errorText = result.errorText();
+            }
+            return outcome;
         });
     // Several instances on one Redis: each due moment of a task file runs on the instance that claims it.
     if (routes.cronOn) {
@@ -439,9 +455,20 @@ void Application::startModules() {
             });
     }
     if (metrics_) {
-        scheduler_->setRunObserver([metrics = metrics_.get()](const std::string& name, double lateness) {
-            metrics->recordTaskRun(gbkToUtf8(name), lateness);
-        });
+        // The metrics page is shared with the events: a program's run may end on a watcher thread late in the
+        // shutdown, and a task thread abandoned in its callback may return after the application is gone.
+        TaskEvents events;
+        events.runStarted = [metrics = metrics_](const std::string& name, double lateness) {
+            metrics->recordTaskStart(gbkToUtf8(name), lateness);
+        };
+        events.runFinished = [metrics = metrics_](const std::string& name, RunResult result, double seconds) {
+            metrics->recordTaskRun(gbkToUtf8(name), runResultName(result), seconds,
+                                   result == RunResult::Success);
+        };
+        events.skipped = [metrics = metrics_](const std::string& name, SkipReason reason) {
+            metrics->recordTaskSkip(gbkToUtf8(name), skipReasonName(reason));
+        };
+        scheduler_->setTaskEvents(std::move(events));
     }
     scheduler_->startSupervisor();
     logLine("app/init", "will be free.");

@@ -87,7 +87,7 @@ class Application {
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
-    std::unique_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
+    std::shared_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
     std::unique_ptr<Readiness> readiness_;
     std::unique_ptr<ConfigSnapshot> startConfig_;  // the configuration keys as the start-up read them
     std::unique_ptr<TaskFileWatch> taskFiles_;     // scheduler module on

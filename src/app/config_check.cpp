@@ -39,7 +39,8 @@ const KnownSection kKnownKeys[] = {
      "sys",
      {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
       "worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout", "body_timeout",
-      "max_connections", "metrics_path", "log_charset", "instance_name", "ready_path", "drain_seconds"}},
+      "max_connections", "metrics_path", "log_charset", "instance_name", "ready_path", "drain_seconds",
+      "log_max_mb", "log_keep"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
@@ -49,7 +50,7 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Redis, "dbsum", {}},
     {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_prefix", "lease_fallback"}},
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
-    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql"}},
+    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql", "overlap"}},
 };
 
 bool isDigits(std::string_view text) {
@@ -189,7 +190,8 @@ class Checker {
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
         for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
-                                "header_timeout", "body_timeout", "max_connections", "drain_seconds"})
+                                "header_timeout", "body_timeout", "max_connections", "drain_seconds",
+                                "log_max_mb", "log_keep"})
             number(file, ini, key);
         const std::string drain = ini.get("sys", "drain_seconds");
         if (isDigits(drain) && (drain.size() > 4 || std::stoi(drain) > 3600))
@@ -348,6 +350,9 @@ class Checker {
 
     void checkTaskAction(const std::string& file, const IniFile& ini) {
         const std::string type = ini.get("info", "type");
+        const std::string overlap = ini.get("info", "overlap");
+        if (!overlap.empty() && overlap != "allow" && overlap != "skip")
+            add(file, "info", "overlap", overlap, "is neither allow nor skip: runs may overlap (allow)");
         auto needs = [&](const char* key, const char* what) {
             if (ini.get("info", key).empty())
                 add(file, "info", key, "", what);

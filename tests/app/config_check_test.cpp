@@ -25,7 +25,7 @@ void writeCleanRunDir(const RunDir& dir) {
               "whitelist=127.0.0.1,localhost，10.0.0.0/8\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
               "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
               "max_connections=1000\n"
-              "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
+              "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
               "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n");
@@ -38,7 +38,8 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/crontab/tasks/heart.ini",
               "[sys]\ntime=30 * * * * *\nmaxdo=1\ntimes_maxdo=5\n[info]\non=1\ntype=http\nmethod=GET\n"
               "url=http://127.0.0.1:8080/api/this/heart\n");
-    dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\n");
+    dir.write("mod/crontab/tasks/backup.ini",
+              "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\noverlap=skip\n");
     dir.write("mod/crontab/tasks/purge.ini",
               "[sys]\ntime=0 0 4 * * 7\n[info]\ntype=sql\nsql=delete from t\n");
     dir.write("callers.ini",
@@ -139,6 +140,12 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          },
          "callers.ini: [app] rate_shared=1: the shared count lives in the Redis database lease_db of "
          "mod/crontab/config.ini, which is empty"},
+        {"overlap word",
+         [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "overlap=skip", "overlap=never"); },
+         "mod/crontab/tasks/backup.ini: [info] overlap=never: is neither allow nor skip: runs may overlap "
+         "(allow)"},
+        {"log size", [](const RunDir& d) { replace(d, "config.ini", "log_max_mb=64", "log_max_mb=64M"); },
+         "config.ini: [sys] log_max_mb=64M: is not a number"},
         {"empty whitelist",
          [](const RunDir& d) {
              replace(d, "config.ini", "whitelist=127.0.0.1,localhost，10.0.0.0/8", "whitelist=");
