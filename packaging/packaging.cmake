@@ -46,11 +46,13 @@ else()
   install(TARGETS kestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-# The sample configuration of scripts/rundir; readable by root and (group, set by postinst) the service only.
+# The neutral sample configuration of packaging/sample (every module off, loopback only, no credentials, no
+# task; the demo keeps its own in scripts/rundir); readable by root and (group, set by postinst) the service only.
 set(private_dir_permissions OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/scripts/rundir/ DESTINATION ${KESTRUM_CONF_DIR}
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/sample/ DESTINATION ${KESTRUM_CONF_DIR}
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ DIRECTORY_PERMISSIONS ${private_dir_permissions})
 install(DIRECTORY DESTINATION ${KESTRUM_CONF_DIR}/ssl-cert DIRECTORY_PERMISSIONS ${private_dir_permissions})
+install(DIRECTORY DESTINATION ${KESTRUM_CONF_DIR}/mod/crontab/tasks DIRECTORY_PERMISSIONS ${private_dir_permissions})
 install(DIRECTORY DESTINATION ${KESTRUM_LOG_DIR} DIRECTORY_PERMISSIONS ${private_dir_permissions})
 install(DIRECTORY DESTINATION ${KESTRUM_STATE_DIR} DIRECTORY_PERMISSIONS ${private_dir_permissions})
 install(CODE "
@@ -65,8 +67,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KESTRUM_DOC_DIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/gen-certs.sh DESTINATION ${KESTRUM_SHARE_DIR})
 
 # Every file under the configuration directory is a conffile: dpkg keeps the operator's edits on upgrade.
-file(GLOB_RECURSE sample_files RELATIVE ${PROJECT_SOURCE_DIR}/scripts/rundir CONFIGURE_DEPENDS
-     ${PROJECT_SOURCE_DIR}/scripts/rundir/*)
+file(GLOB_RECURSE sample_files RELATIVE ${PROJECT_SOURCE_DIR}/packaging/sample CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/packaging/sample/*)
 list(SORT sample_files)
 set(conffiles "")
 foreach(file ${sample_files})

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Several instances behind one load balancer: three kestrum instances on the demo configuration (ports 8081,
-# 8082, 8083), sharing the demo's Redis and MariaDB, behind nginx on 127.0.0.1:8080. The scheduler's lease
-# (mod/crontab/config.ini lease_db) makes each due moment of a task file run on one instance only.
+# 8082, 8083), sharing one private Redis and MariaDB, behind nginx on 127.0.0.1:8080. The scheduler's lease
+# (mod/crontab/config.ini lease_db) makes each due moment of a task file run on one instance only. Everything goes
+# to cluster-demo/ at the top of the repository (configuration, servers, logs); demo/ of scripts/demo.sh is never
+# touched.
 #
 #   scripts/cluster-demo.sh           run in the foreground; Ctrl-C stops nginx, the instances and the servers
 #   scripts/cluster-demo.sh --check   start, check, stop: callers through nginx while one instance is killed,
@@ -21,8 +23,8 @@ check_seconds=${CHECK_SECONDS:-6}
 bash scripts/install-deps.sh
 bash scripts/build.sh kestrum
 
-demo="$root/demo"
-cluster="$demo/cluster"
+demo="$root/cluster-demo"
+cluster="$demo/nodes"
 mkdir -p "$demo"
 cp -r scripts/rundir/. "$demo/"
 bash scripts/gen-certs.sh "$demo" >/dev/null

@@ -13,8 +13,10 @@
 #   --dir DIR       run directory (default: demo/ at the top of the repository)
 set -euo pipefail
 
+# The script itself, whatever the directory it was started from and the cd below.
+script="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
 usage() {
-    sed -n '5p' "$0" | sed 's/^#   /usage: /' >&2
+    sed -n '5p' "$script" | sed 's/^#   /usage: /' >&2
     exit "$1"
 }
 

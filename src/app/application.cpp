@@ -9,15 +9,19 @@
 #include "app/descriptor_limit.h"
 #include "app/fault_guard.h"
 #include "app/metrics.h"
+#include "app/readiness.h"
 #include "app/redis_lease.h"
+#include "app/reload.h"
 #include "app/shared_rate.h"
 #include "app/startup_report.h"
+#include "app/task_file_watch.h"
 #include "http/callers.h"
 #include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "mysql/mysql_pool.h"
+#include "mysql/mysql_result.h"
 #include "redis/command_keys.h"
 #include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
@@ -47,6 +51,16 @@ int threadCount(const std::string& text) {
     return static_cast<int>(configNumber(text, 0, 0, kMaxThreads));
 }
 
+// The longest drain a configuration can ask for: an hour.
+constexpr int64_t kMaxDrainSeconds = 3600;
+
+// A start that is refused: the log is closed now and gets its final name, since the process ends without
+// its shutdown.
+void closeLogForGood(AppState& state) {
+    unbindProcessLog();
+    state.log.close();
+}
+
 }  // namespace
 
 Application::Application(std::string runDir, StatusView& status)
@@ -64,11 +78,14 @@ Application::Application(std::string runDir, StatusView& status)
     scheduler_ = std::make_unique<TaskScheduler>(*registry_);
     registry_->setTaskCountListener(
         [this](int count) { status_.setText(StatusField::TaskCount, std::to_string(count)); });
+    readiness_ = std::make_unique<Readiness>(*workers_);
+    reloader_ = std::make_unique<ReloadWatcher>();
 }
 
 Application::~Application() {
     // Threads that could still use the other objects go first; then construction order, as the design wants
     // the log (inside AppState) closed and renamed right after the registry.
+    reloader_.reset();
     scheduler_.reset();
     http_.reset();
     registry_.reset();
@@ -80,6 +97,9 @@ Application::~Application() {
     workers_.reset();
     loops_.reset();
     metrics_.reset();
+    readiness_.reset();
+    taskFiles_.reset();
+    startConfig_.reset();
 }
 
 bool Application::startup() {
@@ -99,6 +119,11 @@ bool Application::startup() {
     options.runDir = runDir;
     options.fileName = dateTimeText(state.startTime) + "[end-time].txt";
     options.charset = parseLogCharset(config.get("sys", "log_charset"));
+    // log_max_mb: 0 (or nothing) is no limit; log_keep: 0 keeps every closed file.
+    constexpr int64_t kMiB = 1024 * 1024;
+    options.maxBytes =
+        static_cast<uint64_t>(configNumber(config.get("sys", "log_max_mb"), 0, 0, INT64_MAX / kMiB)) * kMiB;
+    options.keep = static_cast<int>(configNumber(config.get("sys", "log_keep"), 0, 0, INT_MAX));
     state.log.open(options);
     if (!state.log.isOpen())
         reportToUser(logFileFailureReason(state.log.filePath()) + "; this run keeps no log");
@@ -115,13 +140,25 @@ bool Application::startup() {
     // long jobs (large results). Both exist before any module opens.
     if (!loops_->start() || !workers_->start(threadCount(config.get("sys", "worker_threads")))) {
         logLine("server/error", "threads could not be started.");
+        closeLogForGood(state);
         return false;
     }
+
+    // The TLS files decide whether the process runs at all: they are read before any module connects to its
+    // back end, so a refused start leaves no half-opened pool behind.
+    if (!http_->loadTls(runDir)) {
+        reportServerPreparationFailure(runDir);
+        closeLogForGood(state);
+        return false;
+    }
+    startConfig_ = std::make_unique<ConfigSnapshot>(ConfigSnapshot::take(runDir));
+    drainSeconds_ =
+        static_cast<int>(configNumber(config.get("sys", "drain_seconds"), 0, 0, kMaxDrainSeconds));
 
     // The metrics page counts from the first task run on.
     const std::string metricsPath = config.get("sys", "metrics_path");
     if (!metricsPath.empty())
-        metrics_ = std::make_unique<MetricsPage>();
+        metrics_ = std::make_shared<MetricsPage>();
 
     startModules();
 
@@ -180,8 +217,17 @@ bool Application::startup() {
         metrics_->setOpenConnectionsProbe([http = http_.get()] { return http->openConnections(); });
         metrics_->setBackendProbe(backendProbe());
     }
+    const std::string readyPath = config.get("sys", "ready_path");
+    if (!readyPath.empty()) {
+        table.readyPath = readyPath;
+        table.readyCheck = [readiness = readiness_.get()](Readiness::Answer answer) {
+            readiness->check(std::move(answer));
+        };
+    }
+    addReadinessChecks(config.get("sys", "port_http"), config.get("sys", "port_https"));
     if (!http_->prepareServers(*loops_, settings, std::move(table))) {
         reportServerPreparationFailure(runDir);
+        closeLogForGood(state);
         return false;
     }
     if (!config.get("sys", "port_https").empty())
@@ -211,6 +257,7 @@ bool Application::startup() {
             status_.setText(listener.field, std::string(listener.scheme) + "off");
             continue;
         }
+        ++listenersWanted_;
         // A text that is no port number fails like a port in use, instead of listening somewhere else.
         const int number = readPortText(port);
         int result = number == 0 ? 0 : http_->startListener(listener.kind, number);
@@ -225,7 +272,103 @@ bool Application::startup() {
             reportToUser(listenerFailure(listener.key, port, local));
         }
     }
+
+    // SIGHUP from now on: the keys that need a restart are named, the TLS contexts and the task files are
+    // read again.
+    reloader_->addStep([] { logLine("app/reload", std::string("reload") + kFullWidthColon + "SIGHUP."); });
+    reloader_->addStep([this] {
+        for (const std::string& key :
+             ConfigSnapshot::changedKeys(*startConfig_, ConfigSnapshot::take(state_->runDir))) {
+            // The door's own step takes these in.
+            if (equalsIgnoreCase(key, "config.ini [sys] whitelist") ||
+                equalsIgnoreCase(key, "config.ini [sys] trusted_proxies"))
+                continue;
+            logLine("app/reload", std::string("restart needed") + kFullWidthColon + "key(" + key + ").");
+        }
+    });
+    reloader_->addStep([http = http_.get()] { http->reloadTls(); });
+    reloader_->addStep([this] { reloadDoor(); });
+    if (taskFiles_)
+        reloader_->addStep([watch = taskFiles_.get()] { watch->reload(); });
+    reloader_->start();
     return true;
+}
+
+void Application::addReadinessChecks(const std::string& portHttp, const std::string& portHttps) {
+    const std::string& runDir = state_->runDir;
+    struct Wanted {
+        const char* name;
+        std::string port;
+        const std::atomic<int>* started;
+    };
+    for (Wanted wanted :
+         {Wanted{"http", portHttp, &httpStarted_}, Wanted{"https", portHttps, &httpsStarted_}}) {
+        if (wanted.port.empty())
+            continue;
+        readiness_->addCheck([wanted] {
+            return wanted.started->load() == 1
+                       ? std::string()
+                       : std::string(wanted.name) + ": port " + wanted.port + " not listening";
+        });
+    }
+    // The modules as configured: a module that is on but opened nothing is down, not absent.
+    auto moduleOn = [&](const char* name) {
+        return readIniValue(runDir + "/mod/" + name + "/config.ini", "sys", "on", "1") == "1";
+    };
+    if (moduleOn("mysql")) {
+        const int wanted = static_cast<int>(configNumber(
+            readIniValue(runDir + "/mod/mysql/config.ini", "sys", "connectSum", "5"), 0, 0, kMaxConnectSum));
+        readiness_->addCheck([pool = mysql_.get(), wanted] {
+            // A keep-alive on every idle connection first: one the server dropped is found (and reconnected
+            // when the server is back) before it is counted.
+            if (pool->slotCount() > 0)
+                pool->heartbeat(0);
+            const int up = pool->connectedCount();
+            if (up > 0)
+                return std::string();
+            return "mysql: 0 of " + std::to_string(std::max(wanted, pool->slotCount())) +
+                   " connections usable";
+        });
+    }
+    if (moduleOn("redis")) {
+        std::vector<std::string> keys;
+        std::vector<std::string> counts;
+        readSection(runDir + "/mod/redis/config.ini", "dbsum", keys, counts);
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const int32_t db = leadingInt(keys[i]);
+            const int wanted = std::max(0, leadingInt(counts[i]));
+            readiness_->addCheck([gateway = redis_.get(), db, wanted] {
+                const std::string name = "redis db(" + std::to_string(db) + ")";
+                int opened = -1;
+                for (const DatabaseEntry& entry : gateway->databases()) {
+                    if (entry.db == db) {
+                        opened = entry.connected;
+                        break;
+                    }
+                }
+                if (opened <= 0)
+                    return name + ": 0 of " + std::to_string(wanted) + " connections usable";
+                // A command through the set: a connection the server dropped is opened again on the way.
+                std::string result;
+                std::string error;
+                if (gateway->runOrder(db, "PING", result, error))
+                    return std::string();
+                return name + ": no usable connection (" + (error.empty() ? "no answer" : error) + ")";
+            });
+        }
+    }
+}
+
+void Application::beginDrain() {
+    if (readiness_->draining())
+        return;
+    readiness_->beginDrain();
+    logLine("app/end", std::string("drain") + kFullWidthColon + "seconds(" + std::to_string(drainSeconds_) +
+                           "),not ready from now on.");
+}
+
+void Application::reload() {
+    reloader_->reloadNow();
 }
 
 std::function<std::vector<BackendConnections>()> Application::backendProbe() const {
@@ -295,6 +438,9 @@ void Application::startModules() {
         routes.cronPath = readIniValue(runDir + "/mod/crontab/config.ini", "sys", "api_url", "/api/crontab");
         routes.cronPathLength = static_cast<int>(routes.cronPath.size());
         registry_->loadTaskFiles();
+        // What a reload compares with: the files as they were registered.
+        taskFiles_ = std::make_unique<TaskFileWatch>(*registry_);
+        taskFiles_->remember();
         status_.setMarkVisible(ModuleMark::Cron, false);
     }
 
@@ -316,10 +462,20 @@ void Application::startModules() {
     if (!problem.empty())
         logLine("sys", problem);
 
-    // "sql" tasks reach the pool only while the MySQL module runs.
+    // "sql" tasks reach the pool only while the MySQL module runs. The result is not looked at beyond its
+    // outcome: the slot goes back when it is destroyed.
     if (routes.mysqlOn)
         scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
-            return runTaskStatement(*pool, utf8Statement);
+            const MysqlResult result = pool->run(utf8Statement);
+            SqlOutcome outcome;
+            if (result.done()) {
+                outcome.status = SqlOutcome::Status::Done;
+            } else if (result.failed()) {
+                outcome.status = SqlOutcome::Status::Failed;
+                outcome.errorNumber = result.errorNumber();
+                outcome.errorText = result.errorText();
+            }
+            return outcome;
         });
     // Several instances on one Redis: each due moment of a task file runs on the instance that claims it.
     if (routes.cronOn) {
@@ -332,15 +488,28 @@ void Application::startModules() {
             });
     }
     if (metrics_) {
-        scheduler_->setRunObserver([metrics = metrics_.get()](const std::string& name, double lateness) {
-            metrics->recordTaskRun(gbkToUtf8(name), lateness);
-        });
+        // The metrics page is shared with the events: a program's run may end on a watcher thread late in the
+        // shutdown, and a task thread abandoned in its callback may return after the application is gone.
+        TaskEvents events;
+        events.runStarted = [metrics = metrics_](const std::string& name, double lateness) {
+            metrics->recordTaskStart(gbkToUtf8(name), lateness);
+        };
+        events.runFinished = [metrics = metrics_](const std::string& name, RunResult result, double seconds) {
+            metrics->recordTaskRun(gbkToUtf8(name), runResultName(result), seconds,
+                                   result == RunResult::Success);
+        };
+        events.skipped = [metrics = metrics_](const std::string& name, SkipReason reason) {
+            metrics->recordTaskSkip(gbkToUtf8(name), skipReasonName(reason));
+        };
+        scheduler_->setTaskEvents(std::move(events));
     }
     scheduler_->startSupervisor();
     logLine("app/init", "will be free.");
 }
 
 void Application::shutdown() {
+    reloader_->stop();
+    readiness_->beginDrain();
     if (httpStarted_.load() == 1 && http_->stopListener(ServerKind::Http) == 1)
         httpStarted_ = 0;
     if (httpsStarted_.load() == 1 && http_->stopListener(ServerKind::Https) == 1)
@@ -393,19 +562,19 @@ std::shared_ptr<const DoorRules> Application::readDoorRules(bool atStartup, std:
                          metrics_ ? &metrics_->meter().callers() : nullptr);
 }
 
-bool Application::reload() {
+bool Application::reloadDoor() {
     std::string problem;
     std::shared_ptr<const DoorRules> rules = readDoorRules(false, problem);
     if (!rules) {
-        logLine("sys",
+        logLine("app/reload",
                 "reload refused" + std::string(kFullWidthColon) + problem + ",the rules in force stay.");
         return false;
     }
     const size_t callers = rules->callers ? rules->callers->callers().size() : 0;
     const bool inUse = rules->callersInUse();
     routes_->door->replace(std::move(rules));
-    logLine("sys", "reload success" + std::string(kFullWidthColon) + "whitelist,trusted_proxies" +
-                       (inUse ? ",callers(" + std::to_string(callers) + ")." : std::string(".")));
+    logLine("app/reload", "reload success" + std::string(kFullWidthColon) + "whitelist,trusted_proxies" +
+                              (inUse ? ",callers(" + std::to_string(callers) + ")." : std::string(".")));
     return true;
 }
 

@@ -28,6 +28,10 @@ struct BackendConnections;
 struct DoorRules;
 class EventLoops;
 class WorkerPool;
+class Readiness;
+class ReloadWatcher;
+class TaskFileWatch;
+class ConfigSnapshot;
 
 class Application {
   public:
@@ -36,17 +40,24 @@ class Application {
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // Returns false when the servers could not be prepared (TLS); the caller must then end the process at
-    // once.
+    // Returns false when the servers could not be prepared (TLS, checked before any module opens); the log
+    // is then closed with its final name and the caller must end the process at once.
     bool startup();
+    // After startup(): at least one listener was configured and none of them started.
+    bool servingNothing() const { return listenersWanted_ > 0 && httpStarted_ != 1 && httpsStarted_ != 1; }
+    // The first step of the shutdown: readiness answers 503 from now on, while the listeners still serve for
+    // drainSeconds(). Any thread.
+    void beginDrain();
+    // config.ini [sys] drain_seconds as the start-up read it (0: no wait).
+    int drainSeconds() const { return drainSeconds_; }
+    // Runs the reload steps now, as SIGHUP does (the configuration keys that need a restart, the TLS
+    // contexts, the task files, the whitelist, trusted_proxies and callers.ini). Not from a network thread;
+    // only after startup() succeeded.
+    void reload();
     // Asks a start-up still in progress to give up its slow outgoing steps (the public-address lookup); safe
     // from any thread. The shutdown routine still runs afterwards.
     void requestStop() { stopping_ = true; }
     void shutdown();
-    // Re-reads the whitelist and trusted_proxies (config.ini [sys]) and callers.ini and puts them in force at
-    // once (SIGHUP). A file with a problem is refused whole: the rules in force stay, and one log line names
-    // the file, section and key. False when refused. Any thread but a network thread.
-    bool reload();
 
     // The task-file actions of the window.
     bool addTaskFile(const std::string& name);
@@ -64,6 +75,12 @@ class Application {
     // start-up a callers.ini with a problem still puts callers in use, with nobody known, so that a broken
     // file never opens the door wider.
     std::shared_ptr<const DoorRules> readDoorRules(bool atStartup, std::string& problem) const;
+    // The reload step of the door: re-reads the whitelist and trusted_proxies (config.ini [sys]) and
+    // callers.ini and puts them in force at once. A file with a problem is refused whole: the rules in force
+    // stay, and one log line names the file, section and key. False when refused.
+    bool reloadDoor();
+    // The readiness checks: listeners, MySQL pool, Redis sets.
+    void addReadinessChecks(const std::string& portHttp, const std::string& portHttps);
     // Back-end connection counts for the metrics page, read at each scrape.
     std::function<std::vector<BackendConnections>()> backendProbe() const;
 
@@ -80,10 +97,16 @@ class Application {
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;
-    std::unique_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
+    std::shared_ptr<MetricsPage> metrics_;  // config.ini [sys] metrics_path set
+    std::unique_ptr<Readiness> readiness_;
+    std::unique_ptr<ConfigSnapshot> startConfig_;  // the configuration keys as the start-up read them
+    std::unique_ptr<TaskFileWatch> taskFiles_;     // scheduler module on
+    std::unique_ptr<ReloadWatcher> reloader_;      // SIGHUP, from the end of the start-up to the shutdown
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};
+    int listenersWanted_ = 0;           // listeners with a port configured
+    std::atomic<int> drainSeconds_{0};  // read by the front end while the start-up may still run
 };
 
 }  // namespace kestrum

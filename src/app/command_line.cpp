@@ -18,6 +18,13 @@ std::string executableDir() {
     return self.parent_path().string();
 }
 
+// The binary runs from where the package installs it.
+bool runsInstalled() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return !ec && self == std::filesystem::path(KESTRUM_INSTALLED_BINARY);
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv) {
@@ -57,8 +64,12 @@ CommandLine parseCommandLine(int argc, char** argv) {
             return command;
         }
     }
-    if (command.runDir.empty())
-        command.runDir = executableDir();
+    if (command.runDir.empty()) {
+        // An installed kestrum keeps its configuration in /etc/kestrum; --check looks there.
+        command.runDir = command.action == CommandLine::Action::Check && runsInstalled()
+                             ? std::string(KESTRUM_INSTALLED_CONF_DIR)
+                             : executableDir();
+    }
     std::error_code ec;
     command.runDir = std::filesystem::absolute(command.runDir, ec).lexically_normal().string();
     while (command.runDir.size() > 1 && command.runDir.back() == '/')
@@ -71,14 +82,23 @@ std::string versionText() {
 }
 
 std::string usageText() {
+    // The installed README when this binary is the installed one; a source tree's only while it exists.
+    std::error_code ec;
+    const std::string readme = !runsInstalled() && std::filesystem::exists(KESTRUM_README, ec)
+                                   ? std::string(KESTRUM_README)
+                                   : std::string(KESTRUM_INSTALLED_README);
     return "usage: kestrum [--headless] [--dir RUNDIR]\n"
            "       kestrum --check [--dir RUNDIR]\n"
            "       kestrum --new-key NAME | --hash-key\n"
            "       kestrum --version | --help\n"
            "\n"
            "  --dir RUNDIR  the run directory: config.ini, mod/, ssl-cert/, log/ (default: the executable's "
-           "folder)\n"
-           "  --headless    no window: status texts go to standard output, SIGINT or SIGTERM shuts down\n"
+           "folder;\n"
+           "                for --check of an installed kestrum: " KESTRUM_INSTALLED_CONF_DIR
+           ")\n"
+           "  --headless    no window: status texts go to standard output; SIGTERM or SIGINT shuts down "
+           "(after\n"
+           "                drain_seconds), SIGHUP reloads the TLS files and the task files\n"
            "  --check       read every configuration, task and TLS file as a start would and list the "
            "problems;\n"
            "                starts nothing and writes no log; exit status 0 when there is none, 1 otherwise\n"
@@ -88,9 +108,8 @@ std::string usageText() {
            "  --version     print the version\n"
            "  --help        print this text\n"
            "\n"
-           "Start-up problems are explained on standard error. Documentation: README.md at the top of the "
-           "source\n"
-           "tree (" KESTRUM_README ").\n";
+           "Start-up problems are explained on standard error. Documentation: " +
+           readme + "\n";
 }
 
 int runCommand(const CommandLine& command) {

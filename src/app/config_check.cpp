@@ -35,21 +35,22 @@ struct KnownSection {
     std::initializer_list<std::string_view> keys;
 };
 const KnownSection kKnownKeys[] = {
-    {FileKind::Main,
-     "sys",
-     {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
-      "worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout", "body_timeout",
-      "max_connections", "metrics_path", "log_charset", "instance_name", "trusted_proxies",
-      "proxy_protocol"}},
+    {FileKind::Main, "sys", {"onDebug",         "api_heart_url",   "port_http",     "port_https",
+                             "whitelist",       "local_ip",        "ip_lookup_url", "worker_threads",
+                             "network_threads", "max_body",        "idle_timeout",  "header_timeout",
+                             "body_timeout",    "max_connections", "metrics_path",  "log_charset",
+                             "instance_name",   "ready_path",      "drain_seconds", "log_max_mb",
+                             "log_keep",        "trusted_proxies", "proxy_protocol"}},
     {FileKind::Mysql,
      "sys",
-     {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port"}},
+     {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
+      "max_answer"}},
     {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url", "max_answer"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
     {FileKind::Crontab, "sys", {"on", "api_url", "lease_db", "lease_prefix", "lease_fallback"}},
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
-    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql"}},
+    {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql", "overlap"}},
 };
 
 bool isDigits(std::string_view text) {
@@ -194,9 +195,20 @@ class Checker {
         if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
-        for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
-                                "header_timeout", "body_timeout", "max_connections"})
+        for (const char* key :
+             {"worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout",
+              "body_timeout", "max_connections", "drain_seconds", "log_max_mb", "log_keep"})
             number(file, ini, key);
+        const std::string drain = ini.get("sys", "drain_seconds");
+        if (isDigits(drain) && (drain.size() > 4 || std::stoi(drain) > 3600))
+            add(file, "sys", "drain_seconds", drain, "is more than 3600: the drain lasts an hour");
+        const std::string ready = ini.get("sys", "ready_path");
+        if (!ready.empty() && ready.front() != '/')
+            add(file, "sys", "ready_path", ready,
+                "does not start with \"/\": no request reaches the readiness check");
+        else if (!ready.empty() && (ready == heart || ready == ini.get("sys", "metrics_path")))
+            add(file, "sys", "ready_path", ready,
+                "is also the heartbeat or metrics path, which is answered instead");
     }
 
     // Reads a module file's switch; true when the module runs (and its other keys are read).
@@ -213,6 +225,7 @@ class Checker {
         IniFile ini = IniFile::load(runDir_ + "/" + file);
         number(file, ini, "connectSum");
         number(file, ini, "connect_timeout");
+        number(file, ini, "max_answer");
         std::string port = ini.get("sys", "port");
         if (!port.empty() && readPortText(port) == 0)
             add(file, "sys", "port", port, std::string(kPortRule));
@@ -289,7 +302,8 @@ class Checker {
             add(file, "sys", "time", time,
                 "two blanks in a row: every blank separates a field, so the fields shift");
         auto noop = [](const std::string&, const std::string&, int64_t) { return 0; };
-        if (!registry.registerTask(time, name, noop)) {
+        const bool outside = fieldsOutOfRange(file, time);
+        if (!registry.registerTask(time, name, noop) && !outside) {
             std::vector<std::string> moments;
             CronFields fields;
             nextRunTimes(trimText(time) + " " + trimText(name), 1, moments, fields);
@@ -305,8 +319,46 @@ class Checker {
         }
     }
 
+    // One problem per field with a value outside the field's range ("second 61 is outside 0-59"); true when
+    // there was one.
+    bool fieldsOutOfRange(const std::string& file, const std::string& time) {
+        std::vector<std::string> moments;
+        CronFields fields;
+        nextRunTimes(trimText(time) + " x", 1, moments, fields);
+        if (fields.name.empty())
+            return false;  // fewer than six fields: said on its own
+        struct Field {
+            const char* name;
+            const std::string* text;
+            int lowest;
+            int highest;
+        };
+        const Field table[] = {
+            {"second", &fields.second, 0, 59}, {"minute", &fields.minute, 0, 59},
+            {"hour", &fields.hour, 0, 23},     {"day", &fields.day, 1, 31},
+            {"month", &fields.month, 1, 12},   {"week day", &fields.week, 1, 7},
+        };
+        bool found = false;
+        for (const Field& field : table) {
+            for (int value : fieldValues(*field.text, field.lowest, field.highest)) {
+                if (value >= field.lowest && value <= field.highest)
+                    continue;
+                add(file, "sys", "time", time,
+                    std::string(field.name) + " " + std::to_string(value) + " is outside " +
+                        std::to_string(field.lowest) + "-" + std::to_string(field.highest) +
+                        ": that value never matches");
+                found = true;
+                break;
+            }
+        }
+        return found;
+    }
+
     void checkTaskAction(const std::string& file, const IniFile& ini) {
         const std::string type = ini.get("info", "type");
+        const std::string overlap = ini.get("info", "overlap");
+        if (!overlap.empty() && overlap != "allow" && overlap != "skip")
+            add(file, "info", "overlap", overlap, "is neither allow nor skip: runs may overlap (allow)");
         auto needs = [&](const char* key, const char* what) {
             if (ini.get("info", key).empty())
                 add(file, "info", key, "", what);

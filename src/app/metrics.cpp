@@ -11,6 +11,7 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,10 @@ const ExpectedSeries kExpectedSeries[] = {
 
 const prometheus::Histogram::BucketBoundaries kLatenessBuckets = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1,
                                                                   0.25,  0.5,   1,    2.5,   5};
+
+// Task runs last from milliseconds (a URL) to hours (a backup program).
+const prometheus::Histogram::BucketBoundaries kTaskDurationBuckets = {0.01, 0.05, 0.1, 0.5, 1,   5,
+                                                                      10,   30,   60,  300, 900, 3600};
 
 MetricFamily family(const char* name, const char* help, MetricType type) {
     MetricFamily f;
@@ -230,8 +235,23 @@ void addProcessFamilies(std::vector<MetricFamily>& out) {
 MetricsPage::MetricsPage() : registry_(std::make_shared<prometheus::Registry>()) {
     taskRuns_ = &prometheus::BuildCounter()
                      .Name("kestrum_task_runs_total")
-                     .Help("Runs of scheduled tasks.")
+                     .Help("Runs of scheduled tasks, by outcome (success, failure, idle: nothing to run).")
                      .Register(*registry_);
+    taskDuration_ = &prometheus::BuildHistogram()
+                         .Name("kestrum_task_duration_seconds")
+                         .Help("Seconds a task run took; a program's run lasts until the program ends.")
+                         .Register(*registry_);
+    taskLastSuccess_ = &prometheus::BuildGauge()
+                            .Name("kestrum_task_last_success_timestamp_seconds")
+                            .Help("Unix time at which the latest successful run of a task ended.")
+                            .Register(*registry_);
+    taskSkipped_ = &prometheus::BuildCounter()
+                        .Name("kestrum_task_skipped_total")
+                        .Help(
+                            "Due moments not run here, by reason (lease: claimed by another instance; "
+                            "lease_unavailable: no claim could be made; overlap: the previous run was still "
+                            "going; maxdo: the run limit was reached and the task ended).")
+                        .Register(*registry_);
     taskLateness_ = &prometheus::BuildHistogram()
                          .Name("kestrum_task_lateness_seconds")
                          .Help("Seconds between a task's due moment and the start of its run.")
@@ -244,10 +264,24 @@ MetricsPage::MetricsPage() : registry_(std::make_shared<prometheus::Registry>())
 
 MetricsPage::~MetricsPage() = default;
 
-void MetricsPage::recordTaskRun(const std::string& task, double latenessSeconds) {
+void MetricsPage::recordTaskStart(const std::string& task, double latenessSeconds) {
     // The families look the label up under their own lock: fine at the pace of task runs.
-    taskRuns_->Add({{"task", task}}).Increment();
     taskLateness_->Add({{"task", task}}, kLatenessBuckets).Observe(latenessSeconds < 0 ? 0 : latenessSeconds);
+}
+
+void MetricsPage::recordTaskRun(const std::string& task, const std::string& outcome, double seconds,
+                                bool success) {
+    taskRuns_->Add({{"task", task}, {"outcome", outcome}}).Increment();
+    taskDuration_->Add({{"task", task}}, kTaskDurationBuckets).Observe(seconds < 0 ? 0 : seconds);
+    if (success) {
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        taskLastSuccess_->Add({{"task", task}}).Set(now);
+    }
+}
+
+void MetricsPage::recordTaskSkip(const std::string& task, const std::string& reason) {
+    taskSkipped_->Add({{"task", task}, {"reason", reason}}).Increment();
 }
 
 void MetricsPage::setBackendProbe(BackendProbe probe) {

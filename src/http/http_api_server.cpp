@@ -152,9 +152,17 @@ struct HttpApiServer::Impl {
     HttpSettings settings;
     RouteTable routes;
     std::string heartbeatBody = gbkToUtf8Bytes("da da da ...");
-    // Declared before the servers and the core: connections hold their SSL objects until the core is gone.
-    std::unique_ptr<asio::ssl::context> defaultTls;
-    std::unique_ptr<asio::ssl::context> sniTls;
+    // Declared before the servers and the core: handshakes read the set until the core is gone.
+    std::string certDir;  // ends in '/'; empty until loadTls()
+    // Some caller is known by a client certificate: clients that name a host are asked for one too.
+    bool sniAsksCertificate = false;
+    TlsFiles sniFiles() const {
+        TlsFiles files = sniTlsFiles(certDir);
+        if (sniAsksCertificate)
+            files.verifyMode = 1;
+        return files;
+    }
+    TlsContextSet tls;
     std::unique_ptr<HttpCore> core;
     std::unique_ptr<HttpServer> http;
     std::unique_ptr<HttpServer> https;
@@ -332,7 +340,8 @@ bool HttpApiServer::Impl::routed(HttpRequest& head) {
         return false;
     if (head.method == "GET") {
         return head.path == routes.heartbeatPath ||
-               (!routes.metricsPath.empty() && head.path == routes.metricsPath && routes.metricsPage);
+               (!routes.metricsPath.empty() && head.path == routes.metricsPath && routes.metricsPage) ||
+               (!routes.readyPath.empty() && head.path == routes.readyPath && routes.readyCheck);
     }
     MeteredEndpoint metered;
     return endpointFor(head, metered) != nullptr;
@@ -371,6 +380,19 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
             meter->recordRequest(MeteredEndpoint::Heartbeat, MeteredCode::Ok200,
                                  secondsSince(request.completedAt));
         return RequestAction::kAnswer;
+    }
+    // Readiness, like the heartbeat, is open to every whitelisted address: balancers need no key.
+    if (request.method == "GET" && !routes.readyPath.empty() && request.path == routes.readyPath &&
+        routes.readyCheck) {
+        routes.readyCheck([later](bool ready, std::string envelope) {
+            HttpResponse answer = okResponse(envelopeBody(envelope), kJsonType);
+            if (!ready) {
+                answer.status = 503;
+                answer.reason = reasonPhrase(503);
+            }
+            later.send(std::move(answer));
+        });
+        return RequestAction::kLater;
     }
 
     // What the request asks for, and the right it needs when callers are in use.
@@ -597,8 +619,6 @@ void HttpApiServer::Impl::release() {
     if (core)
         core->shutdown();
     core.reset();
-    sniTls.reset();
-    defaultTls.reset();
 }
 
 HttpApiServer::HttpApiServer() : impl_(std::make_unique<Impl>()) {}
@@ -612,29 +632,17 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     impl.release();
     impl.settings = settings;
     impl.routes = std::move(routes);
-
-    // TLS files are relative to the working directory; a working directory without ssl-cert/ falls back to
-    // the run directory.
-    const std::string certDir = tlsFolder(settings.runDir);
-    TlsContextResult defaultContext = createTlsContext(defaultTlsFiles(certDir));
-    // Clients that name a host are asked for a certificate too (verified against ca2.crt) once a caller is
-    // known by one.
-    TlsFiles sniFiles = sniTlsFiles(certDir);
+    if (!impl.tls.fallback() && !loadTls(settings.runDir))
+        return false;
     if (impl.routes.door) {
         std::shared_ptr<const DoorRules> rules = impl.routes.door->current();
-        if (rules->callers && rules->callers->anyCertificate())
-            sniFiles.verifyMode = 1;
+        if (rules->callers && rules->callers->anyCertificate() && !impl.sniAsksCertificate) {
+            impl.sniAsksCertificate = true;
+            TlsContextResult named = createTlsContext(impl.sniFiles());
+            if (named.ok)
+                impl.tls.setNamed(std::move(named.context));
+        }
     }
-    TlsContextResult sniContext = createTlsContext(sniFiles);
-    if (!sniContext.ok) {
-        logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
-        return false;
-    }
-    // The default context's own result does not stop the start-up: without it only TLS clients that send no
-    // host name fail their handshake.
-    impl.defaultTls = std::move(defaultContext.context);
-    impl.sniTls = std::move(sniContext.context);
-    enableSniSwitch(*impl.defaultTls, *impl.sniTls);
 
     HttpCoreSettings coreSettings;
     coreSettings.maxBody = settings.maxBody;
@@ -652,8 +660,58 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
         return false;
     }
     impl.http = std::make_unique<HttpServer>(*impl.core, ServerKind::Http, nullptr);
-    impl.https = std::make_unique<HttpServer>(*impl.core, ServerKind::Https, impl.defaultTls.get());
+    impl.https = std::make_unique<HttpServer>(*impl.core, ServerKind::Https, &impl.tls);
     return true;
+}
+
+bool HttpApiServer::loadTls(const std::string& runDir) {
+    Impl& impl = *impl_;
+    // TLS files are relative to the working directory; a working directory without ssl-cert/ falls back to
+    // the run directory.
+    impl.certDir = tlsFolder(runDir);
+    TlsContextResult defaultContext = createTlsContext(defaultTlsFiles(impl.certDir));
+    TlsContextResult sniContext = createTlsContext(sniTlsFiles(impl.certDir));
+    if (!sniContext.ok) {
+        logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
+        impl.tls.clear();
+        return false;
+    }
+    // The default context's own result does not stop the start-up: without it only TLS clients that send no
+    // host name fail their handshake.
+    impl.tls.setNamed(std::move(sniContext.context));
+    impl.tls.setFallback(std::move(defaultContext.context));
+    return true;
+}
+
+void HttpApiServer::reloadTls() {
+    Impl& impl = *impl_;
+    if (impl.certDir.empty())
+        return;
+    struct Context {
+        const char* name;
+        TlsFiles files;
+        void (TlsContextSet::*replace)(TlsContextSet::Context);
+    };
+    const Context contexts[] = {
+        {"default", defaultTlsFiles(impl.certDir), &TlsContextSet::setFallback},
+        {"sni", impl.sniFiles(), &TlsContextSet::setNamed},
+    };
+    for (const Context& context : contexts) {
+        TlsContextResult fresh = createTlsContext(context.files);
+        if (fresh.ok) {
+            (impl.tls.*context.replace)(std::move(fresh.context));
+            logLine("server/https", std::string("tls reload") + kFullWidthColon + "context(" + context.name +
+                                        "),certificate(" + context.files.certificate + ").");
+            continue;
+        }
+        std::string reason;
+        for (const std::string& problem : tlsFilesProblems(context.files))
+            reason += (reason.empty() ? "" : "; ") + problem;
+        if (reason.empty())
+            reason = fresh.error;
+        logLine("server/https", std::string("tls reload fail") + kFullWidthColon + "context(" + context.name +
+                                    "),reason(" + reason + "),the old certificate stays.");
+    }
 }
 
 int HttpApiServer::startListener(ServerKind kind, int port) {

@@ -60,6 +60,11 @@ struct RouteTable {
     // < 0 the count could not be had (the instance's own bucket decides). Must not block. Unset: every
     // instance counts on its own.
     std::function<void(const Caller& caller, std::function<void(int64_t retryAfter)> done)> sharedRate;
+    // A GET of readyPath (exact) from a whitelisted client asks readyCheck, which answers once, from any
+    // thread, with the outcome and the envelope text (internal encoding): HTTP 200 when ready, 503 when not.
+    // No log line of its own. Empty path: no readiness page.
+    std::string readyPath;
+    std::function<void(std::function<void(bool ready, std::string envelope)>)> readyCheck;
     // Counts every request that passed the whitelist (and those that did not) with its endpoint, outcome and
     // duration; null: nothing is counted.
     RequestMeter* meter = nullptr;
@@ -85,11 +90,23 @@ class HttpApiServer {
     HttpApiServer(const HttpApiServer&) = delete;
     HttpApiServer& operator=(const HttpApiServer&) = delete;
 
-    // Creates both servers and the two TLS contexts on `loops`, which must run until releaseServers() and
-    // outlive this object. Returns false when the second TLS context could not be set up; it has then logged
-    // "SPECIAL_SERVER_INDEX < 0" (type "server/error") and released everything, and the application ends the
+    // Loads the two TLS contexts from the ssl-cert folder (of the working directory, else of runDir). False
+    // when the second context cannot be set up: "SPECIAL_SERVER_INDEX < 0" (type "server/error") is logged
+    // and the application ends the process. Called by the start-up before any module opens; prepareServers()
+    // loads them itself when this was not called.
+    bool loadTls(const std::string& runDir);
+
+    // Creates both servers on `loops`, which must run until releaseServers() and outlive this object, with
+    // the TLS contexts of loadTls(). Returns false when the second TLS context could not be set up (logged as
+    // above) or the network threads do not run; everything is released then, and the application ends the
     // process.
     bool prepareServers(EventLoops& loops, const HttpSettings& settings, RouteTable routes);
+
+    // Loads both TLS contexts again from their files: new handshakes use the new certificate and key, open
+    // connections keep theirs. A context whose files do not load (missing, wrong password, key not matching
+    // the certificate) stays as it was. One log line per context (type "server/https") says which. Not from
+    // a network thread.
+    void reloadTls();
 
     // Starts listening on the local address and `port` (0 picks a free port). Returns 1 when started, 0 when
     // the start failed. Logs the prepare-listen line on success.

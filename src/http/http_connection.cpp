@@ -77,17 +77,18 @@ void HttpReply::close() const {
 }
 
 HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, ServerKind kind, uint64_t id,
-                               asio::ip::tcp::socket socket, asio::ssl::context* tls)
+                               asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> tls)
     : core_(core),
       thread_(thread),
       kind_(kind),
       id_(id),
       socket_(std::move(socket)),
+      tlsHold_(std::move(tls)),
       timer_(thread.context),
       lastActivity_(Clock::now()),
       parser_(core.settings.maxBody) {
-    if (tls != nullptr)
-        tlsContext_ = tls->native_handle();
+    if (tlsHold_)
+        tlsContext_ = tlsHold_->native_handle();
     core_.liveConnections.fetch_add(1);
 }
 

@@ -70,7 +70,7 @@ struct HttpCore::Impl {
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   public:
     HttpConnection(HttpCore::Impl& core, NetworkThread& thread, ServerKind kind, uint64_t id,
-                   asio::ip::tcp::socket socket, asio::ssl::context* tls);
+                   asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> tls);
     ~HttpConnection();
 
     void start();
@@ -131,7 +131,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     ServerKind kind_;
     uint64_t id_;
     asio::ip::tcp::socket socket_;
-    SSL_CTX* tlsContext_ = nullptr;  // set for HTTPS; the stream is made when the connection starts
+    // Set for HTTPS: the context this connection keeps for its life, even when the listener's is replaced.
+    std::shared_ptr<asio::ssl::context> tlsHold_;
+    SSL_CTX* tlsContext_ = nullptr;  // tlsHold_'s; the stream is made when the connection starts
     std::unique_ptr<TlsStream> tls_;
     asio::steady_timer timer_;
     Clock::time_point lastActivity_;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +59,12 @@ struct HttpResponse {
     bool withContentLength = true;
 };
 
-// Serialises a response. `connectionHeader` (may be empty) adds a Connection header.
+// The Date header's value (IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT") of `now`, or of the current second.
+// The text is kept per thread and rewritten once a second; it stays valid until the thread's next call.
+std::string_view httpDate(std::time_t now);
+std::string_view httpDate();
+
+// Serialises a response (with a Date header). `connectionHeader` (may be empty) adds a Connection header.
 std::string serializeResponse(const HttpResponse& response, std::string_view connectionHeader);
 
 // The Connection header of an answer: "close" when the connection ends after it; HTTP/1.0 clients keep the

@@ -5,6 +5,7 @@
 #include <future>
 
 #include "http/http_connection.h"
+#include "http/tls_context.h"
 #include "log/log_writer.h"
 #include "util/request_meter.h"
 #include "util/text.h"
@@ -126,7 +127,7 @@ void HttpCore::shutdown() {
 }
 
 struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener> {
-    Listener(HttpCore::Impl& core, NetworkThread& home, ServerKind kind, asio::ssl::context* tls)
+    Listener(HttpCore::Impl& core, NetworkThread& home, ServerKind kind, const TlsContextSet* tls)
         : core(core), acceptor(home.context), retryTimer(home.context), kind(kind), tls(tls) {}
 
     void startAccept() {
@@ -154,7 +155,9 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
         if (!core.stopping && letIn(socket) && !refuse(socket)) {
             uint64_t id = core.nextConnectionId.fetch_add(1);
             core.acceptedPending.fetch_add(1);
-            asio::post(target.context, [core = &core, &target, kind = kind, tls = tls, id,
+            // The TLS context current now serves this connection for its whole life.
+            std::shared_ptr<asio::ssl::context> context = tls != nullptr ? tls->fallback() : nullptr;
+            asio::post(target.context, [core = &core, &target, kind = kind, tls = std::move(context), id,
                                         socket = std::move(socket)]() mutable {
                 if (!core->stopping) {
                     auto connection =
@@ -222,11 +225,11 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer retryTimer;
     ServerKind kind;
-    asio::ssl::context* tls;
+    const TlsContextSet* tls;
     int port = 0;
 };
 
-HttpServer::HttpServer(HttpCore& core, ServerKind kind, asio::ssl::context* tls)
+HttpServer::HttpServer(HttpCore& core, ServerKind kind, const TlsContextSet* tls)
     : core_(core), kind_(kind), tls_(tls) {}
 
 HttpServer::~HttpServer() {

@@ -45,6 +45,7 @@ namespace kestrum {
 class EventLoops;
 class HttpConnection;
 class RequestMeter;
+class TlsContextSet;
 
 enum class UpgradeKind { kWebSocket, kHttpTunnel, kOther };
 
@@ -180,10 +181,11 @@ class HttpCore {
     std::unique_ptr<Impl> impl_;
 };
 
-// One listener. TLS when a context is given (the context must outlive the server).
+// One listener. TLS when a context set is given (it must outlive the core): each accepted connection takes
+// the set's fallback context current at its accept.
 class HttpServer {
   public:
-    HttpServer(HttpCore& core, ServerKind kind, asio::ssl::context* tls);
+    HttpServer(HttpCore& core, ServerKind kind, const TlsContextSet* tls);
     ~HttpServer();  // stop()
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -202,7 +204,7 @@ class HttpServer {
     struct Listener;
     HttpCore& core_;
     ServerKind kind_;
-    asio::ssl::context* tls_;
+    const TlsContextSet* tls_;
     std::shared_ptr<Listener> listener_;
 };
 

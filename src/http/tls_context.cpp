@@ -44,7 +44,11 @@ int switchOnServerName(SSL* ssl, int*, void* arg) {
     const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
     if (name == nullptr || *name == '\0')
         return SSL_TLSEXT_ERR_OK;
-    SSL_CTX* named = static_cast<SSL_CTX*>(arg);
+    // The connection takes its own reference to the context: a later replacement does not pull it away.
+    const TlsContextSet::Context current = static_cast<const TlsContextSet*>(arg)->named();
+    if (!current)
+        return SSL_TLSEXT_ERR_OK;
+    SSL_CTX* named = current->native_handle();
     SSL_set_SSL_CTX(ssl, named);
     // SSL_set_SSL_CTX swaps certificate and key only; the verify settings come along by hand.
     SSL_set_verify(ssl, SSL_CTX_get_verify_mode(named), SSL_CTX_get_verify_callback(named));
@@ -193,9 +197,37 @@ std::vector<std::string> tlsFilesProblems(const TlsFiles& files) {
     return problems;
 }
 
-void enableSniSwitch(asio::ssl::context& fallback, asio::ssl::context& named) {
-    SSL_CTX_set_tlsext_servername_callback(fallback.native_handle(), &switchOnServerName);
-    SSL_CTX_set_tlsext_servername_arg(fallback.native_handle(), named.native_handle());
+void TlsContextSet::setFallback(Context context) {
+    if (context) {
+        SSL_CTX_set_tlsext_servername_callback(context->native_handle(), &switchOnServerName);
+        SSL_CTX_set_tlsext_servername_arg(context->native_handle(), this);
+    }
+    std::lock_guard lock(mutex_);
+    fallback_.swap(context);
+    // The context replaced goes when its last connection does.
+}
+
+void TlsContextSet::setNamed(Context context) {
+    std::lock_guard lock(mutex_);
+    named_.swap(context);
+}
+
+TlsContextSet::Context TlsContextSet::fallback() const {
+    std::lock_guard lock(mutex_);
+    return fallback_;
+}
+
+TlsContextSet::Context TlsContextSet::named() const {
+    std::lock_guard lock(mutex_);
+    return named_;
+}
+
+void TlsContextSet::clear() {
+    Context fallback;
+    Context named;
+    std::lock_guard lock(mutex_);
+    fallback_.swap(fallback);
+    named_.swap(named);
 }
 
 }  // namespace kestrum

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,30 @@ TlsFiles sniTlsFiles(const std::string& folder);
 // be read, the first step of createTlsContext that failed. Empty when a context can be made.
 std::vector<std::string> tlsFilesProblems(const TlsFiles& files);
 
-// A client that names any host (SNI) is served by `named`; one that names none keeps `fallback`. `named` must
-// outlive `fallback`'s use.
-void enableSniSwitch(asio::ssl::context& fallback, asio::ssl::context& named);
+// The two server contexts of the HTTPS listener: `fallback` for clients that name no host, `named` for those
+// that name one (SNI). Either may be replaced while the listener serves: a handshake takes the contexts that
+// are current when it starts (the listener reads fallback() per accept, the SNI switch reads named() during
+// the handshake), and a connection keeps the context it started with for as long as it lives. Any thread; the
+// set must outlive every connection of the listener.
+class TlsContextSet {
+  public:
+    using Context = std::shared_ptr<asio::ssl::context>;
+
+    TlsContextSet() = default;
+    TlsContextSet(const TlsContextSet&) = delete;
+    TlsContextSet& operator=(const TlsContextSet&) = delete;
+
+    // A fallback context gets the SNI switch to this set as it is put in.
+    void setFallback(Context context);
+    void setNamed(Context context);
+    Context fallback() const;
+    Context named() const;
+    void clear();
+
+  private:
+    mutable std::mutex mutex_;
+    Context fallback_;
+    Context named_;
+};
 
 }  // namespace kestrum

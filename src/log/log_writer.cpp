@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "log/log_files.h"
 #include "util/encoding.h"
 #include "util/ini.h"
 #include "util/recovery_point.h"
@@ -204,7 +205,14 @@ void LogWriter::open(const OpenOptions& options) {
         name = dateTimeText(preciseNow()) + ".txt";
         renameAtClose_ = true;
     }
+    dir_ = dir;
+    fileName_ = name;
+    nameHadEndTime_ = renameAtClose_;
+    maxBytes_ = options.maxBytes;
+    keep_ = options.keep;
+    written_ = 0;
     fd_ = createFresh(std::filesystem::path(dir) / gbkToUtf8(name), path_);
+    pruneClosedFiles();
     nextNumber_ = 1;
     lineTemplate_ = options.lineTemplate ? *options.lineTemplate : utf8ToGbk(kDefaultTemplate);
     if (options.timeFormat)
@@ -253,8 +261,12 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
         batch.swap(pending_);
         lock.unlock();
         writeAll(fd_, batch);
-        batch.clear();
         lock.lock();
+        written_ += batch.size();
+        batch.clear();
+        // Only the active writer touches the file outside LogLock, so it is the one that may change it.
+        if (maxBytes_ != 0 && written_ >= maxBytes_ && fd_ >= 0)
+            rotate();
     }
     writerActive_ = false;
     writerIdle_.notify_all();
@@ -282,6 +294,11 @@ void LogWriter::close() {
     lock.wait(writerIdle_, [this] { return !writerActive_; });
     if (fd_ < 0)
         return;
+    finishFile();
+    pruneClosedFiles();
+}
+
+void LogWriter::finishFile() {
     ::close(fd_);
     fd_ = -1;
     if (!renameAtClose_)
@@ -301,6 +318,26 @@ void LogWriter::close() {
         if (result != EEXIST)
             break;  // moved, or not movable at all: the file keeps its start-time name
     }
+}
+
+void LogWriter::rotate() {
+    finishFile();
+    // The next file is named like the first one: after the moment it begins when the first name carried
+    // the end time, else the same name, which the writer then gives a "-N".
+    std::string name = fileName_;
+    if (nameHadEndTime_) {
+        const std::string extension = std::filesystem::path(fileName_).extension().string();
+        name = dateTimeText(preciseNow()) + extension;
+    }
+    renameAtClose_ = nameHadEndTime_;
+    written_ = 0;
+    fd_ = createFresh(std::filesystem::path(dir_) / gbkToUtf8(name), path_);
+    pruneClosedFiles();
+}
+
+void LogWriter::pruneClosedFiles() {
+    if (keep_ > 0 && !dir_.empty())
+        pruneClosedLogs(dir_, keep_);
 }
 
 bool LogWriter::isOpen() const {

@@ -11,10 +11,16 @@
 // after writeLine, for other programs that read the file while it grows). writeLine is safe from any thread:
 // LogLock serialises numbering and formatting; the file gets the lines whole and in number order, several
 // lines in one write when threads log at the same moment.
+//
+// With a size limit (OpenOptions::maxBytes), a file that has reached it is closed exactly as at the end of
+// the run (renamed with its end time) and a new file begins, named after that moment; the line numbers go on
+// across the files of one run. With OpenOptions::keep, the oldest closed files of the folder beyond that
+// count are deleted whenever a file is closed (and at open): see log_files.h.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -44,6 +50,8 @@ class LogWriter {
         std::optional<std::string> lineTemplate;
         std::optional<std::string> timeFormat;
         LogCharset charset = LogCharset::Internal;
+        uint64_t maxBytes = 0;  // a file that reaches this size is closed and a new one begins; 0: no limit
+        int keep = 0;           // closed files kept in the folder; 0: all
     };
 
     LogWriter();
@@ -61,6 +69,12 @@ class LogWriter {
 
   private:
     std::string timeText(std::time_t moment);  // under LogLock; one conversion per second
+    // Under LogLock, with no writer active: closes the file and gives it its final name.
+    void finishFile();
+    // Under LogLock, by the active writer: the full file is finished and the next one begins.
+    void rotate();
+    // Under LogLock: deletes the oldest closed files beyond keep_.
+    void pruneClosedFiles();
 
     mutable std::mutex logLock_;  // LogLock
     std::condition_variable writerIdle_;
@@ -72,7 +86,13 @@ class LogWriter {
     std::string lineTemplate_;
     int fd_ = -1;
     bool renameAtClose_ = false;
-    std::string path_;  // UTF-8
+    std::string path_;      // UTF-8
+    std::string dir_;       // UTF-8
+    std::string fileName_;  // the name asked for at open, "[end-time]" removed; internal encoding
+    bool nameHadEndTime_ = false;
+    uint64_t maxBytes_ = 0;
+    int keep_ = 0;
+    uint64_t written_ = 0;  // bytes in the current file
     std::string timeFormat_;
     std::atomic<LogCharset> charset_{LogCharset::Internal};  // set by open, read before LogLock
 };

@@ -19,6 +19,13 @@ const char* orNull(const std::string& text) {
     return text.empty() ? nullptr : text.c_str();
 }
 
+// LOAD DATA LOCAL INFILE would let any caller read files of this machine (our own configuration, keys): the
+// capability is never offered to the server and no local-infile handler is installed.
+void refuseLocalFiles(MYSQL* handle) {
+    unsigned int off = 0;
+    mysql_optionsv(handle, MYSQL_OPT_LOCAL_INFILE, &off);
+}
+
 }  // namespace
 
 MysqlClient::MysqlClient() : handle_(newHandle()) {}
@@ -32,6 +39,7 @@ MYSQL* MysqlClient::connect(const std::string& host, const std::string& user, co
         if (!handle_)
             return nullptr;
     }
+    refuseLocalFiles(handle_.get());
     if (connectTimeoutSeconds > 0) {
         unsigned int seconds = static_cast<unsigned int>(connectTimeoutSeconds);
         mysql_options(handle_.get(), MYSQL_OPT_CONNECT_TIMEOUT, &seconds);
@@ -60,6 +68,7 @@ bool MysqlClient::prepareNonblocking(int connectTimeoutSeconds) {
         return false;
     if (mysql_options(handle_.get(), MYSQL_OPT_NONBLOCK, nullptr) != 0)
         return false;
+    refuseLocalFiles(handle_.get());
     if (connectTimeoutSeconds > 0) {
         unsigned int seconds = static_cast<unsigned int>(connectTimeoutSeconds);
         mysql_options(handle_.get(), MYSQL_OPT_CONNECT_TIMEOUT, &seconds);

@@ -27,7 +27,8 @@ class MysqlClient {
     // Connects to host:port (empty texts are passed as null, so the library defaults apply: local host, no
     // password, no default database). connectTimeoutSeconds > 0 bounds the connect phase; there is never a
     // read time-out or automatic reconnect. Returns the handle, or null on failure (the unconnected handle is
-    // kept, so a later query fails with a client error).
+    // kept, so a later query fails with a client error). Like every handle of this class it never offers the
+    // server local files (LOAD DATA LOCAL INFILE fails).
     MYSQL* connect(const std::string& host, const std::string& user, const std::string& password,
                    const std::string& database, int port, int connectTimeoutSeconds = 0);
     // Closes the connection and frees the handle; a later connect starts with a new one.

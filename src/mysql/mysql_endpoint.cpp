@@ -2,6 +2,7 @@
 //
 // A statement whose first six bytes are "select" (any case, nothing trimmed) answers its rows as an array of
 // objects keyed by column name; every other statement answers success or the server's error.
+#include <malloc.h>
 #include <mysql.h>
 
 #include <cstdlib>
@@ -75,6 +76,21 @@ std::string failureEnvelope(int errorNumber, const std::string& errorText) {
 
 // Results with more cells than this are turned into JSON on a worker thread.
 constexpr uint64_t kCellsOnNetworkThread = 4096;
+// After an answer this large (or a refused one) the freed memory is given back to the system: the rows and
+// the document are many small blocks that would otherwise keep the process at its peak size.
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
+
+void giveBackMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+// On a worker when there is one: trimming walks the whole heap.
+void giveBackMemoryOn(WorkerPool* workers) {
+    if (workers == nullptr || !workers->submit(giveBackMemory))
+        giveBackMemory();
+}
 
 std::string rowsEnvelope(MysqlResult& result) {
     int columns = result.fieldCount();
@@ -128,9 +144,15 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
 
     std::string statement = gbkToUtf8(sql);
     bool select = startsWithSelect(statement);
-    pool.execute(std::move(statement), [select, workers, done = std::move(done)](MysqlResult result) {
+    pool.execute(std::move(statement), [&pool, select, workers, done = std::move(done)](MysqlResult result) {
         if (result.busy()) {
             done(buildEnvelope(501, "server busy."));
+            return;
+        }
+        if (result.failed() && result.errorNumber() == kAnswerTooLarge) {
+            done(buildEnvelope(401, std::string("answer too large") + kFullWidthColon + "max_answer(" +
+                                        std::to_string(pool.maxAnswer()) + ")."));
+            giveBackMemoryOn(workers);
             return;
         }
         if (result.failed()) {
@@ -149,7 +171,10 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
             if (workers->submit([held, answer] {
                     std::string envelope = rowsEnvelope(*held);
                     held->release();
+                    const size_t bytes = envelope.size();
                     (*answer)(std::move(envelope));
+                    if (bytes >= kTrimAfterBytes)
+                        giveBackMemory();
                 })) {
                 return;
             }
@@ -157,7 +182,11 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
         }
         std::string envelope = rowsEnvelope(result);
         result.release();
+        const size_t bytes = envelope.size();
         done(std::move(envelope));
+        // Here, after everything this thread allocated for the answer is freed (rare: a few large cells).
+        if (bytes >= kTrimAfterBytes)
+            giveBackMemory();
     });
 }
 

@@ -23,6 +23,11 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     const int connectTimeout =
         static_cast<int>(configNumber(config.get("sys", "connect_timeout"), 10, 1, 3600));
 
+    // Bytes of the JSON answer of one statement; beyond it the statement fails instead of taking memory
+    // without bound.
+    pool.setMaxAnswer(static_cast<uint64_t>(configNumber(
+        config.get("sys", "max_answer"), static_cast<int64_t>(kDefaultMaxAnswer), 1, kMaxMaxAnswer)));
+
     MysqlModuleStatus status;
     status.configured = static_cast<int>(configNumber(connectSum, 0, 0, kMaxConnectSum));
     // utf8mb4 rather than MySQL's 3-byte "utf8", so characters outside the BMP (emoji) survive.

@@ -2,10 +2,11 @@
 // tasks.
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
-// user, password, database, api_url ("/api/mysql") and connect_timeout (seconds, "10"). Connections speak
-// utf8mb4.
+// user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10") and max_answer (bytes of
+// one JSON answer, 64 MiB). Connections speak utf8mb4.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "http/request_context.h"
@@ -27,6 +28,8 @@ struct MysqlModuleStatus {
 // Upper bound for connectSum: a larger value (or a typo such as "50000") is clamped instead of exhausting
 // memory, the server's connection limit and start-up time.
 inline constexpr int kMaxConnectSum = 1000;
+// Upper bound for max_answer (16 GiB).
+inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
 
 // Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), and
 // registers the once-a-minute keep-alive task "mysqlPoolHeart". The caller decides beforehand whether the

@@ -27,6 +27,13 @@ namespace kestrum {
 namespace {
 
 constexpr const char* kInteractiveTimeout = "SET SESSION interactive_timeout = 2678400";
+// The server reports every change of session state in the status of the statement that made it, so an
+// ordinary statement is known to have left its session as it found it.
+constexpr const char* kSessionTracking =
+    "SET SESSION session_track_state_change = 1, session_track_schema = 1, "
+    "session_track_system_variables = '*', session_track_transaction_info = 'CHARACTERISTICS'";
+// The JSON punctuation of an answer around its rows: {"errcode":200,"errmsg":"success","data":[...]}.
+constexpr uint64_t kEnvelopeBytes = 48;
 // Row bytes copied before the network thread turns to its other handlers.
 constexpr size_t kSliceBytes = 256 * 1024;
 constexpr int kParked = -2;
@@ -51,6 +58,57 @@ void runOnLoop(EventLoops& loops, int index, std::function<void()> task) {
 
 MysqlResult busyResult() {
     return MysqlResult();
+}
+
+// What a statement may do to its session, judged from its text: a select, insert, update, delete or replace
+// that names no user variable and takes no named lock leaves it alone unless the server says otherwise
+// (a select can assign @x or call GET_LOCK without the server reporting a change of state).
+enum class StatementShape { kPlainSelect, kPlainWrite, kOther };
+
+char lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool containsFolded(std::string_view text, std::string_view lowerNeedle) {
+    if (text.size() < lowerNeedle.size())
+        return false;
+    for (size_t i = 0; i + lowerNeedle.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < lowerNeedle.size() && lowered(text[i + k]) == lowerNeedle[k])
+            ++k;
+        if (k == lowerNeedle.size())
+            return true;
+    }
+    return false;
+}
+
+StatementShape statementShape(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size() &&
+           (text[begin] == ' ' || text[begin] == '\t' || text[begin] == '\r' || text[begin] == '\n'))
+        ++begin;
+    size_t end = begin;
+    while (end < text.size() &&
+           ((text[end] >= 'a' && text[end] <= 'z') || (text[end] >= 'A' && text[end] <= 'Z')))
+        ++end;
+    if (end < text.size()) {
+        char next = text[end];
+        if ((next >= '0' && next <= '9') || next == '_' || next == '$' ||
+            static_cast<unsigned char>(next) >= 0x80)
+            return StatementShape::kOther;
+    }
+    std::string word;
+    for (size_t i = begin; i < end; ++i)
+        word += lowered(text[i]);
+    StatementShape shape = StatementShape::kOther;
+    if (word == "select")
+        shape = StatementShape::kPlainSelect;
+    else if (word == "insert" || word == "update" || word == "delete" || word == "replace")
+        shape = StatementShape::kPlainWrite;
+    if (shape != StatementShape::kOther &&
+        (text.find('@') != std::string_view::npos || containsFolded(text, "get_lock")))
+        return StatementShape::kOther;
+    return shape;
 }
 
 }  // namespace
@@ -112,7 +170,18 @@ bool isLostConnectionError(int errorNumber) {
 
 struct MysqlPool::Slot {
     enum class Job { kNone, kOpen, kStatement, kKeepAlive };
-    enum class Phase { kConnect, kSetNames, kSetTimeout, kQuery, kFetch, kNextResult, kStoreNext };
+    enum class Phase {
+        kConnect,
+        kSetNames,
+        kSetTimeout,
+        kSetTracking,
+        kQuery,
+        kFetch,
+        kNextResult,
+        kMoreResults,
+        kReset,
+        kSelectDb,
+    };
 
     Slot(MysqlPool& pool, asio::io_context& context) : pool(pool), context(context), timer(context) {}
 
@@ -125,7 +194,11 @@ struct MysqlPool::Slot {
     int connectTimeoutSeconds = 0;
     MysqlClient client;
     std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
-    std::atomic<bool> running{false};    // a job is in progress
+    // The server reports changes of session state (set at connect); without it every statement that is not
+    // a plain select is followed by a reset.
+    bool tracking = false;
+    unsigned int baseStatus = 0;       // the server status of a fresh session (its autocommit bit)
+    std::atomic<bool> running{false};  // a job is in progress
     // The hand-over of the slot to the result that holds it now; 0 while no result holds it.
     std::atomic<uint64_t> lease{0};
     uint64_t leases = 0;  // hand-overs so far
@@ -146,13 +219,21 @@ struct MysqlPool::Slot {
     int queuePosition = -1;              // kKeepAlive: where the slot stood in the idle queue
     MYSQL* connectRet = nullptr;
     int intRet = 0;
-    MYSQL_RES* storeRet = nullptr;
     MYSQL_RES* reading = nullptr;  // the unbuffered result whose rows are being copied
     MYSQL_ROW rowRet = nullptr;
     std::unique_ptr<MysqlResult::Data> data;
-    size_t sliceBytes = 0;  // copied since the loop last ran other handlers
+    size_t sliceBytes = 0;        // copied since the loop last ran other handlers
+    bool skipping = false;        // the rows being read are a further result's: dropped, not copied
+    uint64_t answerBytes = 0;     // size of the rows so far as a JSON answer
+    uint64_t rowOverhead = 0;     // JSON punctuation and column names of one row
+    bool dropConnection = false;  // the statement left unread data behind: reconnect before serving again
+    // The session of the statement just run is being reset; its outcome is handed over afterwards.
+    bool resetting = false;
+    bool statementRan = false;
     int errorNumber = 0;
     std::string errorText;
+    int statementErrorNumber = 0;
+    std::string statementErrorText;
 
     MYSQL* handle() const { return client.handle(); }
 
@@ -170,6 +251,10 @@ struct MysqlPool::Slot {
     void onWait(unsigned round, const asio::error_code& error, int ready);
     void forgetSocket();
     int failStatement();
+    int concludeStatement(bool ran);
+    bool sessionTouched(bool ran) const;
+    int endReset();
+    int refuseAnswer(uint64_t limit);
     MysqlResult failedResult() const;  // with errorNumber and errorText
     int finishRows();
     int finishConnect(bool ok);
@@ -198,6 +283,8 @@ void MysqlPool::Slot::beginStatement(std::string text, Done callback) {
     errorNumber = 0;
     errorText.clear();
     reconnectOnly = false;
+    dropConnection = false;
+    resetting = false;
     lastUsed = pool.now();
     if (!connected) {
         advance(startConnect());
@@ -258,14 +345,19 @@ int MysqlPool::Slot::continueCall(int ready) {
             return mysql_real_connect_cont(&connectRet, handle(), ready);
         case Phase::kSetNames:
         case Phase::kSetTimeout:
+        case Phase::kSetTracking:
         case Phase::kQuery:
             return mysql_real_query_cont(&intRet, handle(), ready);
+        case Phase::kReset:
+            return mysql_reset_connection_cont(&intRet, handle(), ready);
+        case Phase::kSelectDb:
+            return mysql_select_db_cont(&intRet, handle(), ready);
         case Phase::kFetch:
             return mysql_fetch_row_cont(&rowRet, reading, ready);
-        case Phase::kStoreNext:
-            return mysql_store_result_cont(&storeRet, handle(), ready);
         case Phase::kNextResult:
             return mysql_next_result_cont(&intRet, handle(), ready);
+        case Phase::kMoreResults:
+            return 0;  // never waits
     }
     return 0;
 }
@@ -306,12 +398,13 @@ void MysqlPool::Slot::recoverAfterFault(uint64_t abandonedJob, uint64_t abandone
     forgetSocket();
     // The library's handle may be in the middle of a call: its memory is given up rather than freed.
     reading = nullptr;
-    storeRet = nullptr;
     data.reset();
     client.abandon();
     connected = false;
     errorNumber = CR_UNKNOWN_ERROR;
     errorText = "the statement was abandoned after a fault";
+    resetting = false;
+    dropConnection = false;
     if (job != Job::kStatement) {
         reconnectOnly = false;
         endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
@@ -403,21 +496,32 @@ int MysqlPool::Slot::step() {
             // defaults.
             return startQuery(Phase::kSetTimeout, kInteractiveTimeout);
         case Phase::kSetTimeout:
+            return startQuery(Phase::kSetTracking, kSessionTracking);
+        case Phase::kSetTracking:
+            // A server that cannot track (an older one) gets a reset after every statement but a plain
+            // select.
+            tracking = intRet == 0;
+            baseStatus = handle()->server_status;
             return finishConnect(true);
         case Phase::kQuery:
             if (intRet != 0)
-                return failStatement();
+                return concludeStatement(false);
             // Rows are read unbuffered and copied in slices, so a large result never holds the network
             // thread for long: after each slice the other handlers of the loop run first.
             reading = mysql_use_result(handle());
             if (!reading) {
                 if (mysql_errno(handle()) != 0)
-                    return failStatement();
-                return finishRows();
+                    return concludeStatement(false);
+                return concludeStatement(true);
             }
             data = std::make_unique<MysqlResult::Data>();
-            for (unsigned int c = 0; c < mysql_num_fields(reading); ++c)
+            skipping = false;
+            answerBytes = kEnvelopeBytes;
+            rowOverhead = 3;  // {},
+            for (unsigned int c = 0; c < mysql_num_fields(reading); ++c) {
                 data->fields.push_back(MysqlClient::fieldInfo(reading, static_cast<int>(c)));
+                rowOverhead += data->fields.back().name.size() + 6;  // "name":"",
+            }
             sliceBytes = 0;
             phase = Phase::kFetch;
             rowRet = nullptr;
@@ -425,8 +529,18 @@ int MysqlPool::Slot::step() {
         case Phase::kFetch:
             if (rowRet) {
                 const unsigned long* lengths = mysql_fetch_lengths(reading);
-                data->addRow(rowRet, lengths);
-                for (size_t c = 0; c < data->fields.size(); ++c)
+                const unsigned int columns = mysql_num_fields(reading);
+                if (!skipping) {
+                    uint64_t rowBytes = rowOverhead;
+                    for (unsigned int c = 0; c < columns; ++c)
+                        rowBytes += lengths[c];
+                    answerBytes += rowBytes;
+                    const uint64_t limit = pool.maxAnswer();
+                    if (limit != 0 && answerBytes > limit)
+                        return refuseAnswer(limit);
+                    data->addRow(rowRet, lengths);
+                }
+                for (unsigned int c = 0; c < columns; ++c)
                     sliceBytes += lengths[c] + 16;
                 if (sliceBytes >= kSliceBytes) {
                     sliceBytes = 0;
@@ -445,27 +559,47 @@ int MysqlPool::Slot::step() {
             }
             // The end of the rows, or an error while they arrived: then the statement failed.
             if (mysql_errno(handle()) != 0)
-                return failStatement();
+                return concludeStatement(false);
             mysql_free_result(reading);
             reading = nullptr;
             [[fallthrough]];
-        case Phase::kStoreNext:
-            if (phase == Phase::kStoreNext && storeRet)
-                mysql_free_result(storeRet);
-            // A procedure call sends further results; they are read and dropped, and a failure among them
-            // fails the statement. Until they are read the connection refuses every new statement.
+        case Phase::kMoreResults:
+            // A procedure call sends further results; their rows are read as they come and dropped (never
+            // held), and a failure among them fails the statement. Until they are read the connection refuses
+            // every new statement.
             if (mysql_more_results(handle())) {
                 phase = Phase::kNextResult;
                 intRet = 0;
                 return mysql_next_result_start(&intRet, handle());
             }
-            return finishRows();
+            return concludeStatement(true);
         case Phase::kNextResult:
             if (intRet > 0)
-                return failStatement();
-            phase = Phase::kStoreNext;
-            storeRet = nullptr;
-            return mysql_store_result_start(&storeRet, handle());
+                return concludeStatement(false);
+            reading = mysql_use_result(handle());
+            if (!reading) {
+                if (mysql_errno(handle()) != 0)
+                    return concludeStatement(false);
+                phase = Phase::kMoreResults;  // a status without rows
+                return 0;
+            }
+            skipping = true;
+            phase = Phase::kFetch;
+            rowRet = nullptr;
+            return mysql_fetch_row_start(&rowRet, reading);
+        case Phase::kReset:
+            // A reset the server refused, or a connection without a configured database (the only way back
+            // to "no database" is a new session): a fresh connection.
+            if (intRet != 0 || info.database.empty())
+                return startConnect();
+            phase = Phase::kSelectDb;
+            intRet = 0;
+            return mysql_select_db_start(&intRet, handle(), info.database.c_str());
+        case Phase::kSelectDb:
+            if (intRet != 0)
+                return startConnect();
+            // The session settings of a new connection follow (their failures are not fatal, as there).
+            return startQuery(Phase::kSetNames, setNamesStatement(info.charset));
     }
     return -1;
 }
@@ -508,10 +642,10 @@ int MysqlPool::Slot::failStatement() {
     MysqlResult result = failedResult();
     Done callback = std::move(done);
     done = nullptr;
-    if (isLostConnectionError(errorNumber)) {
-        // The server closed this connection (restart, network cut). The failure is reported now; a fresh
-        // connection is opened before the slot goes back, so the next statement on it works. The failing
-        // statement is not repeated.
+    if (isLostConnectionError(errorNumber) || std::exchange(dropConnection, false)) {
+        // The server closed this connection (restart, network cut), or we gave it up with data unread. The
+        // failure is reported now; a fresh connection is opened before the slot goes back, so the next
+        // statement on it works. The failing statement is not repeated.
         callback(std::move(result));
         reconnectOnly = true;
         return startConnect();
@@ -521,10 +655,86 @@ int MysqlPool::Slot::failStatement() {
     return over;
 }
 
+// The statement is over (`ran`: without an error). When it may have changed its session (variables,
+// character set, database, transaction, locks, temporary tables, ...), the connection is reset and given the
+// pool's session settings again before the outcome is handed over, so the next statement on the slot, of
+// whichever caller, starts from a clean session.
+int MysqlPool::Slot::concludeStatement(bool ran) {
+    if (!ran) {
+        if (errorNumber == 0) {
+            errorNumber = static_cast<int>(mysql_errno(handle()));
+            errorText = mysql_error(handle());
+        }
+        if (reading) {
+            mysql_free_result(reading);
+            reading = nullptr;
+        }
+        data.reset();
+        if (isLostConnectionError(errorNumber))
+            return failStatement();
+    }
+    if (!sessionTouched(ran))
+        return ran ? finishRows() : failStatement();
+    pool.sessionResets_.fetch_add(1, std::memory_order_relaxed);
+    resetting = true;
+    statementRan = ran;
+    statementErrorNumber = errorNumber;
+    statementErrorText = std::move(errorText);
+    errorNumber = 0;
+    errorText.clear();
+    // Without a configured database a new session is the only way back to "no database".
+    if (info.database.empty())
+        return startConnect();
+    phase = Phase::kReset;
+    intRet = 0;
+    return mysql_reset_connection_start(&intRet, handle());
+}
+
+bool MysqlPool::Slot::sessionTouched(bool ran) const {
+    const StatementShape shape = statementShape(statement);
+    if (shape == StatementShape::kOther)
+        return true;
+    // An error packet carries no status; a plain statement that failed changed nothing.
+    if (!ran)
+        return false;
+    if (!tracking && shape != StatementShape::kPlainSelect)
+        return true;
+    const unsigned int status = handle()->server_status;
+    if (status & (SERVER_SESSION_STATE_CHANGED | SERVER_STATUS_IN_TRANS))
+        return true;
+    return (status & SERVER_STATUS_AUTOCOMMIT) != (baseStatus & SERVER_STATUS_AUTOCOMMIT);
+}
+
+// The session is clean again (or the connection could not be reopened: the next statement tries): the
+// statement's outcome goes to its caller.
+int MysqlPool::Slot::endReset() {
+    resetting = false;
+    errorNumber = statementErrorNumber;
+    errorText = std::move(statementErrorText);
+    statementErrorText.clear();
+    if (statementRan)
+        return finishRows();
+    return failStatement();
+}
+
+// The rows would make an answer larger than the pool allows: the statement fails, the rows read so far are
+// freed, and the connection with the rest of them unread is dropped and opened again.
+int MysqlPool::Slot::refuseAnswer(uint64_t limit) {
+    errorNumber = kAnswerTooLarge;
+    errorText = "answer larger than max_answer (" + std::to_string(limit) + " bytes)";
+    dropConnection = true;
+    int fd = static_cast<int>(mysql_get_socket(handle()));
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);  // freeing the result then reads no further rows
+    return failStatement();
+}
+
 int MysqlPool::Slot::finishConnect(bool ok) {
     connected = ok;
     if (!ok)
         forgetSocket();
+    if (resetting)
+        return endReset();
     if (job == Job::kOpen || reconnectOnly)
         return endJob();
     // A statement that waited for its slot's connection.

@@ -14,6 +14,17 @@
 // goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
 // stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
 // no read time-out.
+//
+// Sessions: no statement's session state reaches the next statement on its slot. A statement that may have
+// changed its session (as the server reports it, or by its text when the server cannot tell) is followed by
+// a reset of the connection (rolling back an open transaction, dropping variables, locks and temporary
+// tables) and the pool's session settings (character set, database), before its outcome is handed over; a
+// reset that fails reopens the connection. LOAD DATA LOCAL INFILE is refused: no file of this machine is
+// read.
+//
+// Answers: a statement whose rows would make a JSON answer larger than maxAnswer() fails (kAnswerTooLarge)
+// as soon as the count passes it; the rows read so far are freed and the connection, with the rest unread,
+// is reopened.
 #pragma once
 
 #include <atomic>
@@ -43,6 +54,9 @@ struct PoolTiming {
 };
 
 // Settings a slot was opened with, and its last use.
+// Default bound of an answer, in bytes.
+inline constexpr uint64_t kDefaultMaxAnswer = 64ull * 1024 * 1024;
+
 struct PoolSlotInfo {
     std::string host;
     int32_t port = 0;
@@ -87,6 +101,14 @@ class MysqlPool {
     // connection. Later statements are answered busy. Idempotent; not on a network thread.
     void close();
 
+    // Bytes of the JSON answer a statement's rows may make (names, cells, punctuation); 0: no bound. Any
+    // thread; statements that start afterwards use the new value.
+    void setMaxAnswer(uint64_t bytes) { maxAnswer_.store(bytes, std::memory_order_relaxed); }
+    uint64_t maxAnswer() const { return maxAnswer_.load(std::memory_order_relaxed); }
+
+    // Resets of a session after a statement that may have changed it, so far.
+    uint64_t sessionResets() const { return sessionResets_.load(std::memory_order_relaxed); }
+
     int slotCount() const { return static_cast<int>(slots_.size()); }
     int clientCount() const { return clientCount_; }
     // Copy of a slot's settings and lastUsed (default values for an unknown slot).
@@ -120,6 +142,8 @@ class MysqlPool {
     std::vector<std::unique_ptr<Slot>> slots_;
     int clientCount_ = 0;
     bool opened_ = false;
+    std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
+    std::atomic<uint64_t> sessionResets_{0};
 
     mutable std::mutex mutex_;  // guards everything below
     std::deque<int> idle_;      // idle slot numbers, first in first out

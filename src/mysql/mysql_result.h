@@ -19,6 +19,9 @@ struct FieldInfo {
     int32_t typeCode = 0;  // field type code of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
 };
 
+// errorNumber() of a statement whose rows would make an answer larger than the pool's max_answer.
+inline constexpr int kAnswerTooLarge = -1;
+
 class MysqlResult {
   public:
     enum class Status {

@@ -275,8 +275,12 @@ std::string mergeCookies(std::string_view oldCookies, std::string_view newCookie
 
 std::string httpRequest(HttpRequestOptions& options) {
     // A line break in the address would split the header lines built from it.
-    if (options.url.empty() || options.url.find_first_of("\r\n") != std::string::npos)
+    options.statusCode = 0;
+    options.failure.clear();
+    if (options.url.empty() || options.url.find_first_of("\r\n") != std::string::npos) {
+        options.failure = "bad address";
         return {};
+    }
     const int method =
         (options.method == kHttpPost || options.method == kHttpHead) ? options.method : kHttpGet;
     const bool secure = isSecure(options.url);
@@ -285,8 +289,10 @@ std::string httpRequest(HttpRequestOptions& options) {
 
     ensureCurlReady();
     CurlHandle curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl)
+    if (!curl) {
+        options.failure = "no transfer handle";
         return {};
+    }
 
     const std::string agent = userAgentOf(options.requestHeaders);
     completeRequestHeaders(options);
@@ -344,11 +350,15 @@ std::string httpRequest(HttpRequestOptions& options) {
 
     CURLcode result = curl_easy_perform(h);
     if (result != CURLE_OK || transfer.tooLarge) {
+        options.failure = transfer.tooLarge ? "answer too large" : curl_easy_strerror(result);
         options.responseHeaders.assign(kHeaderBlockLimit, ' ');
         options.returnedCookies.clear();
         return {};
     }
 
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    options.statusCode = static_cast<int>(status);
     if (transfer.headers.size() >= kHeaderBlockLimit) {
         options.responseHeaders.assign(kHeaderBlockLimit, ' ');
     } else {

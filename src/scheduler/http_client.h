@@ -36,6 +36,8 @@ struct HttpRequestOptions {
     std::string bodyBytes;                     // in/out: body for POST and HEAD
     std::string proxy;                         // host:port; empty: direct
     const std::atomic<bool>* abort = nullptr;  // when it turns true, a running transfer stops (empty result)
+    int statusCode = 0;                        // out: status of the final answer; 0 when none came
+    std::string failure;                       // out: why no answer came (empty when one came)
 };
 
 // Sends the request and returns the response body; empty when the request could not be made. On a failure

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "json/json_store.h"
+#include "scheduler/task_outcome.h"
 #include "scheduler/task_registry.h"
+#include "scheduler/task_runs.h"
 
 namespace kestrum {
 
@@ -62,6 +65,14 @@ class RegistryState {
     const std::string& runDir() const { return runDir_; }
 
     void setSqlRunner(SqlRunner runner);
+    void setEvents(TaskEvents events);
+    TaskEvents events();
+    // The runs of task files still going: the task thread counts a run while its routine runs, and a started
+    // program's run until the program ends.
+    TaskRuns& runs() { return runs_; }
+    // Whether the moment of task file `name` is to be skipped because its previous run is still going and
+    // the file's [info] overlap is "skip".
+    bool skipsOverlap(const std::string& name);
     void setCountListener(std::function<void(int)> listener);
     void notifyCount();
     // Called (outside RegistryLock) after a task was removed, so waiting task threads can look at once.
@@ -77,10 +88,13 @@ class RegistryState {
     std::map<int32_t, TaskCallback> callbacks_;
     int32_t nextCallbackId_ = 2;
 
-    std::mutex hooksLock_;  // guards the two hooks below, never held while they run
+    std::mutex hooksLock_;  // guards the hooks below, never held while they run
     SqlRunner sqlRunner_;
     std::function<void(int)> countListener_;
     std::function<void()> removalListener_;
+    TaskEvents events_;
+
+    TaskRuns runs_;  // last: destroyed first, joining its watchers while the rest still exists
 };
 
 }  // namespace kestrum

@@ -246,6 +246,26 @@ void RegistryState::setSqlRunner(SqlRunner runner) {
     sqlRunner_ = std::move(runner);
 }
 
+void RegistryState::setEvents(TaskEvents events) {
+    std::lock_guard lock(hooksLock_);
+    events_ = std::move(events);
+}
+
+TaskEvents RegistryState::events() {
+    std::lock_guard lock(hooksLock_);
+    return events_;
+}
+
+bool RegistryState::skipsOverlap(const std::string& name) {
+    // The file is read only when it matters: while a run is still going.
+    if (runs_.inFlight(name) == 0)
+        return false;
+    const std::string path = taskFilePath(name);
+    if (name.find('/') != std::string::npos || !isRegularFile(path))
+        return false;
+    return IniFile::load(path).get("info", "overlap") == "skip";
+}
+
 void RegistryState::setCountListener(std::function<void(int)> listener) {
     std::lock_guard lock(hooksLock_);
     countListener_ = std::move(listener);
@@ -268,7 +288,10 @@ void RegistryState::notifyCount() {
 
 TaskRegistry::TaskRegistry(std::string runDir) : state_(std::make_shared<RegistryState>(std::move(runDir))) {}
 
-TaskRegistry::~TaskRegistry() = default;
+TaskRegistry::~TaskRegistry() {
+    // Programs still running are left to themselves; their watchers end now.
+    state_->runs().stop();
+}
 
 bool TaskRegistry::registerTask(std::string_view expression, std::string_view name, TaskCallback callback,
                                 int32_t maxCallCount) {
@@ -280,10 +303,20 @@ bool TaskRegistry::registerTask(std::string_view expression, std::string_view na
 void TaskRegistry::loadTaskFiles() {
     for (const std::string& path : listFiles(state_->runDir() + std::string(kTasksFolder), "*.ini")) {
         IniFile ini = IniFile::load(path);
-        std::string time = ini.get("sys", "time");
-        if (time.empty())
+        const std::string name = utf8ToGbk(fileStem(path));
+        const std::string time = ini.get("sys", "time");
+        const std::string head = std::string("load task") + kFullWidthColon + "name(" + name + ")";
+        if (time.empty()) {
+            logLine("crontab", head + ",skipped(time empty).");
             continue;
-        state_->registerTask(time, utf8ToGbk(fileStem(path)), kFileTaskCallback, {}, fileRunLimit(ini));
+        }
+        const int32_t limit = fileRunLimit(ini);
+        if (!state_->registerTask(time, name, kFileTaskCallback, {}, limit)) {
+            logLine("crontab", head + ",skipped(time never fires)" + ",time(" + time + ").");
+            continue;
+        }
+        logLine("crontab", head + ",time(" + trimText(time) + ")" +
+                               (limit != 0 ? ",maxdo(" + std::to_string(limit) + ")" : std::string()) + ".");
     }
     state_->notifyCount();
 }
@@ -311,6 +344,27 @@ bool TaskRegistry::deleteTask(std::string_view name) {
         removed = !key.empty() && state_->removeTask(key);
     }
     logLine("crontab", std::string("del task") + kFullWidthColon + std::string(name));
+    state_->notifyCount();
+    return removed;
+}
+
+bool TaskRegistry::registerTaskFile(std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+        return false;
+    const std::string path = state_->taskFilePath(name);
+    if (!isRegularFile(path))
+        return false;
+    IniFile ini = IniFile::load(path);
+    const std::string time = ini.get("sys", "time");
+    const bool registered =
+        !time.empty() && state_->registerTask(time, name, kFileTaskCallback, {}, fileRunLimit(ini));
+    state_->notifyCount();
+    return registered;
+}
+
+bool TaskRegistry::removeTask(std::string_view name) {
+    const std::string key = trimText(name);
+    const bool removed = !key.empty() && state_->removeTask(key);
     state_->notifyCount();
     return removed;
 }

@@ -30,8 +30,20 @@ namespace kestrum {
 using TaskCallback =
     std::function<int(const std::string& name, const std::string& timestamp, int64_t handle)>;
 
-// Runs one SQL statement (UTF-8); wired by the application to the MySQL pool. Returns whether it ran.
-using SqlRunner = std::function<bool(const std::string& utf8Statement)>;
+// How one statement of a "sql" task went.
+struct SqlOutcome {
+    enum class Status {
+        Done,    // the statement ran
+        Failed,  // the server refused it: errorNumber, errorText (UTF-8)
+        Busy,    // no connection became free; nothing ran
+    };
+    Status status = Status::Busy;
+    int errorNumber = 0;
+    std::string errorText;
+};
+
+// Runs one SQL statement (UTF-8); wired by the application to the MySQL pool.
+using SqlRunner = std::function<SqlOutcome(const std::string& utf8Statement)>;
 
 // Task status values.
 enum TaskStatus : int32_t {
@@ -59,7 +71,8 @@ class TaskRegistry {
                       int32_t maxCallCount = 0);
 
     // Registers every runDir/mod/crontab/tasks/*.ini whose [sys] time is not empty, with runTaskFile as
-    // routine. Files whose expression never fires are silently left out.
+    // routine. Logs one "load task：" line per file: its name and time (and run limit), or why it was left
+    // out (empty time, an expression that never fires).
     void loadTaskFiles();
     // Registers the task file of `name` (internal encoding). False when the file does not exist (or the name
     // holds a '/'); otherwise logs "add task：" + name and returns true whatever the registration gives.
@@ -67,6 +80,13 @@ class TaskRegistry {
     // Removes the task trim(name). True when a task was removed. Logs "del task：" + name (as given) either
     // way. A running task's thread notices at its next check and ends.
     bool deleteTask(std::string_view name);
+
+    // For a reload of the task files, without a log line of their own (the caller logs the change):
+    // registers the task file of `name` (internal encoding) again or anew with its current [sys] keys; false
+    // when the file is missing or its time is empty or never fires. A running task keeps its thread.
+    bool registerTaskFile(std::string_view name);
+    // Removes the task `name`; true when it was there. A running task's thread ends at its next check.
+    bool removeTask(std::string_view name);
 
     // Number of tasks in the registry, ended ones included (the window's task counter).
     int taskCount() const;
@@ -84,8 +104,9 @@ class TaskRegistry {
     // is what the application wires when the MySQL module is off.
     void setSqlRunner(SqlRunner runner);
 
-    // The routine of tasks defined by a task file: logs "do：name(...),time(...)." and performs the file's
-    // [info] action. Exposed for the scheduler's tests and for callers that want to run a task file at once.
+    // The routine of tasks defined by a task file: logs "do：name(...),time(...).", performs the file's
+    // [info] action and logs its outcome ("done：name(...),...,seconds(...)."; for a program, when it ends).
+    // Exposed for the scheduler's tests and for callers that want to run a task file at once.
     int runTaskFile(const std::string& name, const std::string& timestamp, int64_t handle);
 
     const std::string& runDir() const;

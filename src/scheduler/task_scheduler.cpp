@@ -63,8 +63,7 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
     explicit SchedulerState(std::shared_ptr<RegistryState> registry) : registry_(std::move(registry)) {}
 
     RegistryState& registry() { return *registry_; }
-    std::atomic<bool> running{false};        // schedulerRunning
-    TaskScheduler::RunObserver runObserver;  // set before the supervisor starts
+    std::atomic<bool> running{false};  // schedulerRunning
 
     // The wake count a waiter compares against. A task thread reads it before it looks at its task, so a stop
     // that lands between that look and the wait is not missed.
@@ -203,6 +202,16 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 break;
             }
             lastRun = due;
+            const bool fileTask = registry.memberInt(name, "callback") == kFileTaskCallback;
+            // overlap=skip: a moment whose previous run is still going is not run (nor claimed, so another
+            // instance may run it), and it does not count as a run.
+            if (fileTask && registry.skipsOverlap(name)) {
+                logLine("crontab", std::string("skip") + kFullWidthColon + "name(" + name + "),time(" +
+                                       std::to_string(due) + "),reason(previous run still going).");
+                if (const TaskEvents events = registry.events(); events.skipped)
+                    events.skipped(name, SkipReason::Overlap);
+                continue;
+            }
             const LeaseDecision decision = claimMoment(name, due, period);
             if (decision == LeaseDecision::Skip)
                 continue;
@@ -210,21 +219,41 @@ void SchedulerState::runTask(const std::string& name, int32_t handle, Worker* se
                 TaskCallback callback = registry.callbackOf(name);
                 const int64_t startMs = unixTimeMs();
                 const std::string stamp = std::to_string(startMs);
-                if (runObserver)
-                    runObserver(name, static_cast<double>(startMs - due) / 1000.0);
+                const TaskEvents events = registry.events();
+                if (events.runStarted)
+                    events.runStarted(name, static_cast<double>(startMs - due) / 1000.0);
                 // One run is one unit of work: a run that throws or faults ends there (and is reported); the
                 // task goes on with its next moment.
                 if (callback) {
                     const int32_t taskHandle = registry.memberInt(name, "handle");
-                    runRecoverable([&callback, &name, &stamp, taskHandle] {
+                    const auto started = SteadyClock::now();
+                    // The run is going while the callback runs (a program it started counts on its own), also
+                    // when the callback faults and never gets to say how it ended.
+                    if (fileTask)
+                        registry.runs().begin(name);
+                    const bool finished = runRecoverable([&callback, &name, &stamp, taskHandle] {
                         WorkUnit unit("task", static_cast<uint64_t>(taskHandle));
                         callback(name, stamp, taskHandle);
                     });
+                    if (fileTask)
+                        registry.runs().end(name);
+                    // Task files report their own outcome (a program's run ends later); the routines of other
+                    // modules succeed when they return.
+                    if ((!fileTask || !finished) && events.runFinished)
+                        events.runFinished(
+                            name, finished ? RunResult::Success : RunResult::Failure,
+                            std::chrono::duration<double>(SteadyClock::now() - started).count());
                 }
             }
             // A moment run by another instance counts too, so a run limit holds for the group as a whole.
             const int32_t count = registry.incrementCallCount(name, handle);
             if (count < 0 || (limit != 0 && count >= limit)) {
+                if (count >= 0) {
+                    logLine("crontab", std::string("task end") + kFullWidthColon + "name(" + name +
+                                           "),runs(" + std::to_string(count) + "),reason(maxdo reached).");
+                    if (const TaskEvents events = registry.events(); events.skipped)
+                        events.skipped(name, SkipReason::MaxdoReached);
+                }
                 ended = true;
                 break;
             }
@@ -262,6 +291,9 @@ SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& nam
                 : LeaseClaim::Unavailable;
     const std::string db = std::to_string(lease.db);
     if (claim == LeaseClaim::Unavailable) {
+        const TaskEvents events = registry_->events();
+        if (!lease.fallbackRun && events.skipped)
+            events.skipped(name, SkipReason::LeaseUnavailable);
         // One line per outage, not one per moment.
         if (!leaseOutage_.exchange(true))
             logLine("crontab", std::string("lease unavailable") + kFullWidthColon + "db(" + db +
@@ -277,6 +309,8 @@ SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& nam
                 std::string("lease elsewhere") + kFullWidthColon + "name(" + name + "),time(" +
                     std::to_string(dueMs) + ").",
                 true);
+        if (const TaskEvents events = registry_->events(); events.skipped)
+            events.skipped(name, SkipReason::LeaseElsewhere);
         return LeaseDecision::Elsewhere;
     }
     return LeaseDecision::Run;
@@ -452,8 +486,8 @@ void TaskScheduler::setSqlRunner(SqlRunner runner) {
     state_->registry().setSqlRunner(std::move(runner));
 }
 
-void TaskScheduler::setRunObserver(RunObserver observer) {
-    state_->runObserver = std::move(observer);
+void TaskScheduler::setTaskEvents(TaskEvents events) {
+    state_->registry().setEvents(std::move(events));
 }
 
 bool TaskScheduler::running() const {

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "scheduler/task_lease.h"
+#include "scheduler/task_outcome.h"
 #include "scheduler/task_registry.h"
 
 namespace kestrum {
@@ -44,10 +45,8 @@ class TaskScheduler {
     void setLease(LeaseSettings settings, LeaseClaimer claimer);
     // "sql" task files run their statement (UTF-8) through this runner; see TaskRegistry::setSqlRunner.
     void setSqlRunner(SqlRunner runner);
-    // Told on the task's thread, right before each run: the task's name and how many seconds after its due
-    // moment the run starts. Set before startSupervisor.
-    using RunObserver = std::function<void(const std::string& name, double latenessSeconds)>;
-    void setRunObserver(RunObserver observer);
+    // Who is told about runs and skipped moments (see task_outcome.h). Set before startSupervisor.
+    void setTaskEvents(TaskEvents events);
 
     // schedulerRunning: true while the supervisor runs.
     bool running() const;

@@ -62,14 +62,16 @@ bool runDesktop(int& argc, char** argv, const std::string& runDir, int& exitStat
         return false;
     }
 
-    // Blocked in every thread (all of them start after this); the GUI thread reads them from a signalfd.
+    // Blocked in every thread (all of them start after this); the GUI thread reads SIGINT and SIGTERM from a
+    // signalfd.
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGHUP);  // re-reads the whitelist, the trusted proxies and callers.ini
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     const int signalFd = signalfd(-1, &blocked, SFD_CLOEXEC | SFD_NONBLOCK);
+    // SIGHUP goes to the application's reload thread.
+    sigaddset(&blocked, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     QApplication qt(argc, argv);
     QApplication::setApplicationName("kestrum");
@@ -90,22 +92,11 @@ bool runDesktop(int& argc, char** argv, const std::string& runDir, int& exitStat
     QSocketNotifier* notifier = nullptr;
     if (signalFd >= 0) {
         notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &window);
-        QObject::connect(notifier, &QSocketNotifier::activated, &window, [signalFd, &window, &app] {
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [signalFd, &window] {
             signalfd_siginfo info;
-            bool stop = false;
-            bool reload = false;
             while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (info.ssi_signo == SIGHUP) {
-                    reload = true;
-                } else {
-                    stop = true;
-                }
             }
-            if (stop) {
-                window.shutDownNow();
-            } else if (reload) {
-                app.reload();
-            }
+            window.shutDownNow();
         });
     }
 

@@ -52,14 +52,14 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
     // Rotated: the first key is revoked, the second one takes over.
     dir.write("callers.ini", "[ops]\nkey_sha256=" + sha256Hex(sha256(kSecondKey)) + "\nallow=metrics\n");
     ASSERT_EQ(::kill(process.pid(), SIGHUP), 0);
-    ASSERT_TRUE(process.waitForLog(dir, gb("sys丨reload success：")));
+    ASSERT_TRUE(process.waitForLog(dir, gb("app/reload丨reload success：")));
     EXPECT_EQ(metricsStatus(port, kFirstKey), 401);
     EXPECT_EQ(metricsStatus(port, kSecondKey), 200);
 
     // A file with a problem is refused whole: one line names file, section and key; the rules stay.
     dir.write("callers.ini", "[ops]\nkey_sha256=" + sha256Hex(sha256(kFirstKey)) + "\nallow=metrix\n");
     ASSERT_EQ(::kill(process.pid(), SIGHUP), 0);
-    ASSERT_TRUE(process.waitForLog(dir, gb("sys丨reload refused：callers.ini: [ops] allow=metrix: ")));
+    ASSERT_TRUE(process.waitForLog(dir, gb("app/reload丨reload refused：callers.ini: [ops] allow=metrix: ")));
     EXPECT_EQ(metricsStatus(port, kSecondKey), 200);
     EXPECT_EQ(metricsStatus(port, kFirstKey), 401);
 

@@ -26,10 +26,10 @@ void writeCleanRunDir(const RunDir& dir) {
         "whitelist=127.0.0.1,localhost，10.0.0.0/8\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
         "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
         "max_connections=1000\n"
-        "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\n");
+        "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
-              "api_url=/api/mysql\nconnect_timeout=10\n");
+              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n");
     dir.write("mod/redis/config.ini",
               "[sys]\non=1\nip=127.0.0.1\nport=6379\npassword=\nisUnicode=1\napi_url=/api/redis\n"
               "[order]\ndeny=FLUSHALL\n[dbsum]\n0=4\n2=2\n");
@@ -39,7 +39,8 @@ void writeCleanRunDir(const RunDir& dir) {
     dir.write("mod/crontab/tasks/heart.ini",
               "[sys]\ntime=30 * * * * *\nmaxdo=1\ntimes_maxdo=5\n[info]\non=1\ntype=http\nmethod=GET\n"
               "url=http://127.0.0.1:8080/api/this/heart\n");
-    dir.write("mod/crontab/tasks/backup.ini", "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\n");
+    dir.write("mod/crontab/tasks/backup.ini",
+              "[sys]\ntime=0 0 3 * * *\n[info]\ntype=run\npath=/bin/true\noverlap=skip\n");
     dir.write("mod/crontab/tasks/purge.ini",
               "[sys]\ntime=0 0 4 * * 7\n[info]\ntype=sql\nsql=delete from t\n");
     dir.write("callers.ini",
@@ -62,13 +63,16 @@ TEST(ConfigCheckTest, CleanRunDirectoryPassesAndNothingIsWritten) {
     EXPECT_FALSE(fs::exists(fs::path(dir.path()) / "log"));
 }
 
-// The commented samples that the README and the demo hand out use only keys the program knows.
+// The commented samples that the demo and the package hand out use only keys the program knows.
 TEST(ConfigCheckTest, ShippedSamplesPass) {
-    RunDir dir;
-    dir.installCertificates();
-    fs::copy(std::string(KESTRUM_SOURCE_DIR) + "/scripts/rundir", dir.path(), fs::copy_options::recursive);
-    CommandResult result = check(dir);
-    EXPECT_EQ(result.status, 0) << result.out;
+    for (const char* sample : {"/scripts/rundir", "/packaging/sample"}) {
+        SCOPED_TRACE(sample);
+        RunDir dir;
+        dir.installCertificates();
+        fs::copy(std::string(KESTRUM_SOURCE_DIR) + sample, dir.path(), fs::copy_options::recursive);
+        CommandResult result = check(dir);
+        EXPECT_EQ(result.status, 0) << result.out;
+    }
 }
 
 void replace(const RunDir& dir, const std::string& file, const std::string& from, const std::string& to) {
@@ -144,6 +148,12 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          },
          "callers.ini: [app] rate_shared=1: the shared count lives in the Redis database lease_db of "
          "mod/crontab/config.ini, which is empty"},
+        {"overlap word",
+         [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "overlap=skip", "overlap=never"); },
+         "mod/crontab/tasks/backup.ini: [info] overlap=never: is neither allow nor skip: runs may overlap "
+         "(allow)"},
+        {"log size", [](const RunDir& d) { replace(d, "config.ini", "log_max_mb=64", "log_max_mb=64M"); },
+         "config.ini: [sys] log_max_mb=64M: is not a number"},
         {"empty whitelist",
          [](const RunDir& d) {
              replace(d, "config.ini", "whitelist=127.0.0.1,localhost，10.0.0.0/8", "whitelist=");
@@ -154,6 +164,9 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/crontab/config.ini: file missing: the module starts with its defaults"},
         {"mysql port", [](const RunDir& d) { replace(d, "mod/mysql/config.ini", "port=3306", "port=08080"); },
          "mod/mysql/config.ini: [sys] port=08080: " + std::string(kPortRule)},
+        {"mysql max_answer",
+         [](const RunDir& d) { replace(d, "mod/mysql/config.ini", "max_answer=67108864", "max_answer=64M"); },
+         "mod/mysql/config.ini: [sys] max_answer=64M: is not a number"},
         {"dbsum names no database",
          [](const RunDir& d) { replace(d, "mod/redis/config.ini", "0=4\n2=2\n", ""); },
          "mod/redis/config.ini: [dbsum]: names no database: every Redis request fails"},
@@ -182,6 +195,24 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/crontab/tasks/backup.ini: [sys] time=0 0 3 31 2 *: never fires (no moment within four years): "
          "the task "
          "is not registered"},
+        {"task second out of range",
+         [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "61 0 3 * * *"); },
+         "mod/crontab/tasks/backup.ini: [sys] time=61 0 3 * * *: second 61 is outside 0-59: that value never "
+         "matches"},
+        {"task month range beyond its end",
+         [](const RunDir& d) {
+             replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "0 0 3 1 11-13 *");
+         },
+         "mod/crontab/tasks/backup.ini: [sys] time=0 0 3 1 11-13 *: month 13 is outside 1-12: that value "
+         "never "
+         "matches"},
+        {"readiness path",
+         [](const RunDir& d) { replace(d, "config.ini", "[sys]", "[sys]\nready_path=ready"); },
+         "config.ini: [sys] ready_path=ready: does not start with \"/\": no request reaches the readiness "
+         "check"},
+        {"drain not a number",
+         [](const RunDir& d) { replace(d, "config.ini", "[sys]", "[sys]\ndrain_seconds=5s"); },
+         "config.ini: [sys] drain_seconds=5s: is not a number"},
         {"task short time",
          [](const RunDir& d) { replace(d, "mod/crontab/tasks/backup.ini", "0 0 3 * * *", "0 0 3"); },
          "mod/crontab/tasks/backup.ini: [sys] time=0 0 3: has fewer than six fields: the task is not "

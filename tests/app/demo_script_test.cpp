@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/kestrum_process.h"
 
@@ -15,6 +16,16 @@ int prepare(const TempDir& dir, const std::string& extra = {}) {
     std::string command = "bash '" + std::string(KESTRUM_SOURCE_DIR) + "/scripts/demo.sh' --prepare-only " +
                           extra + " --dir '" + dir.path() + "/demo' 2>'" + dir.path() + "/messages'";
     return std::system(command.c_str());
+}
+
+TEST(DemoScriptTest, HelpWorksFromAnyDirectory) {
+    TempDir dir;
+    // A relative path from elsewhere: the script must find itself after it changed directory.
+    const std::string script =
+        std::filesystem::relative(std::string(KESTRUM_SOURCE_DIR) + "/scripts/demo.sh", dir.path()).string();
+    const std::string command = "cd '" + dir.path() + "' && bash '" + script + "' --help 2>usage";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(dir.read("usage").rfind("usage: scripts/demo.sh [--reset]", 0), 0u) << dir.read("usage");
 }
 
 TEST(DemoScriptTest, SecondRunKeepsEditsAndResetRestoresTheSamples) {

@@ -28,8 +28,14 @@ TEST(MetricsPage, BackendsTasksAndRequestsInTheTextFormat) {
         return std::vector<BackendConnections>{{"mysql", "", 3, 2}, {"redis", "1", 4, 0}};
     });
     metrics.setOpenConnectionsProbe([] { return int64_t{7}; });
-    metrics.recordTaskRun("心跳", 0.003);
-    metrics.recordTaskRun("心跳", 0.2);
+    metrics.recordTaskStart("心跳", 0.003);
+    metrics.recordTaskStart("心跳", 0.2);
+    metrics.recordTaskRun("心跳", "success", 0.02, true);
+    metrics.recordTaskRun("心跳", "failure", 7, false);
+    metrics.recordTaskRun("备份", "failure", 0.5, false);
+    metrics.recordTaskSkip("备份", "overlap");
+    metrics.recordTaskSkip("备份", "overlap");
+    metrics.recordTaskSkip("心跳", "maxdo");
     metrics.meter().recordRequest(MeteredEndpoint::Mysql, MeteredCode::Sql401, 0.002);
     metrics.meter().recordRequest(MeteredEndpoint::Redis, meteredCodeOf(12345), 0.002);
     metrics.meter().refused(RefusalReason::Limits);
@@ -39,7 +45,14 @@ TEST(MetricsPage, BackendsTasksAndRequestsInTheTextFormat) {
              R"(kestrum_backend_connections{backend="mysql",state="down"} 2)",
              R"(kestrum_backend_connections{backend="redis",db="1",state="up"} 4)",
              R"(kestrum_backend_connections{backend="redis",db="1",state="down"} 0)",
-             R"(kestrum_task_runs_total{task="心跳"} 2)",
+             R"(kestrum_task_runs_total{outcome="success",task="心跳"} 1)",
+             R"(kestrum_task_runs_total{outcome="failure",task="心跳"} 1)",
+             R"(kestrum_task_runs_total{outcome="failure",task="备份"} 1)",
+             R"(kestrum_task_duration_seconds_bucket{task="心跳",le="0.05"} 1)",
+             R"(kestrum_task_duration_seconds_bucket{task="心跳",le="10"} 2)",
+             R"(kestrum_task_duration_seconds_count{task="心跳"} 2)",
+             R"(kestrum_task_skipped_total{reason="overlap",task="备份"} 2)",
+             R"(kestrum_task_skipped_total{reason="maxdo",task="心跳"} 1)",
              R"(kestrum_task_lateness_seconds_bucket{task="心跳",le="0.005"} 1)",
              R"(kestrum_task_lateness_seconds_count{task="心跳"} 2)",
              R"(kestrum_requests_total{endpoint="mysql",errcode="401"} 1)",
@@ -129,7 +142,10 @@ TEST_F(MetricsBinaryTest, CountsRequestsRefusalsAndTaskRunsWithoutLogLines) {
          }) {
         EXPECT_TRUE(has(page, line)) << line << "\n" << page;
     }
-    EXPECT_NE(page.find("\nkestrum_task_runs_total{task=\"心跳\"} "), std::string::npos) << page;
+    // The task file does nothing (unknown type): its runs are idle, never a success.
+    EXPECT_NE(page.find("\nkestrum_task_runs_total{outcome=\"idle\",task=\"心跳\"} "), std::string::npos)
+        << page;
+    EXPECT_EQ(page.find("kestrum_task_last_success_timestamp_seconds{"), std::string::npos) << page;
     EXPECT_NE(page.find("\nprocess_resident_memory_bytes "), std::string::npos);
     const size_t at = page.find("\nprocess_start_time_seconds ");
     ASSERT_NE(at, std::string::npos);

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "support/kestrum_process.h"
+#include "support/loopback_server.h"
 
 namespace kestrum {
 namespace {
@@ -106,19 +107,50 @@ TEST_F(StartupTest, SamePortTwiceFailsTheSecondListener) {
               std::string::npos);
 }
 
-TEST_F(StartupTest, MissingCertificatesEndTheProcessBeforeAnyListener) {
+TEST_F(StartupTest, MissingCertificatesEndTheProcessBeforeAnyModuleOrListener) {
     RunDir bare;  // no ssl-cert anywhere
     bare.write("config.ini",
                "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(testing::freePort()) + "\n");
     bare.switchModulesOff();
+    // The MySQL module is on: the TLS files are checked before its pool connects.
+    bare.write("mod/mysql/config.ini", "[sys]\non=1\nconnectSum=1\nadress=127.0.0.1\nport=" +
+                                           std::to_string(testing::freePort()) + "\nconnect_timeout=1\n");
     ASSERT_TRUE(kestrum.start(bare.path()));
     int status = kestrum.waitExit();
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1);
+    EXPECT_EQ(status, 1);
     std::string log = bare.logText();
     EXPECT_NE(log.find("server/error" + gb("丨SPECIAL_SERVER_INDEX < 0")), std::string::npos);
+    EXPECT_EQ(log.find("connect database"), std::string::npos);
     EXPECT_EQ(log.find("prepare listen"), std::string::npos);
     EXPECT_EQ(log.find("start success"), std::string::npos);
+    // A refused start still gives the log its final name.
+    std::vector<std::string> names = bare.logFiles();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].find("[end-time]"), std::string::npos) << names[0];
+}
+
+TEST_F(StartupTest, HeadlessEndsWithStatusOneWhenNoListenerCanStart) {
+    // Both ports are taken by another program.
+    testing::LoopbackServer first;
+    testing::LoopbackServer second;
+    ASSERT_TRUE(first.listen());
+    ASSERT_TRUE(second.listen());
+    dir.write("config.ini", "[sys]\nlocal_ip=127.0.0.1\nport_http=" + std::to_string(first.port()) +
+                                "\nport_https=" + std::to_string(second.port()) + "\n");
+    ASSERT_TRUE(kestrum.start(dir.path()));
+    EXPECT_EQ(kestrum.waitExit(), 1);
+    EXPECT_NE(kestrum.output().find("http: http://fail\n"), std::string::npos);
+    EXPECT_NE(kestrum.output().find("https: https://fail\n"), std::string::npos);
+    std::vector<std::string> names = dir.logFiles();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].find("[end-time]"), std::string::npos) << names[0];
+    std::vector<std::string> log = lines(dir.logText());
+    ASSERT_GE(log.size(), 3u);
+    // The failed starts, the reason to end, then the whole shutdown.
+    EXPECT_NE(dir.logText().find("server/https" + gb("丨start fail：port(")), std::string::npos);
+    EXPECT_NE(dir.logText().find("server/error" + gb("丨no listener could start, kestrum ends.")),
+              std::string::npos);
+    EXPECT_EQ(typeAndContent(log.back()), "app/end" + gb("丨will be free."));
 }
 
 // "Max open files" of /proc/<pid>/limits: {soft, hard} as written there.

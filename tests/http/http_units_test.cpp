@@ -128,18 +128,44 @@ TEST(WebSocketCodecTest, OversizedFrameIsRefusedFromItsHeaderAlone) {
     EXPECT_EQ(parseWsFrame(huge, 16 << 20, frame, consumed), WsParseResult::kTooLarge);
 }
 
-TEST(ResponseTest, SerialisedWithLengthAndConnectionHeader) {
+// The serialised answer with its Date line taken out; the line itself must be the current IMF-fixdate.
+std::string withoutDate(const std::string& bytes) {
+    const size_t at = bytes.find("\r\nDate: ");
+    if (at == std::string::npos)
+        return "no Date line: " + bytes;
+    const size_t end = bytes.find("\r\n", at + 2);
+    const std::string value = bytes.substr(at + 8, end - at - 8);
+    EXPECT_EQ(value.size(), 29u) << value;
+    EXPECT_TRUE(value.ends_with(" GMT")) << value;
+    return bytes.substr(0, at) + bytes.substr(end);
+}
+
+TEST(ResponseTest, SerialisedWithDateLengthAndConnectionHeader) {
     HttpResponse response;
     response.body = "abc";
-    EXPECT_EQ(serializeResponse(response, {}), "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(withoutDate(serializeResponse(response, {})),
+              "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
     response.status = 418;
     response.headers = {{"X-A", "1"}};
-    EXPECT_EQ(serializeResponse(response, "close"),
+    EXPECT_EQ(withoutDate(serializeResponse(response, "close")),
               "HTTP/1.1 418 ***\r\nX-A: 1\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc");
     HttpResponse upgrade;
     upgrade.status = 101;
     upgrade.withContentLength = false;
-    EXPECT_EQ(serializeResponse(upgrade, {}), "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+    EXPECT_EQ(withoutDate(serializeResponse(upgrade, {})), "HTTP/1.1 101 Switching Protocols\r\n\r\n");
+}
+
+TEST(ResponseTest, DateIsImfFixdateAndFollowsTheSecond) {
+    const std::pair<std::time_t, const char*> cases[] = {
+        {784111777, "Sun, 06 Nov 1994 08:49:37 GMT"},  // the example of RFC 9110
+        {0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {951782400, "Tue, 29 Feb 2000 00:00:00 GMT"},
+        {4102444799, "Thu, 31 Dec 2099 23:59:59 GMT"},
+    };
+    for (const auto& [second, text] : cases)
+        EXPECT_EQ(httpDate(second), text);
+    EXPECT_EQ(httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(httpDate(784111778), "Sun, 06 Nov 1994 08:49:38 GMT");
 }
 
 TEST(EnvelopeTest, MembersInOrderAndBodyEncoding) {

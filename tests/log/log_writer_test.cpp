@@ -7,9 +7,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 #include <vector>
 
+#include "log/log_files.h"
 #include "support/kestrum_process.h"
 #include "util/encoding.h"
 
@@ -254,6 +256,106 @@ TEST_F(LogWriterTest, LinesFromManyThreadsNeverInterleave) {
         EXPECT_EQ(body.find_first_not_of(body[0]), std::string::npos);
         pos = end + 2;
     }
+}
+
+TEST(ClosedLogName, OnlyFinalNamesCount) {
+    struct Case {
+        const char* name;
+        bool closed;
+    } cases[] = {
+        {"2024年3月5日9时7分5秒-2024年3月5日18时30分.txt", true},
+        {"2024年3月5日-2024年3月6日.txt", true},
+        {"2024年3月5日9时7分5秒-2-2024年3月5日18时30分5秒-3.txt", true},
+        {"2024年3月5日9时7分5秒.txt", false},    // still being written
+        {"2024年3月5日9时7分5秒-2.txt", false},  // a second run of the same second, still being written
+        {"notes.txt", false},
+        {"-2024年3月5日.txt", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(isClosedLogName(c.name), c.closed) << c.name;
+}
+
+// A file that reaches the size limit gets its final name as at the end of the run, and the lines go on in
+// a new file with the next number: the files of one run together hold every line once, in order.
+TEST_F(LogWriterTest, SizeLimitStartsANewFileAndNumberingGoesOn) {
+    LogWriter::OpenOptions options;
+    options.runDir = dir.path();
+    options.fileName = gb("2024年3月5日9时7分5秒[end-time].txt");
+    options.lineTemplate = std::string("[num] [content]");
+    options.maxBytes = 1000;
+    writer.open(options);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(writer.writeLine("x", std::string(40, 'a')));
+    const std::string open = std::filesystem::path(writer.filePath()).filename().string();
+    EXPECT_FALSE(isClosedLogName(open)) << open;
+    writer.close();
+
+    std::map<int, std::string> lines;  // number -> line
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/log")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(isClosedLogName(name)) << name;
+        ++files;
+        std::string text = testing::readFile(entry.path().string());
+        EXPECT_LE(text.size(), 1000u + 4 * 46);  // the limit, plus at most one batch of lines
+        ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
+        for (size_t pos = 0; pos < text.size();) {
+            size_t end = text.find("\r\n", pos);
+            std::string line = text.substr(pos, end - pos);
+            EXPECT_EQ(line.size(), std::to_string(std::stoi(line)).size() + 41) << line;
+            lines[std::stoi(line)] = line;
+            pos = end + 2;
+        }
+    }
+    EXPECT_GE(files, 4);
+    ASSERT_EQ(lines.size(), 100u);
+    EXPECT_EQ(lines.begin()->first, 1);
+    EXPECT_EQ(lines.rbegin()->first, 100);
+}
+
+// log_keep: the oldest closed files beyond the count go, previous runs' included; a file another run is
+// still writing and unrelated files stay.
+TEST_F(LogWriterTest, KeepDeletesTheOldestClosedFiles) {
+    std::filesystem::create_directories(dir.path() + "/log");
+    const std::string older = dir.path() + "/log/2024年3月4日-2024年3月4日9时.txt";
+    const std::string otherRun = dir.path() + "/log/2024年3月4日10时.txt";
+    const std::string notes = dir.path() + "/log/notes.txt";
+    for (const std::string& path : {older, otherRun, notes})
+        std::ofstream(path) << "x\r\n";
+    std::filesystem::last_write_time(older,
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+
+    LogWriter::OpenOptions options;
+    options.runDir = dir.path();
+    options.fileName = gb("2024年3月5日9时7分5秒[end-time].txt");
+    options.lineTemplate = std::string("[num] [content]");
+    options.maxBytes = 500;
+    options.keep = 2;
+    writer.open(options);
+    for (int i = 0; i < 60; ++i) {
+        writer.writeLine("x", std::string(40, 'a'));
+        // Closed files are ordered by the moment they were closed: give each its own.
+        if (i % 10 == 9)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    writer.writeLine("x", "last");  // the current file may have just begun
+    EXPECT_FALSE(std::filesystem::exists(older));
+    EXPECT_TRUE(std::filesystem::exists(otherRun));
+    EXPECT_TRUE(std::filesystem::exists(notes));
+    int closed = 0;
+    int last = 0;  // the highest line number kept in a closed file
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/log")) {
+        const std::string name = entry.path().filename().string();
+        if (!isClosedLogName(name))
+            continue;
+        ++closed;
+        std::string text = testing::readFile(entry.path().string());
+        const size_t lastLine = text.rfind("\r\n", text.size() - 3);
+        last = std::max(last, std::stoi(text.substr(lastLine == std::string::npos ? 0 : lastLine + 2)));
+    }
+    EXPECT_EQ(closed, 2);
+    const std::string current = testing::readFile(writer.filePath());
+    EXPECT_EQ(std::stoi(current), last + 1);  // the newest closed files are the ones kept
 }
 
 }  // namespace

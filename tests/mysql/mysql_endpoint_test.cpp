@@ -199,5 +199,44 @@ TEST_F(MysqlEndpointTest, LargeResultAnswersTheSameThroughTheWorkers) {
     EXPECT_NE(viaWorkers.find(R"({"n":6000,"v":"v6000"}]})"), std::string::npos) << viaWorkers.substr(0, 200);
 }
 
+// max_answer: rows past the bound fail the statement with 401 naming it, on the network thread or through the
+// workers; the slot's connection is reopened and serves on; an answer within the bound is whole.
+TEST(MysqlEndpointMaxAnswerTest, RowsPastTheBoundFailNamingIt) {
+    ASSERT_TRUE(testing::mariadbReady());
+    MysqlPool pool(testing::testLoops());
+    ASSERT_EQ(testing::openTestPool(pool, 1), 1);
+    pool.setMaxAnswer(1024 * 1024);
+    WorkerPool workers;
+    ASSERT_TRUE(workers.start(1));
+    const std::string refused = R"({"errcode":401,"errmsg":"answer too large：max_answer(1048576)."})";
+    for (WorkerPool* through : {static_cast<WorkerPool*>(nullptr), &workers}) {
+        EXPECT_EQ(postSql(pool, sqlBody("select repeat('a', 100000) as v from seq_1_to_200"), through),
+                  refused);
+        // Many small rows, and a statement that is not a select: the rows are bounded all the same.
+        EXPECT_EQ(postSql(pool, sqlBody("select seq, 'abcdefgh' as v from seq_1_to_100000"), through),
+                  refused);
+        EXPECT_EQ(postSql(pool, sqlBody("SELECT 1 union all select repeat('b', 2000000)"), through), refused);
+        std::string fits = postSql(pool, sqlBody("select repeat('a', 1000) as v from seq_1_to_900"), through);
+        EXPECT_EQ(fits.find(R"({"errcode":200,"errmsg":"success","data":[{"v":"aaaa)"), 0u)
+            << fits.substr(0, 80);
+        EXPECT_GT(fits.size(), 900u * 1000);
+        EXPECT_LT(fits.size(), 1024u * 1024);
+    }
+    // A procedure's further results are read and dropped as they come: they neither count nor stay.
+    ASSERT_EQ(postSql(pool, sqlBody("drop procedure if exists big_second")), kSuccess);
+    ASSERT_EQ(postSql(pool, sqlBody("create procedure big_second() begin select 1 as a; "
+                                    "select repeat('z', 100000) as z from seq_1_to_50; select 3 as c; end")),
+              kSuccess);
+    EXPECT_EQ(postSql(pool, sqlBody("call big_second()")), kSuccess);
+    MysqlResult task = pool.run("select repeat('a', 100000) from seq_1_to_200");
+    EXPECT_TRUE(task.failed());
+    EXPECT_EQ(task.errorNumber(), kAnswerTooLarge);
+    task.release();
+    EXPECT_EQ(postSql(pool, sqlBody("select 1 as n")),
+              R"({"errcode":200,"errmsg":"success","data":[{"n":1}]})");
+    EXPECT_EQ(pool.connectedCount(), 1);
+    EXPECT_EQ(pool.idleCount(), 1u);
+}
+
 }  // namespace
 }  // namespace kestrum

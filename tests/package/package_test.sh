@@ -77,6 +77,28 @@ for link in config.ini:/etc/kestrum/config.ini mod:/etc/kestrum/mod ssl-cert:/et
   target="${link#*:}"
   [[ "$(readlink "$root/var/lib/kestrum/$name")" == "$target" ]] || fail "/var/lib/kestrum/$name does not point to $target"
 done
+# The packaged sample is neutral: every module off, loopback only, no credentials, no task, pointers to the README.
+for f in mod/mysql/config.ini mod/redis/config.ini mod/crontab/config.ini; do
+  grep -qx 'on=0' "$root/etc/kestrum/$f" || fail "/etc/kestrum/$f does not switch its module off"
+done
+grep -qx 'whitelist=127.0.0.1' "$root/etc/kestrum/config.ini" || fail "the sample whitelist is not 127.0.0.1"
+if grep -Eq '^(user|password)=.+' "$root/etc/kestrum/mod/mysql/config.ini" "$root/etc/kestrum/mod/redis/config.ini"; then
+  fail "the sample carries credentials"
+fi
+if grep -rqi 'demo' "$root/etc/kestrum"; then
+  fail "the sample mentions the demo: $(grep -rli demo "$root/etc/kestrum")"
+fi
+tasks=("$root"/etc/kestrum/mod/crontab/tasks/*)
+((${#tasks[@]} == 0)) || fail "the sample carries task files: ${tasks[*]}"
+grep -q '/usr/share/doc/kestrum/README.md' "$root/etc/kestrum/config.ini" || fail "config.ini does not point at the README"
+check "/usr/share/doc/kestrum/README.md" test -f "$root/usr/share/doc/kestrum/README.md"
+help="$("$root/usr/bin/kestrum" --help)"
+grep -qF '/usr/share/doc/kestrum/README.md' <<<"$help" || fail "--help does not name /usr/share/doc/kestrum/README.md: $help"
+source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
+if grep -qF "$source_dir" <<<"$help"; then
+  fail "--help names the source tree $source_dir"
+fi
+
 mode="$(stat -c %a "$root/etc/kestrum/mod/mysql/config.ini")"
 [[ "$mode" == 640 ]] || fail "mod/mysql/config.ini (database password) has mode $mode, not 640"
 
@@ -86,7 +108,8 @@ check "kestrum.service" test -f "$unit"
 for line in 'ExecStart=/usr/bin/kestrum --headless --dir /var/lib/kestrum' 'User=kestrum' 'Restart=on-failure' \
   'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ReadWritePaths=/var/lib/kestrum /var/log/kestrum' \
   'PrivateTmp=yes' 'ProtectHome=yes' 'WorkingDirectory=/var/lib/kestrum' \
-  'ConditionPathExists=/etc/kestrum/ssl-cert/server2.key' 'WantedBy=multi-user.target'; do
+  'ConditionPathExists=/etc/kestrum/ssl-cert/server2.key' 'WantedBy=multi-user.target' \
+  'ExecReload=/bin/kill -HUP $MAINPID'; do
   grep -qxF "$line" "$unit" || fail "unit lacks '$line'"
 done
 if command -v systemd-analyze >/dev/null; then

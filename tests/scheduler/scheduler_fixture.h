@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log/log_writer.h"
@@ -31,6 +33,18 @@ class SchedulerFixture : public ::testing::Test {
         dir_.write("mod/crontab/tasks/" + name + ".ini", content);
     }
     // Lines of the log as "type|content" (internal encoding).
+    // Waits until the log has a line that starts with `prefix`; that line, or "" after the time-out.
+    std::string waitForLine(const std::string& prefix,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& line : logLines())
+                if (line.rfind(prefix, 0) == 0)
+                    return line;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return {};
+    }
     std::vector<std::string> logLines() const {
         std::string text = dir_.read("log/test.log");
         std::vector<std::string> lines;

@@ -1,11 +1,13 @@
 // Task registry: registration rules, task files, deletion, and the task-file routine.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
 #include "local_http_server.h"
+#include "scheduler/registry_state.h"
 #include "scheduler/task_registry.h"
 #include "scheduler/task_scheduler.h"
 #include "scheduler_fixture.h"
@@ -19,6 +21,20 @@ using RegistryTest = testing::SchedulerFixture;
 
 int noop(const std::string&, const std::string&, int64_t) {
     return 0;
+}
+
+// A log line with its duration ("seconds(0.012)") replaced by "seconds(*)".
+std::string withoutSeconds(std::string line) {
+    const size_t at = line.find(",seconds(");
+    if (at != std::string::npos)
+        line.replace(at + 9, line.find(')', at) - at - 9, "*");
+    return line;
+}
+
+std::vector<std::string> withoutSeconds(std::vector<std::string> lines) {
+    for (std::string& line : lines)
+        line = withoutSeconds(line);
+    return lines;
 }
 
 TEST_F(RegistryTest, LoadsTaskFiles) {
@@ -47,7 +63,18 @@ TEST_F(RegistryTest, LoadsTaskFiles) {
                                "\"month\":\"*\",\"year\":\"\",\"week\":\"*\"}}"),
         std::string::npos)
         << registry.toText();
-    EXPECT_TRUE(logLines().empty());  // loading writes no log line
+    // One line per task file: what was registered, or why not.
+    std::vector<std::string> lines = logLines();
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected{
+        "crontab|load task\xA3\xBAname(\xB1\xB8\xB7\xDD),time(1 * * * * *).",
+        "crontab|load task\xA3\xBAname(backup),time(0 0 3 * * *).",
+        "crontab|load task\xA3\xBAname(empty),skipped(time empty).",
+        "crontab|load task\xA3\xBAname(never),skipped(time never fires),time(0 0 0 31 2 *).",
+        "crontab|load task\xA3\xBAname(short),skipped(time never fires),time(0 0 0 *).",
+    };
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
 }
 
 TEST_F(RegistryTest, RunLimitFromTaskFiles) {
@@ -174,42 +201,77 @@ TEST_F(RegistryTest, RunTaskFileSql) {
     writeTask("off", "[info]\non=0\ntype=sql\nsql=select 1\n");
 
     registry.runTaskFile("q", "1700000000000", 1);  // no runner: the MySQL module is off
+    std::vector<SqlOutcome> outcomes = {
+        {SqlOutcome::Status::Done, 0, ""},
+        {SqlOutcome::Status::Failed, 1064, "You have an error in your SQL syntax; near '\xE4\xB8\xAD'\n"},
+        {SqlOutcome::Status::Busy, 0, ""},
+    };
     registry.setSqlRunner([&](const std::string& sql) {
         statements.push_back(sql);
-        return true;
+        SqlOutcome outcome = outcomes.front();
+        outcomes.erase(outcomes.begin());
+        return outcome;
     });
     registry.runTaskFile("q", "1700000000001", 1);
-    registry.runTaskFile("off", "1700000000002", 1);
-    registry.runTaskFile("gone", "1700000000003", 1);
-    EXPECT_EQ(statements, std::vector<std::string>{"insert into t values ('\xE4\xB8\xAD\xE6\x96\x87')"});
-    EXPECT_EQ(logLines(), (std::vector<std::string>{
-                              "crontab|do\xA3\xBAname(q),time(1700000000000).",
-                              "crontab|do\xA3\xBAname(q),time(1700000000001).",
-                              "crontab|do\xA3\xBAname(off),time(1700000000002).",
-                              "crontab|do\xA3\xBAname(gone),time(1700000000003).",
-                          }));
+    registry.runTaskFile("q", "1700000000002", 1);
+    registry.runTaskFile("q", "1700000000003", 1);
+    registry.runTaskFile("off", "1700000000004", 1);
+    registry.runTaskFile("gone", "1700000000005", 1);
+    EXPECT_EQ(statements, std::vector<std::string>(3, "insert into t values ('\xE4\xB8\xAD\xE6\x96\x87')"));
+    EXPECT_EQ(withoutSeconds(logLines()),
+              (std::vector<std::string>{
+                  "crontab|do\xA3\xBAname(q),time(1700000000000).",
+                  "crontab|done\xA3\xBAname(q),nothing run(mysql off),seconds(*).",
+                  "crontab|do\xA3\xBAname(q),time(1700000000001).",
+                  "crontab|done\xA3\xBAname(q),sql ok,seconds(*).",
+                  "crontab|do\xA3\xBAname(q),time(1700000000002).",
+                  // The server's text in the internal encoding, its line break escaped.
+                  "crontab|done\xA3\xBAname(q),sql error(1064,You have an error in your SQL syntax; near "
+                  "'\xD6\xD0'\\n),seconds(*).",
+                  "crontab|do\xA3\xBAname(q),time(1700000000003).",
+                  "crontab|done\xA3\xBAname(q),sql busy(no free connection),seconds(*).",
+                  "crontab|do\xA3\xBAname(off),time(1700000000004).",
+                  "crontab|done\xA3\xBAname(off),nothing run(switched off),seconds(*).",
+                  "crontab|do\xA3\xBAname(gone),time(1700000000005).",
+                  "crontab|done\xA3\xBAname(gone),nothing run(no task file),seconds(*).",
+              }));
 }
 
 TEST_F(RegistryTest, RunTaskFileHttp) {
-    testing::LocalHttpServer server(
-        [](const testing::RecordedRequest&) { return testing::LocalHttpServer::response(200, "ok"); });
+    testing::LocalHttpServer server([](const testing::RecordedRequest& request) {
+        return testing::LocalHttpServer::response(request.target == "/fail" ? 500 : 200, "ok");
+    });
     // data "名=值" in the internal encoding goes out as UTF-8 with a byte-order mark.
     writeTask("post",
               "[info]\ntype=http\nmethod=POST\nurl=" + server.url("/p") + "\ndata=\xC3\xFB=\xD6\xB5\n");
     writeTask("get", "[info]\ntype=http\nmethod=get\nurl=" + server.url("/g") + "\n");
     writeTask("put", "[info]\ntype=http\nmethod=put\nurl=" + server.url("/u") + "\n");
     writeTask("upper", "[info]\ntype=HTTP\nmethod=get\nurl=" + server.url("/h") + "\n");
+    writeTask("fail", "[info]\ntype=http\nmethod=get\nurl=" + server.url("/fail") + "\n");
+    writeTask("refused", "[info]\ntype=http\nmethod=get\nurl=http://127.0.0.1:1/\n");
     TaskRegistry registry(runDir());
-    for (const char* name : {"post", "get", "put", "upper"})
+    for (const char* name : {"post", "get", "put", "upper", "fail", "refused"})
         registry.runTaskFile(name, "0", 0);
 
     std::vector<testing::RecordedRequest> requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0].method, "POST");
     EXPECT_EQ(requests[0].target, "/p");
     EXPECT_EQ(requests[0].body, "\xEF\xBB\xBF\xE5\x90\x8D=\xE5\x80\xBC");
     EXPECT_EQ(requests[1].method, "GET");
     EXPECT_EQ(requests[1].target, "/g");
+
+    std::vector<std::string> done;
+    for (const std::string& line : withoutSeconds(logLines()))
+        if (line.rfind("crontab|done", 0) == 0)
+            done.push_back(line);
+    ASSERT_EQ(done.size(), 6u);
+    EXPECT_EQ(done[0], "crontab|done\xA3\xBAname(post),http(200),seconds(*).");
+    EXPECT_EQ(done[1], "crontab|done\xA3\xBAname(get),http(200),seconds(*).");
+    EXPECT_EQ(done[2], "crontab|done\xA3\xBAname(put),nothing run(method put),seconds(*).");
+    EXPECT_EQ(done[3], "crontab|done\xA3\xBAname(upper),nothing run(type HTTP),seconds(*).");
+    EXPECT_EQ(done[4], "crontab|done\xA3\xBAname(fail),http(500),seconds(*).");
+    EXPECT_EQ(done[5].rfind("crontab|done\xA3\xBAname(refused),http failed(", 0), 0u) << done[5];
 }
 
 TEST_F(RegistryTest, RunTaskFileStartsProgramsWithoutShell) {
@@ -228,10 +290,41 @@ TEST_F(RegistryTest, RunTaskFileStartsProgramsWithoutShell) {
         text = dir_.read("args.txt");
     }
     EXPECT_EQ(text, "[one]\n[two words]\n[three $HOME]\n[;touch]\n");
-    // The intermediate child was reaped and the program is not our child: nothing is left to wait for.
+    // The run is over when the program has ended: the watcher has reaped it, nothing is left to wait for.
+    EXPECT_NE(waitForLine("crontab|done\xA3\xBAname(run),exit(0),seconds("), "");
     errno = 0;
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// A program's end, duration and output become its task's outcome line; output is cut at 4 KiB, its line
+// breaks escaped, and it never reaches kestrum's own output.
+TEST_F(RegistryTest, RunTaskFileLogsTheProgramsOutcome) {
+    struct Case {
+        const char* name;
+        std::string params;
+        std::string done;  // the outcome line, seconds replaced
+    } cases[] = {
+        {"failing", "-c 'echo \"disk full\" >&2; exit 2'",
+         "crontab|done\xA3\xBAname(failing),exit(2),seconds(*),output(disk full\\n)."},
+        {"killed", "-c 'kill -KILL $$'", "crontab|done\xA3\xBAname(killed),signal(9),seconds(*)."},
+        {"chatty", "-c 'head -c 5000 /dev/zero | tr \"\\0\" y'",
+         "crontab|done\xA3\xBAname(chatty),exit(0),seconds(*),output(" + std::string(4096, 'y') +
+             "...(904 more bytes))."},
+        {"quote", "'unterminated",
+         "crontab|done\xA3\xBAname(quote),not started(unterminated quote in params),seconds(*)."},
+    };
+    TaskRegistry registry(runDir());
+    for (const Case& c : cases) {
+        writeTask(c.name, "[info]\ntype=run\npath=/bin/sh\nparams=" + c.params + "\n");
+        registry.runTaskFile(c.name, "0", 0);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(withoutSeconds(waitForLine("crontab|done\xA3\xBAname(" + std::string(c.name) + ")")),
+                  c.done);
+    }
+    EXPECT_EQ(registry.state()->runs().inFlight("failing"), 0);
 }
 
 }  // namespace

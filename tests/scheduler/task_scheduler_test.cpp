@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -57,6 +58,16 @@ TEST_F(SchedulerTest, RunLimitEndsTheTask) {
     CallLog log;
     ASSERT_TRUE(registry.registerTask("* * * * * *", "twice", log.callback(), 2));
     TaskScheduler scheduler(registry);
+    std::atomic<int> finished{0};
+    std::atomic<int> limitReached{0};
+    TaskEvents events;
+    events.runFinished = [&](const std::string&, RunResult result, double) {
+        finished += result == RunResult::Success ? 1 : 0;
+    };
+    events.skipped = [&](const std::string&, SkipReason reason) {
+        limitReached += reason == SkipReason::MaxdoReached ? 1 : 0;
+    };
+    scheduler.setTaskEvents(events);
     const int64_t supervisor = scheduler.startSupervisor();
     EXPECT_GT(supervisor, 0);
     EXPECT_EQ(scheduler.startSupervisor(), supervisor);  // already running
@@ -83,6 +94,10 @@ TEST_F(SchedulerTest, RunLimitEndsTheTask) {
     EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 1s));
     std::this_thread::sleep_for(1100ms);
     EXPECT_EQ(log.size(), 2u);
+    // A module's routine succeeds when it returns; the end by the limit is told once.
+    EXPECT_EQ(finished.load(), 2);
+    EXPECT_EQ(limitReached.load(), 1);
+    EXPECT_EQ(logLines().back(), "crontab|task end\xA3\xBAname(twice),runs(2),reason(maxdo reached).");
 }
 
 TEST_F(SchedulerTest, EverySecondRunsOncePerSecond) {
@@ -232,6 +247,69 @@ TEST_F(SchedulerTest, StopTasksAbortsARunningTransfer) {
     EXPECT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 2500ms));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
     release.store(true);
+}
+
+// overlap=skip: a program that outlasts its one-second period makes the moments during its run be skipped and
+// logged, not run; with the default (allow) the runs overlap as they always did. The events tell the same.
+TEST_F(SchedulerTest, OverlapSkipLeavesOutMomentsWhileTheRunGoesOn) {
+    writeTask("slow",
+              "[sys]\ntime=* * * * * *\n[info]\ntype=run\npath=/bin/sleep\nparams=2.5\noverlap=skip\n");
+    writeTask("piled", "[sys]\ntime=* * * * * *\n[info]\ntype=run\npath=/bin/sleep\nparams=2.5\n");
+    // Programs still running when the test ends report to these until the registry is gone: they go last.
+    std::mutex mutex;
+    std::map<std::string, int> skipped;
+    std::map<std::string, int> succeeded;
+    TaskRegistry registry(runDir());
+    registry.loadTaskFiles();
+    TaskEvents events;
+    events.skipped = [&](const std::string& name, SkipReason reason) {
+        std::lock_guard lock(mutex);
+        if (reason == SkipReason::Overlap)
+            ++skipped[name];
+    };
+    events.runFinished = [&](const std::string& name, RunResult result, double seconds) {
+        std::lock_guard lock(mutex);
+        if (result == RunResult::Success && seconds >= 2)
+            ++succeeded[name];
+    };
+    {
+        TaskScheduler scheduler(registry);
+        scheduler.setTaskEvents(events);
+        scheduler.startSupervisor();
+        // Until the first program of the skipping task has ended and two more moments were skipped.
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                std::lock_guard lock(mutex);
+                return succeeded["slow"] >= 1 && skipped["slow"] >= 2;
+            },
+            15s));
+    }
+    auto count = [this](const std::string& prefix) {
+        int n = 0;
+        for (const std::string& line : logLines())
+            n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
+    };
+    const std::string colon = "\xA3\xBA";
+    // Never two programs of the skipping task at once: each run ends before the next one starts.
+    int running = 0;
+    for (const std::string& line : logLines()) {
+        if (line.rfind("crontab|do" + colon + "name(slow)", 0) == 0) {
+            EXPECT_EQ(++running, 1) << line;
+        }
+        if (line.rfind("crontab|done" + colon + "name(slow)", 0) == 0 ||
+            line.rfind("crontab|left running" + colon + "name(slow)", 0) == 0)
+            --running;
+    }
+    EXPECT_GE(count("crontab|skip" + colon + "name(slow),time("), 2);
+    EXPECT_NE(waitForLine("crontab|skip" + colon + "name(slow),time("), "");
+    EXPECT_NE(
+        waitForLine("crontab|skip" + colon + "name(slow),time(").find("),reason(previous run still going)."),
+        std::string::npos);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(skipped["piled"], 0);
+    EXPECT_EQ(count("crontab|skip" + colon + "name(piled)"), 0);
+    EXPECT_GE(count("crontab|do" + colon + "name(piled)"), count("crontab|do" + colon + "name(slow)") + 1);
 }
 
 }  // namespace

@@ -179,6 +179,24 @@ std::string HttpClient::peerCommonName() const {
     return name;
 }
 
+std::string HttpClient::peerSerial() const {
+    if (ssl_ == nullptr)
+        return {};
+    X509* certificate = SSL_get1_peer_certificate(ssl_);
+    if (certificate == nullptr)
+        return {};
+    std::string text;
+    if (BIGNUM* serial = ASN1_INTEGER_to_BN(X509_get_serialNumber(certificate), nullptr)) {
+        if (char* decimal = BN_bn2dec(serial)) {
+            text = decimal;
+            OPENSSL_free(decimal);
+        }
+        BN_free(serial);
+    }
+    X509_free(certificate);
+    return text;
+}
+
 bool HttpClient::sendRaw(std::string_view bytes) {
     if (fd_ < 0)
         return false;

@@ -63,6 +63,8 @@ class HttpClient {
     bool connected() const { return fd_ >= 0; }
     // CN of the certificate the server presented (TLS only).
     std::string peerCommonName() const;
+    // Serial number of that certificate in decimal (TLS only; empty without one).
+    std::string peerSerial() const;
     void close();
 
     // Sends block at most this long (default 5 s) before they fail.
