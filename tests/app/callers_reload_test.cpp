@@ -35,10 +35,12 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
     RunDir dir;
     dir.installCertificates();
     const int port = testing::freePort();
-    dir.write("config.ini",
-              "[sys]\nonDebug=1\nlocal_ip=127.0.0.1\nip_lookup_url=\nwhitelist=127.0.0.1\n"
-              "metrics_path=/metrics\nport_http=" +
-                  std::to_string(port) + "\n");
+    auto writeConfig = [&](const std::string& whitelist) {
+        dir.write("config.ini",
+                  "[sys]\nonDebug=1\nlocal_ip=127.0.0.1\nip_lookup_url=\nwhitelist=" + whitelist +
+                      "\nmetrics_path=/metrics\nport_http=" + std::to_string(port) + "\n");
+    };
+    writeConfig("127.0.0.1");
     dir.switchModulesOff();
     dir.write("callers.ini", "[ops]\nkey_sha256=" + sha256Hex(sha256(kFirstKey)) + "\nallow=metrics\n");
     KestrumProcess process;
@@ -50,6 +52,8 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
     EXPECT_EQ(metricsStatus(port, kSecondKey), 401);
 
     // Rotated: the first key is revoked, the second one takes over.
+    // The whitelist is reloaded too, and not named as a key that needs a restart.
+    writeConfig("127.0.0.1, 10.0.0.0/8");
     dir.write("callers.ini", "[ops]\nkey_sha256=" + sha256Hex(sha256(kSecondKey)) + "\nallow=metrics\n");
     ASSERT_EQ(::kill(process.pid(), SIGHUP), 0);
     ASSERT_TRUE(process.waitForLog(dir, gb("app/reload丨reload success：")));
@@ -75,6 +79,8 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
         EXPECT_EQ(page->body.find(*key), std::string::npos);
     }
     EXPECT_NE(log.find("caller(ops)"), std::string::npos);
+    EXPECT_EQ(log.find("key(config.ini [sys] whitelist)"), std::string::npos);
+    EXPECT_NE(log.find("reload" + gb("：") + "SIGHUP."), std::string::npos);
     // With callers in use the requests counter has a caller label; the four refusals named nobody.
     EXPECT_NE(page->body.find(R"(kestrum_requests_total{endpoint="none",errcode="other",caller=""} 4)"),
               std::string::npos)
