@@ -2,10 +2,11 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 #include <string>
 
+#include "http/door_rules.h"
 #include "log/log_writer.h"
-#include "util/sync_map.h"
 
 namespace kestrum {
 
@@ -27,7 +28,8 @@ struct RouteConfig {
     bool mysqlOn = false;
     bool cronOn = false;
     bool redisOn = false;
-    SyncMap whitelist;  // IpWhitelist
+    // IpWhitelist, trusted proxies and callers: the rules in force, replaced whole on reload.
+    std::shared_ptr<Door> door = std::make_shared<Door>();
     std::string editedFile;
 };
 

@@ -12,13 +12,17 @@
 #include "app/readiness.h"
 #include "app/redis_lease.h"
 #include "app/reload.h"
+#include "app/shared_rate.h"
 #include "app/startup_report.h"
 #include "app/task_file_watch.h"
+#include "http/callers.h"
+#include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "log/log_writer.h"
 #include "mysql/mysql_module.h"
 #include "mysql/mysql_pool.h"
 #include "mysql/mysql_result.h"
+#include "redis/command_keys.h"
 #include "redis/redis_endpoint.h"
 #include "redis/redis_gateway.h"
 #include "scheduler/http_client.h"
@@ -183,6 +187,7 @@ bool Application::startup() {
     const std::string configured = config.get("sys", "max_connections");
     const long long maxConnections = configured.empty() ? 10000 : leadingInt64(configured);
     settings.maxConnections = maxConnections > 0 ? static_cast<size_t>(maxConnections) : 0;
+    settings.proxyProtocol = config.get("sys", "proxy_protocol") == "1";
     RouteTable table;
     table.heartbeatPath = routes.heartbeatPath;
     table.mysqlOn = routes.mysqlOn;
@@ -195,7 +200,16 @@ bool Application::startup() {
     table.redis = [gateway = redis_.get()](RequestContext request, EndpointDone done) {
         handleRedisRequest(*gateway, std::move(request), std::move(done));
     };
-    table.whitelist = &routes.whitelist;
+    table.door = routes.door;
+    // rate_shared callers count in the lease database, which every instance shares.
+    if (routes.redisOn) {
+        if (LeaseSettings lease = loadLeaseSettings(runDir); lease.on) {
+            table.sharedRate = [gateway = redis_.get(), db = lease.db](const Caller& caller,
+                                                                       std::function<void(int64_t)> done) {
+                countSharedRate(*gateway, db, caller, std::move(done));
+            };
+        }
+    }
     if (metrics_) {
         table.metricsPath = metricsPath;
         table.metricsPage = [metrics = metrics_.get()] { return metrics->scrape(); };
@@ -265,10 +279,15 @@ bool Application::startup() {
     reloader_->addStep([this] {
         for (const std::string& key :
              ConfigSnapshot::changedKeys(*startConfig_, ConfigSnapshot::take(state_->runDir))) {
+            // The door's own step takes these in.
+            if (equalsIgnoreCase(key, "config.ini [sys] whitelist") ||
+                equalsIgnoreCase(key, "config.ini [sys] trusted_proxies"))
+                continue;
             logLine("app/reload", std::string("restart needed") + kFullWidthColon + "key(" + key + ").");
         }
     });
     reloader_->addStep([http = http_.get()] { http->reloadTls(); });
+    reloader_->addStep([this] { reloadDoor(); });
     if (taskFiles_)
         reloader_->addStep([watch = taskFiles_.get()] { watch->reload(); });
     reloader_->start();
@@ -425,9 +444,23 @@ void Application::startModules() {
         status_.setMarkVisible(ModuleMark::Cron, false);
     }
 
-    IniFile config = IniFile::load(runDir + "/config.ini");
-    loadWhitelist(routes.whitelist, config.get("sys", "whitelist"),
-                  localAddress(config.get("sys", "local_ip")));
+    // Which arguments of a command are keys: the callers' key patterns are checked against every one.
+    if (routes.redisOn) {
+        auto table = std::make_shared<RedisKeyTable>();
+        if (fetchRedisKeyTable(redis_->host(), redis_->port(), loadRedisConfig(runDir).password, 5000,
+                               *table)) {
+            redis_->setKeyTable(std::move(table));
+        } else {
+            logLine("redis",
+                    "command table not read: callers with key patterns may use only commands "
+                    "without keys.");
+        }
+    }
+
+    std::string problem;
+    routes.door->replace(readDoorRules(true, problem));
+    if (!problem.empty())
+        logLine("sys", problem);
 
     // "sql" tasks reach the pool only while the MySQL module runs. The result is not looked at beyond its
     // outcome: the slot goes back when it is destroyed.
@@ -486,12 +519,63 @@ void Application::shutdown() {
     redis_->close();
     scheduler_->stopTasks();
     mysql_->close();
-    routes_->whitelist.clear();
+    routes_->door->replace(nullptr);
     logLine("app/end", "will be free.");
     removeFaultGuard();
     // Last: the jobs still running finish, then the network threads stop.
     workers_->stop();
     loops_->stop();
+}
+
+std::shared_ptr<const DoorRules> Application::readDoorRules(bool atStartup, std::string& problem) const {
+    const std::string& runDir = state_->runDir;
+    IniFile config = IniFile::load(runDir + "/config.ini");
+    const std::string local = localAddress(config.get("sys", "local_ip"));
+    const std::string whitelist = config.get("sys", "whitelist");
+    const std::string proxies = config.get("sys", "trusted_proxies");
+    if (!atStartup) {
+        for (const char* key : {"whitelist", "trusted_proxies"}) {
+            AddressList list = parseAddressList(config.get("sys", key));
+            if (!list.bad.empty()) {
+                problem = std::string("config.ini: [sys] ") + key + "=" + list.bad.front().entry + ": " +
+                          list.bad.front().error;
+                return nullptr;
+            }
+        }
+    }
+    CallerRules::LoadResult callers = CallerRules::load(runDir + "/callers.ini", local);
+    std::shared_ptr<const CallerRules> rules;
+    switch (callers.status) {
+        case CallerRules::LoadStatus::kMissing:
+            break;
+        case CallerRules::LoadStatus::kLoaded:
+            rules = callers.rules;
+            break;
+        case CallerRules::LoadStatus::kFailed:
+            problem = callers.firstProblemLine("callers.ini");
+            if (!atStartup)
+                return nullptr;
+            rules = std::make_shared<const CallerRules>();
+            break;
+    }
+    return makeDoorRules(whitelist, proxies, local, std::move(rules),
+                         metrics_ ? &metrics_->meter().callers() : nullptr);
+}
+
+bool Application::reloadDoor() {
+    std::string problem;
+    std::shared_ptr<const DoorRules> rules = readDoorRules(false, problem);
+    if (!rules) {
+        logLine("app/reload",
+                "reload refused" + std::string(kFullWidthColon) + problem + ",the rules in force stay.");
+        return false;
+    }
+    const size_t callers = rules->callers ? rules->callers->callers().size() : 0;
+    const bool inUse = rules->callersInUse();
+    routes_->door->replace(std::move(rules));
+    logLine("app/reload", "reload success" + std::string(kFullWidthColon) + "whitelist,trusted_proxies" +
+                              (inUse ? ",callers(" + std::to_string(callers) + ")." : std::string(".")));
+    return true;
 }
 
 bool Application::addTaskFile(const std::string& name) {

@@ -25,6 +25,7 @@ class RedisGateway;
 class HttpApiServer;
 class MetricsPage;
 struct BackendConnections;
+struct DoorRules;
 class EventLoops;
 class WorkerPool;
 class Readiness;
@@ -50,7 +51,8 @@ class Application {
     // config.ini [sys] drain_seconds as the start-up read it (0: no wait).
     int drainSeconds() const { return drainSeconds_; }
     // Runs the reload steps now, as SIGHUP does (the configuration keys that need a restart, the TLS
-    // contexts, the task files). Not from a network thread; only after startup() succeeded.
+    // contexts, the task files, the whitelist, trusted_proxies and callers.ini). Not from a network thread;
+    // only after startup() succeeded.
     void reload();
     // Asks a start-up still in progress to give up its slow outgoing steps (the public-address lookup); safe
     // from any thread. The shutdown routine still runs afterwards.
@@ -69,6 +71,14 @@ class Application {
 
   private:
     void startModules();
+    // Reads the rules of the door; `problem` is set (one log line's text) when something is refused. At
+    // start-up a callers.ini with a problem still puts callers in use, with nobody known, so that a broken
+    // file never opens the door wider.
+    std::shared_ptr<const DoorRules> readDoorRules(bool atStartup, std::string& problem) const;
+    // The reload step of the door: re-reads the whitelist and trusted_proxies (config.ini [sys]) and
+    // callers.ini and puts them in force at once. A file with a problem is refused whole: the rules in force
+    // stay, and one log line names the file, section and key. False when refused.
+    bool reloadDoor();
     // The readiness checks: listeners, MySQL pool, Redis sets.
     void addReadinessChecks(const std::string& portHttp, const std::string& portHttps);
     // Back-end connection counts for the metrics page, read at each scrape.

@@ -35,12 +35,12 @@ struct KnownSection {
     std::initializer_list<std::string_view> keys;
 };
 const KnownSection kKnownKeys[] = {
-    {FileKind::Main,
-     "sys",
-     {"onDebug", "api_heart_url", "port_http", "port_https", "whitelist", "local_ip", "ip_lookup_url",
-      "worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout", "body_timeout",
-      "max_connections", "metrics_path", "log_charset", "instance_name", "ready_path", "drain_seconds",
-      "log_max_mb", "log_keep"}},
+    {FileKind::Main, "sys", {"onDebug",         "api_heart_url",   "port_http",     "port_https",
+                             "whitelist",       "local_ip",        "ip_lookup_url", "worker_threads",
+                             "network_threads", "max_body",        "idle_timeout",  "header_timeout",
+                             "body_timeout",    "max_connections", "metrics_path",  "log_charset",
+                             "instance_name",   "ready_path",      "drain_seconds", "log_max_mb",
+                             "log_keep",        "trusted_proxies", "proxy_protocol"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
@@ -172,15 +172,21 @@ class Checker {
         const std::string whitelist = ini.get("sys", "whitelist");
         if (whitelist.empty())
             add(file, "sys", "whitelist", "", "empty: no client is served");
-        for (const AddressList::Bad& bad : parseAddressList(whitelist).bad) {
-            // A range whose prefix part is wrong says what is wrong with it; anything else gets the rule.
-            const size_t slash = bad.entry.find('/');
-            const bool range = slash != std::string::npos && parseIpv4(bad.entry.substr(0, slash));
-            add(file, "sys", "whitelist", bad.entry,
-                range ? bad.error + ": it admits nobody"
-                      : "is neither an IPv4 address, a CIDR range (like 10.0.0.0/8) nor localhost: it admits "
-                        "nobody");
+        for (const char* key : {"whitelist", "trusted_proxies"}) {
+            for (const AddressList::Bad& bad : parseAddressList(ini.get("sys", key)).bad) {
+                // A range whose prefix part is wrong says what is wrong with it; anything else gets the rule.
+                const size_t slash = bad.entry.find('/');
+                const bool range = slash != std::string::npos && parseIpv4(bad.entry.substr(0, slash));
+                add(file, "sys", key, bad.entry,
+                    range ? bad.error + ": it admits nobody"
+                          : "is neither an IPv4 address, a CIDR range (like 10.0.0.0/8) nor localhost: it "
+                            "admits nobody");
+            }
         }
+        const std::string proxyProtocol = ini.get("sys", "proxy_protocol");
+        if (proxyProtocol == "1" && ini.get("sys", "trusted_proxies").empty())
+            add(file, "sys", "proxy_protocol", proxyProtocol,
+                "without trusted_proxies every connection is closed");
         std::string localIp = ini.get("sys", "local_ip");
         localIp_ = localIp;
         if (!localIp.empty() && !isIpv4(localIp))
@@ -189,9 +195,9 @@ class Checker {
         if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
-        for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
-                                "header_timeout", "body_timeout", "max_connections", "drain_seconds",
-                                "log_max_mb", "log_keep"})
+        for (const char* key :
+             {"worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout",
+              "body_timeout", "max_connections", "drain_seconds", "log_max_mb", "log_keep"})
             number(file, ini, key);
         const std::string drain = ini.get("sys", "drain_seconds");
         if (isDigits(drain) && (drain.size() > 4 || std::stoi(drain) > 3600))

@@ -123,8 +123,11 @@ ProcessFigures readProcessFigures() {
     return figures;
 }
 
-void addRequestFamilies(const RequestMeter::Snapshot& s, int64_t openConnections,
-                        std::vector<MetricFamily>& out) {
+void addRequestFamilies(const RequestMeter::Snapshot& s, const CallerCounts& callerCounts,
+                        int64_t openConnections, std::vector<MetricFamily>& out) {
+    const bool callersInUse = callerCounts.inUse();
+    const std::vector<std::pair<std::string, CallerCounts::Table>> callers =
+        callersInUse ? callerCounts.snapshot() : std::vector<std::pair<std::string, CallerCounts::Table>>{};
     MetricFamily requests =
         family("kestrum_requests_total",
                "Requests settled, by endpoint and outcome (envelope errcode; none: no answer).",
@@ -141,9 +144,29 @@ void addRequestFamilies(const RequestMeter::Snapshot& s, int64_t openConnections
             }
             if (!expected && s.requests[e][c] == 0)
                 continue;
-            requests.metric.push_back(valueMetric(
-                static_cast<double>(s.requests[e][c]),
-                {{"endpoint", meteredEndpointName(endpoint)}, {"errcode", meteredCodeName(code)}}));
+            if (!callersInUse) {
+                requests.metric.push_back(valueMetric(
+                    static_cast<double>(s.requests[e][c]),
+                    {{"endpoint", meteredEndpointName(endpoint)}, {"errcode", meteredCodeName(code)}}));
+                continue;
+            }
+            // With callers in use every series names its caller; requests of no caller (the heartbeat,
+            // refusals of unknown ones) have caller="".
+            uint64_t named = 0;
+            for (const auto& [caller, table] : callers) {
+                named += table[e][c];
+                if (table[e][c] == 0)
+                    continue;
+                requests.metric.push_back(valueMetric(static_cast<double>(table[e][c]),
+                                                      {{"endpoint", meteredEndpointName(endpoint)},
+                                                       {"errcode", meteredCodeName(code)},
+                                                       {"caller", caller}}));
+            }
+            requests.metric.push_back(
+                valueMetric(static_cast<double>(s.requests[e][c] > named ? s.requests[e][c] - named : 0),
+                            {{"endpoint", meteredEndpointName(endpoint)},
+                             {"errcode", meteredCodeName(code)},
+                             {"caller", ""}}));
         }
     }
     out.push_back(std::move(requests));
@@ -285,7 +308,8 @@ std::string MetricsPage::scrape() {
         }
     }
     std::vector<MetricFamily> families;
-    addRequestFamilies(meter_.snapshot(), openConnections_ ? openConnections_() : 0, families);
+    addRequestFamilies(meter_.snapshot(), meter_.callers(), openConnections_ ? openConnections_() : 0,
+                       families);
     for (MetricFamily& f : registry_->Collect())
         families.push_back(std::move(f));
     addProcessFamilies(families);

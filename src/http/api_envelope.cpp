@@ -23,4 +23,23 @@ std::string envelopeBody(std::string_view envelopeText) {
     return gbkToUtf8Bytes(envelopeText);
 }
 
+std::string notAllowedEnvelope(std::string_view what) {
+    return buildEnvelope(kNotAllowed, "not allowed: " + std::string(what));
+}
+
+int envelopeHttpStatus(std::string_view envelopeText, bool callers) {
+    if (!callers)
+        return 200;
+    // Envelopes are built from a fixed text: errcode comes first, as a plain integer.
+    constexpr std::string_view kStart = "{\"errcode\":";
+    if (!envelopeText.starts_with(kStart))
+        return 200;
+    const std::string_view code = envelopeText.substr(kStart.size(), 4);
+    if (code == "403," || code == "403}")
+        return 403;
+    if (code == "429," || code == "429}")
+        return 429;
+    return 200;
+}
+
 }  // namespace kestrum

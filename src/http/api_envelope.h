@@ -19,4 +19,14 @@ std::string buildEnvelope(std::optional<int64_t> errcode = std::nullopt,
 // The response body for an envelope (or any internal text): EF BB BF + UTF-8.
 std::string envelopeBody(std::string_view envelopeText);
 
+// The refusals of a caller carry an HTTP status of their own besides the envelope's errcode.
+inline constexpr int64_t kNoCredentials = 403;  // with HTTP 401: "no valid credentials"
+inline constexpr int64_t kNotAllowed = 403;     // with HTTP 403: "not allowed: <what>"
+inline constexpr int64_t kTooMany = 429;        // with HTTP 429 and Retry-After
+// "not allowed: WHAT".
+std::string notAllowedEnvelope(std::string_view what);
+// The HTTP status an envelope goes out with: 403 or 429 for those refusals of a caller (only when callers
+// are in use, `callers`), 200 for everything else.
+int envelopeHttpStatus(std::string_view envelopeText, bool callers);
+
 }  // namespace kestrum

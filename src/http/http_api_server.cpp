@@ -3,18 +3,21 @@
 // and the log lines of the listeners.
 #include "http/http_api_server.h"
 
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <asio/ip/address_v4.hpp>
 #include <asio/ssl.hpp>
 #include <filesystem>
 
 #include "http/api_envelope.h"
+#include "http/door_rules.h"
+#include "http/forwarded_for.h"
 #include "http/http_server.h"
 #include "http/tls_context.h"
 #include "log/log_writer.h"
 #include "util/encoding.h"
 #include "util/regex_matcher.h"
 #include "util/request_meter.h"
-#include "util/sync_map.h"
 #include "util/text.h"
 
 namespace kestrum {
@@ -90,6 +93,53 @@ WsReply answerWsFrame(const WsFrame& frame) {
     }
 }
 
+// What a connection remembers between its requests: its copy of the rules, and the caller its last key and
+// its certificate were verified for under those rules.
+struct CallerSession : ConnectionSession {
+    DoorView view;
+    uint64_t keyGeneration = 0;  // view generation the key was verified under; 0: none
+    std::string key;
+    const Caller* keyCaller = nullptr;
+    uint64_t certificateGeneration = 0;
+    const Caller* certificateCaller = nullptr;
+};
+
+CallerSession& sessionOf(HttpRequest& request, std::unique_ptr<ConnectionSession>& fallback) {
+    std::unique_ptr<ConnectionSession>& slot = request.session != nullptr ? *request.session : fallback;
+    if (!slot)
+        slot = std::make_unique<CallerSession>();
+    return static_cast<CallerSession&>(*slot);
+}
+
+bool sameKey(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The answer to a request that names no known caller (or one outside its `from`).
+HttpResponse noCredentials() {
+    HttpResponse response;
+    response.status = 401;
+    response.headers = {{"WWW-Authenticate", "Bearer realm=\"kestrum\""},
+                        {"Content-Type", "application/json; charset=utf-8"}};
+    response.body = envelopeBody(buildEnvelope(kNoCredentials, "no valid credentials"));
+    return response;
+}
+
+HttpResponse envelopeResponse(int status, const std::string& envelope, int64_t retryAfter = 0) {
+    HttpResponse response;
+    response.status = status;
+    response.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
+    if (retryAfter > 0)
+        response.headers.emplace_back("Retry-After", std::to_string(retryAfter));
+    response.body = envelopeBody(envelope);
+    return response;
+}
+
+HttpResponse tooMany(const char* limit, int64_t retryAfter) {
+    return envelopeResponse(429, buildEnvelope(kTooMany, std::string("too many requests: ") + limit),
+                            retryAfter);
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
     if (start == std::chrono::steady_clock::time_point{})
         return 0;
@@ -104,23 +154,55 @@ struct HttpApiServer::Impl {
     std::string heartbeatBody = gbkToUtf8Bytes("da da da ...");
     // Declared before the servers and the core: handshakes read the set until the core is gone.
     std::string certDir;  // ends in '/'; empty until loadTls()
+    // Some caller is known by a client certificate: clients that name a host are asked for one too.
+    bool sniAsksCertificate = false;
+    TlsFiles sniFiles() const {
+        TlsFiles files = sniTlsFiles(certDir);
+        if (sniAsksCertificate)
+            files.verifyMode = 1;
+        return files;
+    }
     TlsContextSet tls;
     std::unique_ptr<HttpCore> core;
     std::unique_ptr<HttpServer> http;
     std::unique_ptr<HttpServer> https;
 
+    // The accepting loop's copy of the rules.
+    DoorView acceptView;
+
     HttpServer* server(ServerKind kind) const { return kind == ServerKind::Http ? http.get() : https.get(); }
     HttpCallbacks callbacks();
-    bool whitelisted(const std::string& address) const {
-        return routes.whitelist != nullptr && routes.whitelist->get(address) == "1";
-    }
+    bool letIn(const asio::ip::address_v4& peer);
+    // The request's client address: X-Forwarded-For of a trusted proxy (without the PROXY protocol) replaces
+    // the peer's. False when that header is unusable: the request is not served.
+    bool resolveClient(HttpRequest& request, const DoorRules& rules) const;
+    // The rules of the request's connection and whether its client is whitelisted (its address resolved).
+    const DoorRules* admit(HttpRequest& request, CallerSession& session) const;
     // The endpoint a POST goes to (null: none, or not a POST), with its name for the meter.
     const Endpoint* endpointFor(const HttpRequest& request, MeteredEndpoint& metered) const;
+    // The right a routed request needs: the endpoint's, or the Redis sub-path's. Nothing for a Redis path
+    // that is none of the sub-paths (it gets no answer anyway).
+    std::optional<CallerRight> rightFor(const HttpRequest& request, MeteredEndpoint metered) const;
+    // The caller the request names, by its bearer key or else its client certificate; null when none.
+    const Caller* identify(const HttpRequest& request, CallerSession& session, const DoorRules& rules) const;
     // The request (its head is enough) is served: whitelisted, and a route that answers exists.
-    bool routed(const HttpRequest& head) const;
+    bool routed(HttpRequest& head);
+    // A request past the door's checks of identity, right and rate, answered through `later`: the in-flight
+    // limit, then the metrics page or the endpoint.
+    struct Admitted {
+        RequestContext context;
+        MeteredEndpoint metered = MeteredEndpoint::None;
+        const Endpoint* endpoint = nullptr;  // null: the metrics page
+        const Caller* caller = nullptr;
+        CallerLimits* limits = nullptr;
+        bool callers = false;                   // callers are in use
+        std::shared_ptr<const DoorRules> held;  // keeps `caller` and `limits` alive
+        std::chrono::steady_clock::time_point start;
+    };
+    void serve(Admitted admitted, const HttpReply& later) const;
     RequestAction handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                 const HttpReply& later) const;
-    UpgradeReply handleUpgrade(const HttpRequest& request, UpgradeKind kind) const;
+    UpgradeReply handleUpgrade(HttpRequest& request, UpgradeKind kind) const;
     void release();
 };
 
@@ -128,8 +210,8 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     HttpCallbacks callbacks;
     // A stranger's connection ends as it is accepted. The address text of an IPv4 address fits the string's
     // own storage: the check allocates nothing.
-    callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return whitelisted(peer.to_string()); };
-    callbacks.onContinue = [this](const HttpRequest& head) { return routed(head); };
+    callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return letIn(peer); };
+    callbacks.onContinue = [this](HttpRequest& head) { return routed(head); };
     callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
         logLine(logType(kind), std::string("prepare listen ") + kFullWidthColon + "ip(" + address +
                                    "),port(" + std::to_string(port) + ").");
@@ -141,7 +223,7 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     };
     callbacks.onRequest = [this](HttpRequest& request, std::optional<HttpResponse>& response,
                                  const HttpReply& later) { return handleRequest(request, response, later); };
-    callbacks.onUpgrade = [this](const HttpRequest& request, UpgradeKind kind) {
+    callbacks.onUpgrade = [this](HttpRequest& request, UpgradeKind kind) {
         return handleUpgrade(request, kind);
     };
     callbacks.onWsFrame = [](ServerKind, uint64_t, const WsFrame& frame) { return answerWsFrame(frame); };
@@ -163,8 +245,98 @@ const Endpoint* HttpApiServer::Impl::endpointFor(const HttpRequest& request, Met
     return endpoint != nullptr && *endpoint ? endpoint : nullptr;
 }
 
-bool HttpApiServer::Impl::routed(const HttpRequest& head) const {
-    if (!whitelisted(head.remoteAddress))
+bool HttpApiServer::Impl::letIn(const asio::ip::address_v4& peer) {
+    if (!routes.door)
+        return false;
+    const DoorRules& rules = acceptView.rules(*routes.door);
+    const Ipv4Address address = peer.to_uint();
+    // Behind the PROXY protocol only balancers connect; otherwise a balancer's connection is let in too and
+    // the whitelist judges each request's carried address.
+    if (settings.proxyProtocol)
+        return rules.trustedProxies.contains(address);
+    return rules.whitelist.contains(address) || rules.trustedProxies.contains(address);
+}
+
+bool HttpApiServer::Impl::resolveClient(HttpRequest& request, const DoorRules& rules) const {
+    if (settings.proxyProtocol || rules.trustedProxies.empty() ||
+        !rules.trustedProxies.contains(request.peerAddress))
+        return true;
+    std::string_view values[16];
+    size_t count = 0;
+    for (const auto& [name, value] : request.headers) {
+        if (!equalsIgnoreCase(name, "X-Forwarded-For"))
+            continue;
+        if (count == std::size(values))
+            return false;  // more lines than a chain of balancers writes
+        values[count++] = value;
+    }
+    if (count == 0)
+        return true;
+    ForwardedClient client =
+        forwardedClient(std::span<const std::string_view>(values, count), rules.trustedProxies);
+    switch (client.kind) {
+        case ForwardedClient::Kind::kAbsent:
+            return true;
+        case ForwardedClient::Kind::kFound:
+            request.remoteAddress = std::move(client.address);
+            return true;
+        case ForwardedClient::Kind::kMalformed:
+            return false;
+    }
+    return false;
+}
+
+const DoorRules* HttpApiServer::Impl::admit(HttpRequest& request, CallerSession& session) const {
+    if (!routes.door)
+        return nullptr;
+    const DoorRules& rules = session.view.rules(*routes.door);
+    if (!resolveClient(request, rules) || !rules.whitelist.contains(request.remoteAddress))
+        return nullptr;
+    return &rules;
+}
+
+std::optional<CallerRight> HttpApiServer::Impl::rightFor(const HttpRequest& request,
+                                                         MeteredEndpoint metered) const {
+    if (metered == MeteredEndpoint::Mysql)
+        return CallerRight::kMysql;
+    const std::string_view rest = std::string_view(request.path).substr(routes.redisPath.size());
+    if (rest == "/get")
+        return CallerRight::kRedisGet;
+    if (rest == "/set")
+        return CallerRight::kRedisSet;
+    if (rest == "/order")
+        return CallerRight::kRedisOrder;
+    return std::nullopt;
+}
+
+const Caller* HttpApiServer::Impl::identify(const HttpRequest& request, CallerSession& session,
+                                            const DoorRules& rules) const {
+    const uint64_t generation = session.view.generation();
+    if (const std::string* authorization = request.header("Authorization")) {
+        std::optional<std::string_view> key = bearerKey(*authorization);
+        if (!key)
+            return nullptr;
+        // The same key as the connection's last one, under the same rules: no hashing again.
+        if (session.keyGeneration == generation && sameKey(session.key, *key))
+            return session.keyCaller;
+        session.keyCaller = rules.callers->findByKey(*key);
+        session.key.assign(key->data(), key->size());
+        session.keyGeneration = generation;
+        return session.keyCaller;
+    }
+    if (!request.clientCertificate)
+        return nullptr;
+    if (session.certificateGeneration != generation) {
+        session.certificateCaller = rules.callers->findByCertificate(*request.clientCertificate);
+        session.certificateGeneration = generation;
+    }
+    return session.certificateCaller;
+}
+
+bool HttpApiServer::Impl::routed(HttpRequest& head) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(head, own);
+    if (admit(head, session) == nullptr)
         return false;
     if (head.method == "GET") {
         return head.path == routes.heartbeatPath ||
@@ -177,13 +349,17 @@ bool HttpApiServer::Impl::routed(const HttpRequest& head) const {
 
 RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::optional<HttpResponse>& response,
                                                  const HttpReply& later) const {
-    const std::string& address = request.remoteAddress;
     RequestMeter* const meter = routes.meter;
-    if (!whitelisted(address)) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(request, own);
+    const DoorRules* found = admit(request, session);
+    if (found == nullptr) {
         if (meter != nullptr)
             meter->refused(RefusalReason::Whitelist);
         return RequestAction::kNoAnswer;
     }
+    const DoorRules& rules = *found;
+    const std::string& address = request.remoteAddress;
     auto unanswered = [&] {
         if (meter != nullptr)
             meter->recordRequest(MeteredEndpoint::None, MeteredCode::NoAnswer,
@@ -192,14 +368,6 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
     };
 
     const bool debug = processDebug();
-    if (debug && request.path != routes.heartbeatPath) {
-        logLine("http",
-                std::string("request") + kFullWidthColon + "id(" + std::to_string(request.connectionId) +
-                    "),ip(" + address + "),type(" + request.method + "),adress(" + request.path +
-                    "),request line(" + request.url + "),headers(" + headerText(request.headers) +
-                    "),content(" + utf8BytesToGbk(request.body) + ").",
-                true);
-    }
     if (request.method == "GET" && request.path == routes.heartbeatPath) {
         response = okResponse(heartbeatBody, kTextType);
         if (debug) {
@@ -213,11 +381,7 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
                                  secondsSince(request.completedAt));
         return RequestAction::kAnswer;
     }
-    if (request.method == "GET" && !routes.metricsPath.empty() && request.path == routes.metricsPath &&
-        routes.metricsPage) {
-        response = okResponse(routes.metricsPage(), kMetricsType);
-        return RequestAction::kAnswer;
-    }
+    // Readiness, like the heartbeat, is open to every whitelisted address: balancers need no key.
     if (request.method == "GET" && !routes.readyPath.empty() && request.path == routes.readyPath &&
         routes.readyCheck) {
         routes.readyCheck([later](bool ready, std::string envelope) {
@@ -230,41 +394,185 @@ RequestAction HttpApiServer::Impl::handleRequest(HttpRequest& request, std::opti
         });
         return RequestAction::kLater;
     }
+
+    // What the request asks for, and the right it needs when callers are in use.
+    const bool metricsPage = request.method == "GET" && !routes.metricsPath.empty() &&
+                             request.path == routes.metricsPath && routes.metricsPage;
     MeteredEndpoint metered = MeteredEndpoint::None;
-    const Endpoint* endpoint = endpointFor(request, metered);
-    if (endpoint == nullptr)
+    const Endpoint* endpoint = metricsPage ? nullptr : endpointFor(request, metered);
+    std::optional<CallerRight> right;
+    if (metricsPage)
+        right = CallerRight::kMetrics;
+    else if (endpoint != nullptr)
+        right = rightFor(request, metered);
+
+    const Caller* caller = nullptr;
+    bool identified = false;
+    if (rules.callersInUse() && right) {
+        caller = identify(request, session, rules);
+        identified = caller != nullptr && caller->comesFrom(*parseIpv4(address));
+    }
+    if (debug && request.path != routes.heartbeatPath) {
+        logLine("http",
+                std::string("request") + kFullWidthColon + "id(" + std::to_string(request.connectionId) +
+                    "),ip(" + address + "),type(" + request.method + "),adress(" + request.path +
+                    "),request line(" + request.url + "),headers(" + headerText(request.headers) +
+                    "),content(" + utf8BytesToGbk(request.body) + ")" +
+                    (identified ? ",caller(" + caller->name + ")." : std::string(".")),
+                true);
+    }
+    if (!metricsPage && endpoint == nullptr)
         return unanswered();
-    RequestContext context;
-    context.server = request.server;
-    context.connectionId = request.connectionId;
-    context.path = request.path;
-    context.body = std::move(request.body);
-    // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
-    (*endpoint)(std::move(context), [later, meter, metered,
-                                     start = request.completedAt](std::optional<std::string> envelope) {
-        if (meter != nullptr) {
-            meter->recordRequest(metered, envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer,
-                                 secondsSince(start));
+
+    // A refusal of the door, answered at once and counted like an answer of the endpoint.
+    CallerLimits* limits = nullptr;
+    auto refuse = [&](HttpResponse answer) {
+        if (meter != nullptr)
+            meter->recordRequest(metered, MeteredCode::Other, secondsSince(request.completedAt));
+        if (limits != nullptr && limits->counts != nullptr)
+            limits->counts->record(metered, MeteredCode::Other);
+        response = std::move(answer);
+        return RequestAction::kAnswer;
+    };
+    bool sharedRate = false;  // the rate is counted in Redis, for every instance
+    if (rules.callersInUse() && right) {
+        if (!identified)
+            return refuse(noCredentials());
+        limits = &rules.limitsOf(*caller);
+        if (!caller->allows(*right))
+            return refuse(envelopeResponse(403, notAllowedEnvelope(callerRightName(*right))));
+        sharedRate = limits->bucket && caller->rateShared && routes.sharedRate;
+        if (limits->bucket && !sharedRate) {
+            TokenBucket::Decision decision = limits->bucket->take();
+            if (!decision.allowed)
+                return refuse(tooMany("rate", decision.retryAfterSeconds()));
         }
-        if (!envelope) {
-            later.send(std::nullopt);
+    }
+    if (!right && rules.callersInUse())
+        return unanswered();
+    if (metricsPage && limits == nullptr) {
+        response = okResponse(routes.metricsPage(), kMetricsType);
+        return RequestAction::kAnswer;
+    }
+
+    Admitted admitted;
+    admitted.context.server = request.server;
+    admitted.context.connectionId = request.connectionId;
+    admitted.context.path = request.path;
+    admitted.context.body = std::move(request.body);
+    admitted.metered = metered;
+    admitted.endpoint = endpoint;
+    admitted.callers = rules.callersInUse();
+    if (admitted.callers) {
+        admitted.context.callerRules = rules.callers;
+        admitted.context.caller = caller;
+        admitted.caller = caller;
+        admitted.limits = limits;
+        admitted.held = session.view.shared();
+    }
+    admitted.start = request.completedAt;
+    if (!sharedRate) {
+        serve(std::move(admitted), later);
+        return RequestAction::kLater;
+    }
+    // Asked without waiting: the request goes on (or is refused) when the count is in. A count that cannot
+    // be had falls back to this instance's own bucket.
+    auto held = std::make_shared<Admitted>(std::move(admitted));
+    routes.sharedRate(*caller, [this, held, later](int64_t retryAfter) {
+        if (retryAfter < 0) {
+            TokenBucket::Decision decision = held->limits->bucket->take();
+            retryAfter = decision.allowed ? 0 : decision.retryAfterSeconds();
+        }
+        if (retryAfter > 0) {
+            if (routes.meter != nullptr)
+                routes.meter->recordRequest(held->metered, MeteredCode::Other, secondsSince(held->start));
+            if (held->limits->counts != nullptr)
+                held->limits->counts->record(held->metered, MeteredCode::Other);
+            later.send(tooMany("rate", retryAfter));
             return;
         }
-        later.send(okResponse(envelopeBody(*envelope), kJsonType));
+        serve(std::move(*held), later);
     });
     return RequestAction::kLater;
 }
 
-UpgradeReply HttpApiServer::Impl::handleUpgrade(const HttpRequest& request, UpgradeKind kind) const {
+void HttpApiServer::Impl::serve(Admitted admitted, const HttpReply& later) const {
+    RequestMeter* const meter = routes.meter;
+    CallerLimits* const limits = admitted.limits;
+    bool inFlight = false;  // counted against the caller's max_in_flight until the answer is out
+    if (admitted.caller != nullptr && admitted.caller->maxInFlight > 0) {
+        if (limits->inFlight.fetch_add(1, std::memory_order_acq_rel) >= admitted.caller->maxInFlight) {
+            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+            if (meter != nullptr)
+                meter->recordRequest(admitted.metered, MeteredCode::Other, secondsSince(admitted.start));
+            if (limits->counts != nullptr)
+                limits->counts->record(admitted.metered, MeteredCode::Other);
+            later.send(tooMany("max_in_flight", 1));
+            return;
+        }
+        inFlight = true;
+    }
+    if (admitted.endpoint == nullptr) {
+        if (inFlight)
+            limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+        later.send(okResponse(routes.metricsPage(), kMetricsType));
+        return;
+    }
+    const MeteredEndpoint metered = admitted.metered;
+    const bool callers = admitted.callers;
+    // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
+    (*admitted.endpoint)(std::move(admitted.context),
+                         [later, meter, metered, callers, limits, inFlight, held = std::move(admitted.held),
+                          start = admitted.start](std::optional<std::string> envelope) {
+                             if (inFlight)
+                                 limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+                             const MeteredCode code =
+                                 envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer;
+                             if (meter != nullptr)
+                                 meter->recordRequest(metered, code, secondsSince(start));
+                             if (limits != nullptr && limits->counts != nullptr)
+                                 limits->counts->record(metered, code);
+                             if (!envelope) {
+                                 later.send(std::nullopt);
+                                 return;
+                             }
+                             const int status = envelopeHttpStatus(*envelope, callers);
+                             if (status == 200) {
+                                 later.send(okResponse(envelopeBody(*envelope), kJsonType));
+                             } else {
+                                 later.send(envelopeResponse(status, *envelope));
+                             }
+                         });
+}
+
+UpgradeReply HttpApiServer::Impl::handleUpgrade(HttpRequest& request, UpgradeKind kind) const {
     // Upgrades are accepted on any path, from whitelisted addresses only. Strangers were closed at accept
     // already; the check here keeps that true for whatever reaches this point.
     UpgradeReply reply;
     reply.response.withContentLength = false;
-    if (!whitelisted(request.remoteAddress)) {
+    std::unique_ptr<ConnectionSession> own;
+    CallerSession& session = sessionOf(request, own);
+    const DoorRules* rules = admit(request, session);
+    if (rules == nullptr) {
         if (routes.meter != nullptr)
             routes.meter->refused(RefusalReason::Whitelist);
         reply.action = UpgradeReply::Action::kRefuse;
         return reply;
+    }
+    if (rules->callersInUse() && kind == UpgradeKind::kWebSocket) {
+        // A refusal is sent like a tunnel's answer: then the connection closes.
+        const Caller* caller = identify(request, session, *rules);
+        if (caller == nullptr || !caller->comesFrom(*parseIpv4(request.remoteAddress))) {
+            reply.action = UpgradeReply::Action::kTunnel;
+            reply.response = noCredentials();
+            return reply;
+        }
+        if (!caller->allows(CallerRight::kWebsocket)) {
+            reply.action = UpgradeReply::Action::kTunnel;
+            reply.response =
+                envelopeResponse(403, notAllowedEnvelope(callerRightName(CallerRight::kWebsocket)));
+            return reply;
+        }
     }
     switch (kind) {
         case UpgradeKind::kHttpTunnel:
@@ -326,6 +634,15 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     impl.routes = std::move(routes);
     if (!impl.tls.fallback() && !loadTls(settings.runDir))
         return false;
+    if (impl.routes.door) {
+        std::shared_ptr<const DoorRules> rules = impl.routes.door->current();
+        if (rules->callers && rules->callers->anyCertificate() && !impl.sniAsksCertificate) {
+            impl.sniAsksCertificate = true;
+            TlsContextResult named = createTlsContext(impl.sniFiles());
+            if (named.ok)
+                impl.tls.setNamed(std::move(named.context));
+        }
+    }
 
     HttpCoreSettings coreSettings;
     coreSettings.maxBody = settings.maxBody;
@@ -335,6 +652,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     coreSettings.strangerLogSeconds = settings.strangerLogSeconds;
     coreSettings.meter = impl.routes.meter;
     coreSettings.maxConnections = settings.maxConnections;
+    coreSettings.proxyProtocol = settings.proxyProtocol;
     impl.core = std::make_unique<HttpCore>(loops, coreSettings, impl.callbacks());
     if (!impl.core->start()) {
         logLine("server/error", "network threads are not running.");
@@ -376,7 +694,7 @@ void HttpApiServer::reloadTls() {
     };
     const Context contexts[] = {
         {"default", defaultTlsFiles(impl.certDir), &TlsContextSet::setFallback},
-        {"sni", sniTlsFiles(impl.certDir), &TlsContextSet::setNamed},
+        {"sni", impl.sniFiles(), &TlsContextSet::setNamed},
     };
     for (const Context& context : contexts) {
         TlsContextResult fresh = createTlsContext(context.files);

@@ -1,9 +1,17 @@
 // HttpApiServer: the API service on two listeners, plain HTTP and HTTPS, on the application's network
 // threads (EventLoops).
 //
-// The whitelist is the door: a connection from an address outside it is closed as it is accepted, before a
-// byte is read or a TLS handshake starts, and never counts against maxConnections; such connections are
-// summed up in one "server" log line a minute at most.
+// The whitelist is the door: a connection from an address outside it (and not a trusted proxy) is closed as
+// it is accepted, before a byte is read or a TLS handshake starts, and never counts against maxConnections;
+// such connections are summed up in one "server" log line a minute at most. Behind a trusted proxy the
+// client's address comes from the PROXY header (proxyProtocol) or X-Forwarded-For, and the whitelist judges
+// that address per request.
+//
+// With callers in use (the Door's rules hold callers), every request but the heartbeat must name a caller by
+// its bearer key or its client certificate, from an address its `from` admits, with the right for what it
+// asks, within its rate and in-flight limits; refusals are answered with HTTP 401, 403 or 429 and an
+// envelope. A connection keeps the caller its key was verified for, so a key is hashed once per connection
+// (again only when the rules were replaced).
 //
 // The network thread that read a request settles it: whitelist check, the request log line (debug on), the
 // heartbeat answer, routing, and the call of the MySQL or Redis endpoint, which starts its back-end work and
@@ -27,9 +35,9 @@
 
 namespace kestrum {
 
+class Door;
 class EventLoops;
 class RequestMeter;
-class SyncMap;
 
 // Routing data, filled by the application before the listeners start and fixed afterwards.
 struct RouteTable {
@@ -40,11 +48,18 @@ struct RouteTable {
     bool redisOn = false;
     std::string redisPath;
     Endpoint redis;
-    const SyncMap* whitelist = nullptr;  // IpWhitelist: client address -> "1"; null means nobody is served
+    // The whitelist, the trusted proxies and the callers in force; null means nobody is served. The rules
+    // may be replaced at any time (Door::replace); the Door must outlive the server.
+    std::shared_ptr<const Door> door;
     // A GET of metricsPath (exact) from a whitelisted client is answered with metricsPage() and writes no
     // log line of its own. Empty path: no page.
     std::string metricsPath;
     std::function<std::string()> metricsPage;
+    // Callers with rate_shared: asks the count shared by every instance for one request of the caller and
+    // calls `done` once, from any thread: 0 allowed, > 0 refused (seconds until the budget has room again),
+    // < 0 the count could not be had (the instance's own bucket decides). Must not block. Unset: every
+    // instance counts on its own.
+    std::function<void(const Caller& caller, std::function<void(int64_t retryAfter)> done)> sharedRate;
     // A GET of readyPath (exact) from a whitelisted client asks readyCheck, which answers once, from any
     // thread, with the outcome and the envelope text (internal encoding): HTTP 200 when ready, 503 when not.
     // No log line of its own. Empty path: no readiness page.
@@ -64,6 +79,8 @@ struct HttpSettings {
     int bodyTimeoutSeconds = 60;    // and its body this long after its head; else the connection is closed
     int strangerLogSeconds = 60;    // one log line at most this often sums up the strangers
     size_t maxConnections = 10000;  // connections beyond it are closed at accept, unanswered; 0: no limit
+    // Every connection begins with a PROXY protocol header, and only trusted proxies are let in.
+    bool proxyProtocol = false;
 };
 
 class HttpApiServer {
@@ -116,10 +133,5 @@ class HttpApiServer {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// Fills the IP whitelist from the config.ini [sys] whitelist text (internal encoding): "，" and " " count as
-// ",", the pieces are the addresses, and the word "localhost" stands for `localAddress`. Empty pieces are
-// added too.
-void loadWhitelist(SyncMap& whitelist, std::string_view configText, const std::string& localAddress);
 
 }  // namespace kestrum

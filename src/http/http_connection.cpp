@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "http/proxy_protocol.h"
 #include "util/request_meter.h"
 
 namespace kestrum {
@@ -118,9 +119,72 @@ void HttpConnection::start() {
         return;
     }
     remoteAddress_ = remote.address().to_string();
+    peerAddress_ = remoteAddress_;
     lastActivity_ = Clock::now();
     if (core_.timerPeriod > Clock::duration::zero())
         armTimer(core_.timerPeriod);
+    if (core_.settings.proxyProtocol) {
+        // The header is held to the deadline of a request's head.
+        requestStart_ = Clock::now();
+        readProxyHeader();
+        return;
+    }
+    begin();
+}
+
+void HttpConnection::readProxyHeader() {
+    if (closed_)
+        return;
+    char peeked[kMaxProxyHeaderLength];
+    const size_t room = kMaxProxyHeaderLength - proxyBytes_.size();
+    const int fd = socket_.native_handle();
+    ssize_t got = ::recv(fd, peeked, room, MSG_PEEK);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        socket_.async_wait(asio::socket_base::wait_read,
+                           [self = shared_from_this()](const asio::error_code& error) {
+                               if (self->closed_)
+                                   return;
+                               WorkUnit work = self->unit();
+                               if (error) {
+                                   self->close();
+                                   return;
+                               }
+                               self->readProxyHeader();
+                           });
+        return;
+    }
+    if (got <= 0) {
+        close();
+        return;
+    }
+    const size_t before = proxyBytes_.size();
+    proxyBytes_.append(peeked, static_cast<size_t>(got));
+    ProxyHeader header;
+    std::string error;
+    const ProxyParseStatus status = parseProxyHeader(proxyBytes_, header, error);
+    if (status == ProxyParseStatus::kMalformed) {
+        close();
+        return;
+    }
+    // Unfinished: every byte seen belongs to the header. Done: only the header's own bytes are taken.
+    const size_t take = status == ProxyParseStatus::kDone ? header.length - before : static_cast<size_t>(got);
+    if (take > 0 && ::recv(fd, peeked, take, 0) != static_cast<ssize_t>(take)) {
+        close();
+        return;
+    }
+    if (status == ProxyParseStatus::kNeedMore) {
+        readProxyHeader();  // waits for the socket: the peeked bytes are gone from it
+        return;
+    }
+    std::string().swap(proxyBytes_);
+    requestStart_ = Clock::time_point{};
+    lastActivity_ = Clock::now();
+    if (header.hasSource)
+        remoteAddress_ = header.sourceAddress;
+    begin();
+}
+
+void HttpConnection::begin() {
     if (tlsContext_ == nullptr) {
         handshakeDone_ = true;
         startRead();
@@ -149,6 +213,7 @@ void HttpConnection::continueHandshake() {
     switch (tls_->handshake()) {
         case TlsStatus::kDone:
             handshakeDone_ = true;
+            clientCertificate_ = tls_->verifiedPeerCertificate();
             lastActivity_ = Clock::now();
             startRead();
             return;
@@ -397,6 +462,9 @@ bool HttpConnection::processHttp(const char* data, size_t size, size_t& used) {
         head.server = kind_;
         head.connectionId = id_;
         head.remoteAddress = remoteAddress_;
+        head.peerAddress = peerAddress_;
+        head.clientCertificate = clientCertificate_;
+        head.session = &session_;
         if (!core_.callbacks.onContinue || core_.callbacks.onContinue(head))
             send("HTTP/1.1 100 Continue\r\n\r\n");
     }
@@ -462,6 +530,9 @@ HttpRequest HttpConnection::takeRequest() {
     request.server = kind_;
     request.connectionId = id_;
     request.remoteAddress = remoteAddress_;
+    request.peerAddress = peerAddress_;
+    request.clientCertificate = clientCertificate_;
+    request.session = &session_;
     if (core_.settings.meter != nullptr)  // only the metrics page wants the time
         request.completedAt = std::chrono::steady_clock::now();
     return request;

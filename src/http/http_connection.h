@@ -95,6 +95,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
     enum class ReadResult { kData, kWouldBlock, kWantWrite, kEnd, kError };
 
+    // The connection's own start, after the PROXY header when one is expected: TLS handshake or reading.
+    void begin();
+    // Takes the PROXY header off the socket, never a byte more: bytes are peeked, and only the header's are
+    // read.
+    void readProxyHeader();
     void continueHandshake();
     void startRead();
     void onReadable(const asio::error_code& error);
@@ -136,7 +141,11 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     // yet). Bytes read ahead while an answer is awaited start the clock only when they are taken up.
     Clock::time_point requestStart_{};
     Clock::time_point bodyStart_{};
-    std::string remoteAddress_;
+    std::string remoteAddress_;  // the client (a PROXY header's source, or the peer)
+    std::string peerAddress_;    // the socket's peer
+    std::string proxyBytes_;     // the PROXY header's bytes read so far (never more than the header)
+    std::optional<Sha256> clientCertificate_;
+    std::unique_ptr<ConnectionSession> session_;
 
     // Input the parser could not take yet (empty, without storage, most of the time); bytes between
     // readPos_ and writePos_ are not parsed yet.

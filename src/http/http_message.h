@@ -5,26 +5,41 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "http/credentials.h"
 #include "http/request_context.h"
 
 namespace kestrum {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
+// What the request handler keeps per connection (a verified caller, its copy of the rules). Owned by the
+// connection, used on its network thread only.
+struct ConnectionSession {
+    virtual ~ConnectionSession() = default;
+};
+
 // One finished request, owned by whoever handles it.
 struct HttpRequest {
     ServerKind server = ServerKind::Http;
     uint64_t connectionId = 0;
-    std::string remoteAddress;  // dotted IPv4
-    std::string method;         // "GET", "POST", ...
-    std::string url;            // as in the request line
-    std::string path;           // URL path without query string and fragment
-    HeaderList headers;         // in arrival order
+    // The client: the connection's peer, or the source a PROXY protocol header named.
+    std::string remoteAddress;  // dotted IPv4 (IPv6 text when a PROXY header named an IPv6 client)
+    std::string peerAddress;    // the connection's peer itself (a balancer, when there is one)
+    // SHA-256 of the client certificate the TLS handshake verified; nothing without one.
+    std::optional<Sha256> clientCertificate;
+    // The connection's session slot; valid while the request is handled on the network thread.
+    std::unique_ptr<ConnectionSession>* session = nullptr;
+    std::string method;  // "GET", "POST", ...
+    std::string url;     // as in the request line
+    std::string path;    // URL path without query string and fragment
+    HeaderList headers;  // in arrival order
     std::string body;
     bool keepAlive = false;
     bool upgrade = false;

@@ -104,9 +104,10 @@ struct HttpCallbacks {
     // Must be cheap and must not block. Unset: every peer is let in.
     std::function<bool(const asio::ip::address_v4& peer)> acceptPeer;
     // Network thread: the head of a request that asks for "100 Continue" (method, url, path, headers and the
-    // connection's fields; no body yet). True sends the interim answer; false sends nothing, and the client
-    // sends its body after a wait of its own or gives up. Unset: always sent.
-    std::function<bool(const HttpRequest& head)> onContinue;
+    // connection's fields; no body yet), which the callback may amend (its client address). True sends the
+    // interim answer; false sends nothing, and the client sends its body after a wait of its own or gives
+    // up. Unset: always sent.
+    std::function<bool(HttpRequest& head)> onContinue;
     // Network thread: the listener is bound and about to listen.
     std::function<void(ServerKind, const std::string& address, int port)> onPrepareListen;
     // Caller's thread of stop(): the listener has stopped.
@@ -117,8 +118,8 @@ struct HttpCallbacks {
     // block.
     std::function<RequestAction(HttpRequest&, std::optional<HttpResponse>& response, const HttpReply& later)>
         onRequest;
-    // Network thread: a request that asks for a protocol switch.
-    std::function<UpgradeReply(const HttpRequest&, UpgradeKind)> onUpgrade;
+    // Network thread: a request that asks for a protocol switch (the callback may amend it).
+    std::function<UpgradeReply(HttpRequest&, UpgradeKind)> onUpgrade;
     // Network thread: one WebSocket frame received completely.
     std::function<WsReply(ServerKind, uint64_t connectionId, const WsFrame&)> onWsFrame;
 };
@@ -139,6 +140,10 @@ struct HttpCoreSettings {
     RequestMeter* meter = nullptr;
     // Connections beyond this many are closed right after accept, without an answer; 0: no limit.
     size_t maxConnections = 10000;
+    // Every connection begins with a PROXY protocol header (v1 or v2) before its first request or TLS
+    // handshake; the client it names becomes the connection's remote address. A connection whose first bytes
+    // are no such header is closed. Whom to let in is the accept filter's business.
+    bool proxyProtocol = false;
 };
 
 inline constexpr size_t kMaxHeaderBytes = 64 * 1024;  // request line + headers

@@ -166,4 +166,15 @@ void TlsStream::shutdown() {
         ERR_clear_error();
 }
 
+std::optional<Sha256> TlsStream::verifiedPeerCertificate() const {
+    if (ssl_ == nullptr || SSL_get_verify_result(ssl_) != X509_V_OK)
+        return std::nullopt;
+    X509* certificate = SSL_get_peer_certificate(ssl_);
+    if (certificate == nullptr)
+        return std::nullopt;
+    std::optional<Sha256> fingerprint = certificateSha256(certificate);
+    X509_free(certificate);
+    return fingerprint;
+}
+
 }  // namespace kestrum

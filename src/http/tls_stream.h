@@ -12,6 +12,9 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
+
+#include "http/credentials.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
@@ -46,6 +49,9 @@ class TlsStream {
     bool hasBufferedInput() const;
     // Sends close_notify if the socket takes it at once; never waits.
     void shutdown();
+    // After the handshake: the SHA-256 of the client certificate the handshake verified; nothing when the
+    // client sent none.
+    std::optional<Sha256> verifiedPeerCertificate() const;
 
   private:
     TlsStatus status(int result);

@@ -138,7 +138,9 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
     JsonDocument body;
     body.parse(utf8BytesToGbk(request.body));
     std::string sql = body.getText("sql");
-    logLine("mysql", "sql" + std::string(kFullWidthColon) + sql);
+    // The caller (when callers are in use) is request.caller; its own MySQL account is picked here once
+    // accounts have pools of their own. Until then every statement runs on the main pool.
+    logLine("mysql", "sql" + std::string(kFullWidthColon) + sql + callerLogSuffix(request));
 
     std::string statement = gbkToUtf8(sql);
     bool select = startsWithSelect(statement);

@@ -103,4 +103,28 @@ RedisKeyTable::Keys RedisKeyTable::keys(const std::vector<std::string>& words,
     return Keys::kFound;
 }
 
+bool fetchRedisKeyTable(const std::string& host, int port, const std::string& password, int timeoutMs,
+                        RedisKeyTable& table) {
+    const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    redisContext* context = redisConnectWithTimeout(host.c_str(), port, timeout);
+    if (context == nullptr)
+        return false;
+    bool ok = context->err == 0 && redisSetTimeout(context, timeout) == REDIS_OK;
+    if (ok && !password.empty()) {
+        auto* reply =
+            static_cast<redisReply*>(redisCommand(context, "AUTH %b", password.data(), password.size()));
+        ok = reply != nullptr && reply->type != REDIS_REPLY_ERROR;
+        if (reply != nullptr)
+            freeReplyObject(reply);
+    }
+    if (ok) {
+        auto* reply = static_cast<redisReply*>(redisCommand(context, "COMMAND"));
+        ok = reply != nullptr && table.load(reply);
+        if (reply != nullptr)
+            freeReplyObject(reply);
+    }
+    redisFree(context);
+    return ok;
+}
+
 }  // namespace kestrum

@@ -50,4 +50,10 @@ class RedisKeyTable {
     std::unordered_map<std::string, Entry> commands_;  // lower-case name, or "container|sub"
 };
 
+// Asks the server at `host`:`port` (AUTH with `password` when it is set) for its command table, on a
+// connection of its own that waits at most `timeoutMs` for each step. Blocks: start-up only, never on a
+// network thread. False when the server cannot be reached or gives no table.
+bool fetchRedisKeyTable(const std::string& host, int port, const std::string& password, int timeoutMs,
+                        RedisKeyTable& table);
+
 }  // namespace kestrum

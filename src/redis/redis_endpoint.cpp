@@ -4,8 +4,10 @@
 #include <cstdint>
 
 #include "http/api_envelope.h"
+#include "http/callers.h"
 #include "json/json_document.h"
 #include "log/log_writer.h"
+#include "redis/command_words.h"
 #include "util/encoding.h"
 #include "util/text.h"
 
@@ -48,6 +50,32 @@ bool answerLonger(const std::string& envelope, size_t limit) {
     return gbkToUtf8(envelope).size() + kMark > limit;
 }
 
+// What a caller may not do with this command line, as the end of "not allowed: ..."; empty when it may.
+// The command and its sub-command must be listed, and every key it touches (the server's own command table
+// tells which arguments are keys) must match the caller's patterns. A command whose keys cannot be told is
+// refused unless the patterns are exactly "*".
+std::string orderRefusal(const RedisGateway& gateway, const Caller& caller, const std::string& order) {
+    std::vector<std::string> words;
+    std::string error;
+    if (!buildCommandWords(order, {}, true, words, error) || words.empty())
+        return {};  // the gateway refuses it with its own error
+    const std::string name = asciiUpper(words[0]);
+    if (!caller.allowsRedisCommand(words[0],
+                                   words.size() > 1 ? std::string_view(words[1]) : std::string_view()))
+        return "redis command " + name;
+    if (caller.redisKeysUnrestricted())
+        return {};
+    std::vector<size_t> positions;
+    const RedisKeyTable* table = gateway.keyTable();
+    if (table == nullptr || table->keys(words, positions) != RedisKeyTable::Keys::kFound)
+        return "redis command " + name;
+    for (size_t position : positions) {
+        if (!caller.allowsRedisKey(words[position]))
+            return "redis key " + words[position];
+    }
+    return {};
+}
+
 }  // namespace
 
 void handleRedisRequest(RedisGateway& gateway, RequestContext request, EndpointDone done) {
@@ -77,12 +105,21 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
     document.parse(utf8BytesToGbk(request.body));  // a body that is no JSON simply reads as empty members
     const int32_t db = document.getInt("db");
     std::string head = "db(" + std::to_string(db) + ")";
+    const std::string callerSuffix = callerLogSuffix(request);
+    const Caller* caller = request.caller;
 
     // Builds the envelope and the log line once the gateway has answered: `success` and `fail` are the
     // line's openings, `details` follows "db(..)". An answer longer than max_answer fails instead.
-    auto finish = [done = std::move(done), maxAnswer = gateway.maxAnswer()](
+    auto finish = [done = std::move(done), maxAnswer = gateway.maxAnswer(), callerSuffix](
                       const char* success, const char* fail, const std::string& details, bool answerIsMessage,
-                      RedisOutcome outcome) {
+                      RedisOutcome outcome, std::string refusal = {}) {
+        if (!refusal.empty()) {
+            // A caller without the right: nothing is sent to Redis.
+            logLine("redis", std::string(fail) + kFullWidthColon + details +
+                                 ",error(not allowed: " + refusal + ")" + callerSuffix + ".");
+            done(notAllowedEnvelope(refusal));
+            return;
+        }
         std::string envelope;
         if (outcome.ok) {
             envelope = buildEnvelope(200, answerIsMessage ? outcome.text : std::string("success."));
@@ -94,8 +131,10 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
         if (!outcome.ok)
             envelope = buildEnvelope(kRedisFailure, outcome.errorSet ? outcome.text : std::string());
         std::string line = std::string(outcome.ok ? success : fail) + kFullWidthColon + details;
-        line += outcome.ok ? std::string(".")
-                           : ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ").";
+        if (!outcome.ok)
+            line += ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ")";
+        line += callerSuffix;
+        line += '.';
         logLine("redis", line);
         done(std::move(envelope));
     };
@@ -109,6 +148,10 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
                 head + ",key(" + key + "),value(" + value + "),outtime(" + std::to_string(outtime) + ")";
             if (key.empty()) {
                 finish("set success", "set fail", details, false, keyMissing());
+                break;
+            }
+            if (caller != nullptr && !caller->allowsRedisKey(key)) {
+                finish("set success", "set fail", details, false, {}, "redis key " + key);
                 break;
             }
             gateway.setValue(
@@ -125,6 +168,10 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
                 finish("get success", "get fail", details, true, keyMissing());
                 break;
             }
+            if (caller != nullptr && !caller->allowsRedisKey(key)) {
+                finish("get success", "get fail", details, true, {}, "redis key " + key);
+                break;
+            }
             gateway.getValue(
                 db, key, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
                     finish("get success", "get fail", details, true, outcome);
@@ -134,6 +181,13 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
         case SubPath::kOrder: {
             std::string order = document.getText("order");
             std::string details = head + ",order(" + order + ")";
+            if (caller != nullptr) {
+                std::string refusal = orderRefusal(gateway, *caller, order);
+                if (!refusal.empty()) {
+                    finish("do order success", "do order fail", details, true, {}, std::move(refusal));
+                    break;
+                }
+            }
             gateway.runOrder(
                 db, order, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
                     finish("do order success", "do order fail", details, true, outcome);

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "redis/command_keys.h"
 #include "redis/command_rules.h"
 #include "redis/redis_client_set.h"
 #include "redis/redis_defaults.h"
@@ -105,6 +106,10 @@ class RedisGateway {
     // Connect and reply time-outs of sets opened afterwards (default 5000 ms each).
     void setTimeouts(int connectMs, int replyMs);
 
+    // The server's command table (key positions), read once at start-up; null when it could not be read.
+    void setKeyTable(std::shared_ptr<const RedisKeyTable> table) { keyTable_ = std::move(table); }
+    const RedisKeyTable* keyTable() const { return keyTable_.get(); }
+
     const std::string& apiUrl() const { return apiUrl_; }
     void setApiUrl(std::string apiUrl) { apiUrl_ = std::move(apiUrl); }
     const std::vector<DatabaseEntry>& databases() const { return databases_; }
@@ -128,6 +133,7 @@ class RedisGateway {
     size_t maxAnswer_ = kDefaultRedisMaxAnswer;
     CommandDenyList deny_;
     RedisOffload offload_;
+    std::shared_ptr<const RedisKeyTable> keyTable_;
     std::vector<std::unique_ptr<RedisClientSet>> sets_;
     std::vector<DatabaseEntry> databases_;
 };

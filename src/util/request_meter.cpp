@@ -126,4 +126,29 @@ RequestMeter::Snapshot RequestMeter::snapshot() const {
     return total;
 }
 
+CallerCounts::Counters* CallerCounts::counters(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    for (auto& [known, counters] : counters_) {
+        if (known == name)
+            return counters.get();
+    }
+    counters_.emplace_back(std::string(name), std::make_unique<Counters>());
+    return counters_.back().second.get();
+}
+
+std::vector<std::pair<std::string, CallerCounts::Table>> CallerCounts::snapshot() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, Table>> out;
+    out.reserve(counters_.size());
+    for (const auto& [name, counters] : counters_) {
+        Table table{};
+        for (size_t e = 0; e < kMeteredEndpoints; ++e) {
+            for (size_t c = 0; c < kMeteredCodes; ++c)
+                table[e][c] = counters->requests[e][c].load(std::memory_order_relaxed);
+        }
+        out.emplace_back(name, table);
+    }
+    return out;
+}
+
 }  // namespace kestrum

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -48,6 +49,33 @@ const char* refusalReasonName(RefusalReason reason);
 inline constexpr std::array<double, 16> kDurationBuckets = {
     0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 
+// Requests counted per caller (the caller label of the requests counter, when callers are in use). A name's
+// counters are made when rules naming it are built and kept for the process's life, so a reload goes on
+// counting where it was. Recording is one relaxed atomic increment.
+class CallerCounts {
+  public:
+    using Table = std::array<std::array<uint64_t, kMeteredCodes>, kMeteredEndpoints>;
+    struct Counters {
+        std::array<std::array<std::atomic<uint64_t>, kMeteredCodes>, kMeteredEndpoints> requests{};
+        void record(MeteredEndpoint endpoint, MeteredCode code) {
+            requests[static_cast<size_t>(endpoint)][static_cast<size_t>(code)].fetch_add(
+                1, std::memory_order_relaxed);
+        }
+    };
+
+    // The counters of `name` (stable for the process's life); takes a lock: not per request.
+    Counters* counters(std::string_view name);
+    std::vector<std::pair<std::string, Table>> snapshot() const;
+    // Callers are in use: the requests counter gets its caller label.
+    void setInUse(bool inUse) { inUse_.store(inUse, std::memory_order_relaxed); }
+    bool inUse() const { return inUse_.load(std::memory_order_relaxed); }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::unique_ptr<Counters>>> counters_;
+    std::atomic<bool> inUse_{false};
+};
+
 class RequestMeter {
   public:
     struct Snapshot {
@@ -69,7 +97,11 @@ class RequestMeter {
 
     Snapshot snapshot() const;
 
+    CallerCounts& callers() { return callers_; }
+    const CallerCounts& callers() const { return callers_; }
+
   private:
+    CallerCounts callers_;
     struct Shard;
     Shard& shard();
 

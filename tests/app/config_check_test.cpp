@@ -20,12 +20,13 @@ using testing::runKestrum;
 // Every module on, one task of each kind, and every extension key the program knows.
 void writeCleanRunDir(const RunDir& dir) {
     dir.installCertificates();
-    dir.write("config.ini",
-              "[sys]\nonDebug=0\napi_heart_url=/api/this/heart\nport_http=8080\nport_https=8443\n"
-              "whitelist=127.0.0.1,localhost，10.0.0.0/8\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
-              "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
-              "max_connections=1000\n"
-              "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
+    dir.write(
+        "config.ini",
+        "[sys]\nonDebug=0\napi_heart_url=/api/this/heart\nport_http=8080\nport_https=8443\n"
+        "whitelist=127.0.0.1,localhost，10.0.0.0/8\nlocal_ip=127.0.0.1\nip_lookup_url=\nworker_threads=\n"
+        "network_threads=2\nmax_body=16777216\nidle_timeout=60\nheader_timeout=10\nbody_timeout=60\n"
+        "max_connections=1000\n"
+        "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
               "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n");
@@ -125,6 +126,13 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          [](const RunDir& d) { replace(d, "config.ini", "10.0.0.0/8", "10.0.0.1/8"); },
          "config.ini: [sys] whitelist=10.0.0.1/8: has bits set after the prefix length: the range would be "
          "10.0.0.0/8: it admits nobody"},
+        {"trusted proxy that is no address",
+         [](const RunDir& d) {
+             replace(d, "config.ini", "local_ip=127.0.0.1", "local_ip=127.0.0.1\ntrusted_proxies=nginx");
+         },
+         "config.ini: [sys] trusted_proxies=nginx: is neither an IPv4 address, a CIDR range (like "
+         "10.0.0.0/8) nor "
+         "localhost: it admits nobody"},
         {"callers.ini problem", [](const RunDir& d) { replace(d, "callers.ini", "redis.get", "redis"); },
          "callers.ini: [app] allow=redis: unknown right: mysql, redis.get, redis.set, redis.order, websocket "
          "or "

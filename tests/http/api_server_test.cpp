@@ -20,6 +20,7 @@
 
 #include <asio/ssl/context.hpp>
 
+#include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "http/tls_context.h"
 #include "http/websocket_codec.h"
@@ -28,7 +29,6 @@
 #include "support/kestrum_process.h"
 #include "util/event_loops.h"
 #include "util/request_meter.h"
-#include "util/sync_map.h"
 
 namespace kestrum {
 namespace {
@@ -65,7 +65,7 @@ class ApiServerTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        whitelist_.set(kHost, "1");
+        door_->replace(makeDoorRules(kHost, "", kHost, nullptr));
         ASSERT_TRUE(loops_.start());
     }
     void TearDown() override {
@@ -104,7 +104,7 @@ class ApiServerTest : public ::testing::Test {
         table.redisOn = true;
         table.redisPath = "/api/redis";
         table.redis = [](RequestContext request, EndpointDone done) { done("redis " + request.path); };
-        table.whitelist = &whitelist_;
+        table.door = door_;
         return table;
     }
 
@@ -132,7 +132,7 @@ class ApiServerTest : public ::testing::Test {
 
     static RunDir* runDir_;
     static LogWriter* log_;
-    SyncMap whitelist_;
+    std::shared_ptr<Door> door_ = std::make_shared<Door>();
     EventLoops loops_{2};  // declared before the server: it outlives it
     std::mutex laterMutex_;
     std::vector<std::thread> later_;  // endpoints answering later

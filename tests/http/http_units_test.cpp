@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "http/api_envelope.h"
+#include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "http/http_server.h"
 #include "http/websocket_codec.h"
@@ -41,37 +42,42 @@ TEST(ReasonPhraseTest, TableAndUnknownCodes) {
     EXPECT_EQ(known, 64);
 }
 
-TEST(WhitelistTest, SeparatorsLocalhostAndEmptyPieces) {
-    SyncMap whitelist;
+// The whitelist and the trusted proxies as the door reads them: addresses, ranges and "localhost" in any mix
+// of separators; an entry that is none of them admits nobody.
+TEST(DoorRulesTest, AddressListsWithRangesAndLocalhost) {
     // "，" in the internal encoding is A3 AC.
-    loadWhitelist(whitelist,
-                  "10.0.0.1,10.0.0.2\xA3\xAC"
-                  "10.0.0.3 localhost,,",
-                  "192.168.1.9");
-    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "192.168.1.9", ""}) {
+    std::shared_ptr<const DoorRules> rules = makeDoorRules(
+        "10.0.0.1,10.1.0.0/16\xA3\xAC"
+        "10.0.0.3 localhost,,example.com",
+        "192.0.2.0/30", "192.168.1.9", nullptr);
+    for (const char* address : {"10.0.0.1", "10.1.255.7", "10.0.0.3", "192.168.1.9"}) {
         SCOPED_TRACE(address);
-        EXPECT_EQ(whitelist.get(address), std::optional<std::string>("1"));
+        EXPECT_TRUE(rules->whitelist.contains(std::string_view(address)));
     }
-    EXPECT_FALSE(whitelist.contains("localhost"));
-    EXPECT_EQ(whitelist.size(), 5u);
-
-    // Reloading replaces the table; an empty value admits nobody with an address.
-    loadWhitelist(whitelist, "", "192.168.1.9");
-    EXPECT_EQ(whitelist.size(), 1u);
-    EXPECT_FALSE(whitelist.contains("10.0.0.1"));
+    for (const char* address : {"10.0.0.2", "10.2.0.1", "", "localhost", "example.com", "192.0.2.1"}) {
+        SCOPED_TRACE(address);
+        EXPECT_FALSE(rules->whitelist.contains(std::string_view(address)));
+    }
+    EXPECT_TRUE(rules->trustedProxies.contains(std::string_view("192.0.2.3")));
+    EXPECT_FALSE(rules->trustedProxies.contains(std::string_view("192.0.2.4")));
+    EXPECT_FALSE(rules->callersInUse());
+    // An empty value admits nobody.
+    EXPECT_TRUE(makeDoorRules("", "", "127.0.0.1", nullptr)->whitelist.empty());
 }
 
-TEST(WhitelistTest, FullWidthCommaIsMatchedByCharacterNotByByte) {
-    SyncMap whitelist;
-    // B0 A3 is one character; its trail byte A3 followed by AC must not be taken for "，".
-    loadWhitelist(whitelist,
-                  "\xB0\xA3\xAC"
-                  "1",
-                  "127.0.0.1");
-    EXPECT_EQ(whitelist.size(), 1u);
-    EXPECT_TRUE(
-        whitelist.contains("\xB0\xA3\xAC"
-                           "1"));
+// A reader sees a replacement at its next look, and keeps what it had until then.
+TEST(DoorRulesTest, ViewFollowsReplacement) {
+    Door door(makeDoorRules("10.0.0.1", "", "127.0.0.1", nullptr));
+    DoorView view;
+    const DoorRules* first = &view.rules(door);
+    EXPECT_TRUE(first->whitelist.contains(std::string_view("10.0.0.1")));
+    EXPECT_EQ(&view.rules(door), first);
+    door.replace(makeDoorRules("10.0.0.2", "", "127.0.0.1", nullptr));
+    const DoorRules& second = view.rules(door);
+    EXPECT_FALSE(second.whitelist.contains(std::string_view("10.0.0.1")));
+    EXPECT_TRUE(second.whitelist.contains(std::string_view("10.0.0.2")));
+    door.replace(nullptr);
+    EXPECT_TRUE(view.rules(door).whitelist.empty());
 }
 
 TEST(WebSocketCodecTest, AcceptKeyOfTheRfcExample) {

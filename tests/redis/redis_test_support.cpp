@@ -83,12 +83,13 @@ std::string RedisProbe::run(const std::vector<std::string>& words) {
 }
 
 std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string& path,
-                                        const std::string& body) {
+                                        const std::string& body, const Caller* caller) {
     auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
     auto future = answer->get_future();
     RequestContext request;
     request.path = path;
     request.body = body;
+    request.caller = caller;
     handleRedisRequest(gateway, std::move(request), [answer](std::optional<std::string> envelope) {
         answer->set_value(std::move(envelope));
     });

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/callers.h"
 #include "redis/redis_gateway.h"
 #include "support/kestrum_process.h"
 #include "support/redis_server.h"
@@ -78,8 +79,9 @@ class TestLoops {
 };
 
 // Runs handleRedisRequest and waits for its answer (at most 30 s; a missing answer fails the test).
+// `caller`: the caller the door identified (null: callers are not in use).
 std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string& path,
-                                        const std::string& body);
+                                        const std::string& body, const Caller* caller = nullptr);
 
 // Runs `start` (which calls the given handler once) and waits for the outcome (at most 30 s).
 RedisOutcome awaitOutcome(const std::function<void(RedisHandler)>& start);
