@@ -113,11 +113,15 @@ StatementShape statementShape(std::string_view text) {
 
 }  // namespace
 
-// The rows of a result, copied out of the connection's buffer as they arrive: every cell NUL-terminated in
-// blocks of storage, null for SQL NULL.
+// The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value may
+// hold NUL bytes) in blocks of storage, null for SQL NULL.
 struct MysqlResult::Data {
+    struct Cell {
+        const char* bytes = nullptr;  // null for SQL NULL
+        size_t size = 0;
+    };
     std::vector<FieldInfo> fields;
-    std::vector<const char*> cells;  // row-major
+    std::vector<Cell> cells;  // row-major
     uint64_t rows = 0;
     std::vector<std::unique_ptr<char[]>> blocks;
     size_t blockLeft = 0;
@@ -143,17 +147,17 @@ struct MysqlResult::Data {
         size_t columns = fields.size();
         size_t total = 0;
         for (size_t c = 0; c < columns; ++c)
-            total += row[c] ? lengths[c] + 1 : 0;
+            total += row[c] ? lengths[c] : 0;
         char* at = allocate(total);
         for (size_t c = 0; c < columns; ++c) {
             if (!row[c]) {
-                cells.push_back(nullptr);
+                cells.push_back({});
                 continue;
             }
-            std::memcpy(at, row[c], lengths[c]);
-            at[lengths[c]] = '\0';
-            cells.push_back(at);
-            at += lengths[c] + 1;
+            if (lengths[c] > 0)
+                std::memcpy(at, row[c], lengths[c]);
+            cells.push_back({at, lengths[c]});
+            at += lengths[c];
         }
         ++rows;
     }
@@ -1136,8 +1140,8 @@ bool MysqlResult::valueByName(std::string_view name, std::string& value) const {
     int column = columnIndex(name);
     if (column < 0 || cursor_ >= rowCount())
         return false;
-    const char* text = data_->cells[cursor_ * data_->fields.size() + static_cast<size_t>(column)];
-    value = text ? text : "";
+    const Data::Cell& cell = data_->cells[cursor_ * data_->fields.size() + static_cast<size_t>(column)];
+    value.assign(cell.size > 0 ? cell.bytes : "", cell.size);
     return true;
 }
 
@@ -1151,8 +1155,8 @@ bool MysqlResult::nextRow() {
 std::string_view MysqlResult::cell(int column) const {
     if (current_ >= rowCount() || column < 0 || column >= fieldCount())
         return {};
-    const char* text = data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)];
-    return text ? std::string_view(text) : std::string_view();
+    const Data::Cell& cell = data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)];
+    return cell.size > 0 ? std::string_view(cell.bytes, cell.size) : std::string_view();
 }
 
 }  // namespace kestrum
