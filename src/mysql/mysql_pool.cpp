@@ -3,6 +3,7 @@
 #include "mysql/mysql_pool.h"
 
 #include <errmsg.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,6 +114,35 @@ StatementShape statementShape(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// A block of row storage. Blocks of 256 KB and more are mappings of their own and go back to the system the
+// moment they are freed: on the heap, freed rows can stay resident after malloc_trim when they end up in the
+// top chunk of a thread's arena, depending on what else lies around them.
+constexpr size_t kMappedBlockBytes = 256 * 1024;
+
+struct BlockDeleter {
+    size_t mappedBytes = 0;  // 0: the block is on the heap
+    void operator()(char* bytes) const {
+        if (mappedBytes > 0)
+            ::munmap(bytes, mappedBytes);
+        else
+            delete[] bytes;
+    }
+};
+using RowBlock = std::unique_ptr<char[], BlockDeleter>;
+
+RowBlock newRowBlock(size_t bytes) {
+    if (bytes >= kMappedBlockBytes) {
+        void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at != MAP_FAILED)
+            return RowBlock(static_cast<char*>(at), BlockDeleter{bytes});
+    }
+    return RowBlock(new char[bytes], BlockDeleter{});  // not zeroed
+}
+
+}  // namespace
+
 // The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value may
 // hold NUL bytes) in blocks of storage, null for SQL NULL.
 struct MysqlResult::Data {
@@ -123,7 +153,7 @@ struct MysqlResult::Data {
     std::vector<FieldInfo> fields;
     std::vector<Cell> cells;  // row-major
     uint64_t rows = 0;
-    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<RowBlock> blocks;
     size_t blockLeft = 0;
     char* blockNext = nullptr;
     size_t nextBlock = 1024;
@@ -133,7 +163,7 @@ struct MysqlResult::Data {
             // Blocks grow from small (a point select) to 256 KB (a large result); nothing is zeroed.
             size_t size = std::max(bytes, nextBlock);
             nextBlock = std::min<size_t>(nextBlock * 2, 256 * 1024);
-            blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+            blocks.push_back(newRowBlock(size));
             blockNext = blocks.back().get();
             blockLeft = size;
         }
