@@ -39,6 +39,22 @@ constexpr uint64_t kEnvelopeBytes = 48;
 constexpr size_t kSliceBytes = 256 * 1024;
 constexpr int kParked = -2;
 
+// Bytes of a cell once written as a JSON string: a quote, a backslash or a slash takes two, a control
+// character two or six ("\n", "\u0000"). Null (SQL NULL) takes none.
+uint64_t escapedSize(const char* cell, unsigned long length) {
+    if (cell == nullptr)
+        return 0;
+    uint64_t size = length;
+    for (unsigned long i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(cell[i]);
+        if (c >= 0x20 && c != '"' && c != '\\' && c != '/')
+            continue;
+        const bool shortEscape = c >= 0x20 || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+        size += shortEscape ? 1 : 5;
+    }
+    return size;
+}
+
 std::string setNamesStatement(const std::string& charset) {
     return "SET NAMES '" + charset + "'";
 }
@@ -567,7 +583,7 @@ int MysqlPool::Slot::step() {
                 if (!skipping) {
                     uint64_t rowBytes = rowOverhead;
                     for (unsigned int c = 0; c < columns; ++c)
-                        rowBytes += lengths[c];
+                        rowBytes += escapedSize(rowRet[c], lengths[c]);
                     answerBytes += rowBytes;
                     const uint64_t limit = pool.maxAnswer();
                     if (limit != 0 && answerBytes > limit)

@@ -265,6 +265,13 @@ TEST(MysqlEndpointMaxAnswerTest, RowsPastTheBoundFailNamingIt) {
         EXPECT_EQ(postSql(pool, sqlBody("select seq, 'abcdefgh' as v from seq_1_to_100000"), through),
                   refused);
         EXPECT_EQ(postSql(pool, sqlBody("SELECT 1 union all select repeat('b', 2000000)"), through), refused);
+        // Counted as written: 300000 NUL bytes are 1.8 MB of \u0000, 100000 of them 600 KB.
+        EXPECT_EQ(postSql(pool, sqlBody("select repeat(char(0), 300000) as v"), through), refused);
+        std::string escaped = postSql(pool, sqlBody("select repeat(char(0), 100000) as v"), through);
+        EXPECT_EQ(escaped.find(R"({"errcode":200,"errmsg":"success","data":[{"v":"\u0000\u0000)"), 0u)
+            << escaped.substr(0, 80);
+        EXPECT_EQ(escaped.size(),
+                  600000u + std::string(R"({"errcode":200,"errmsg":"success","data":[{"v":""}]})").size());
         std::string fits = postSql(pool, sqlBody("select repeat('a', 1000) as v from seq_1_to_900"), through);
         EXPECT_EQ(fits.find(R"({"errcode":200,"errmsg":"success","data":[{"v":"aaaa)"), 0u)
             << fits.substr(0, 80);
