@@ -75,7 +75,7 @@ std::string JsonDocument::getText(std::string_view path) const {
         case JsonValueType::Float:
             return json::fromUtf16(json::formatDouble(node->number));
         case JsonValueType::Integer:
-            return json::fromUtf16(json::formatInteger(node->integer));
+            return json::fromUtf16(json::integerDigits(*node));
         case JsonValueType::Boolean:
             return node->boolean ? "1" : "0";
         case JsonValueType::String:
@@ -106,7 +106,7 @@ int64_t JsonDocument::getInt64(std::string_view path) const {
     if (node == nullptr)
         return 0;
     if (node->type == JsonValueType::Integer)
-        return node->integer;
+        return json::integerValue(*node);
     if (node->type == JsonValueType::Float)
         return json::truncateToInt64(node->number);
     return 0;
@@ -119,7 +119,8 @@ double JsonDocument::getDouble(std::string_view path) const {
     if (node->type == JsonValueType::Float)
         return node->number;
     if (node->type == JsonValueType::Integer)
-        return static_cast<double>(node->integer);
+        return node->unsignedInteger ? static_cast<double>(static_cast<uint64_t>(node->integer))
+                                     : static_cast<double>(node->integer);
     return 0.0;
 }
 
@@ -138,6 +139,13 @@ bool JsonDocument::setText(std::string_view path, std::string_view text) {
 bool JsonDocument::setInt64(std::string_view path, int64_t value) {
     return json::writeAt(root_.get(), path, [&](JsonNode& node) {
         json::setIntegerValue(node, value);
+        return true;
+    });
+}
+
+bool JsonDocument::setUint64(std::string_view path, uint64_t value) {
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setUnsignedValue(node, value);
         return true;
     });
 }

@@ -72,6 +72,9 @@ class JsonDocument {
     // and fail without changing anything when there is no root or the path holds a negative index.
     bool setText(std::string_view path, std::string_view text);
     bool setInt64(std::string_view path, int64_t value);
+    // An Integer holding an unsigned value: all 20 digits up to 18446744073709551615 are written and copied;
+    // getInt64 of one above INT64_MAX gives INT64_MAX.
+    bool setUint64(std::string_view path, uint64_t value);
     bool setDouble(std::string_view path, double value);
     // The node at `path` becomes (or stays) an Object and gets member `key` = a deep copy of other's root.
     // Numbers are copied by value, so their text is regenerated. False when `other` has no root (the path is

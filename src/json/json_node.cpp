@@ -158,6 +158,7 @@ void resetNode(JsonNode& node, JsonValueType type) {
     node.text.clear();
     node.boolean = false;
     node.integer = 0;
+    node.unsignedInteger = false;
     node.number = 0.0;
     node.type = type;
 }
@@ -166,6 +167,17 @@ void setIntegerValue(JsonNode& node, int64_t value) {
     resetNode(node, JsonValueType::Integer);
     node.integer = value;
     node.text = formatInteger(value);
+}
+
+void setUnsignedValue(JsonNode& node, uint64_t value) {
+    if (value <= static_cast<uint64_t>(INT64_MAX)) {
+        setIntegerValue(node, static_cast<int64_t>(value));
+        return;
+    }
+    resetNode(node, JsonValueType::Integer);
+    node.integer = static_cast<int64_t>(value);
+    node.unsignedInteger = true;
+    node.text = integerDigits(node);
 }
 
 void setFloatValue(JsonNode& node, double value) {
@@ -183,6 +195,19 @@ std::u16string formatInteger(int64_t value) {
     char buffer[32];
     int length = std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
     return std::u16string(buffer, buffer + length);
+}
+
+std::u16string integerDigits(const JsonNode& node) {
+    if (!node.unsignedInteger)
+        return formatInteger(node.integer);
+    char buffer[32];
+    int length = std::snprintf(buffer, sizeof buffer, "%llu",
+                               static_cast<unsigned long long>(static_cast<uint64_t>(node.integer)));
+    return std::u16string(buffer, buffer + length);
+}
+
+int64_t integerValue(const JsonNode& node) {
+    return node.unsignedInteger ? INT64_MAX : node.integer;
 }
 
 std::u16string formatDouble(double value) {
@@ -468,7 +493,10 @@ NodePtr copyShallow(const JsonNode& source) {
             setFloatValue(*copy, source.number);
             break;
         case JsonValueType::Integer:
-            setIntegerValue(*copy, source.integer);
+            if (source.unsignedInteger)
+                setUnsignedValue(*copy, static_cast<uint64_t>(source.integer));
+            else
+                setIntegerValue(*copy, source.integer);
             break;
         case JsonValueType::Null:
         case JsonValueType::Boolean:

@@ -33,6 +33,9 @@ struct JsonNode {
     JsonValueType type = JsonValueType::Null;
     bool boolean = false;
     int64_t integer = 0;
+    // Integer only: `integer` holds the bits of an unsigned value above INT64_MAX (an unsigned 64-bit
+    // column).
+    bool unsignedInteger = false;
     double number = 0.0;
     // The String's value, or the text written verbatim for every other scalar (its textForm: "null", "true",
     // "false", a number as read or formatted, a literal). A cleared root keeps its type but loses this text.
@@ -67,11 +70,16 @@ size_t encodedLength(std::u16string_view text);
 
 // Releases the content (value, text, children) and gives the node `type`; key, slot and parent stay.
 void resetNode(JsonNode& node, JsonValueType type);
-void setIntegerValue(JsonNode& node, int64_t value);  // text = decimal digits
-void setFloatValue(JsonNode& node, double value);     // text = "%.13g"
+void setIntegerValue(JsonNode& node, int64_t value);    // text = decimal digits
+void setUnsignedValue(JsonNode& node, uint64_t value);  // text = decimal digits
+void setFloatValue(JsonNode& node, double value);       // text = "%.13g"
 void setStringValue(JsonNode& node, std::u16string text);
 
 std::u16string formatInteger(int64_t value);
+// Decimal digits of an Integer node's value (unsigned ones included).
+std::u16string integerDigits(const JsonNode& node);
+// An Integer node's value as int64: an unsigned one above INT64_MAX saturates.
+int64_t integerValue(const JsonNode& node);
 // "%.13g" with the exponent widened to at least three digits (1e+020).
 std::u16string formatDouble(double value);
 // Double to int64 truncating toward zero; out of range saturates, NaN gives 0.

@@ -158,8 +158,10 @@ bool MysqlClient::valueByName(MYSQL_RES* result, std::string_view name, std::str
         mysql_row_seek(result, position);
         return false;
     }
+    const unsigned long* lengths = mysql_fetch_lengths(result);
     const char* cell = row[index];
-    value = cell ? cell : "";  // up to the first NUL byte; SQL NULL is empty text
+    // Every byte of the value (it may hold NUL bytes); SQL NULL is empty text.
+    value.assign(cell && lengths ? cell : "", cell && lengths ? lengths[index] : 0);
     mysql_row_seek(result, position);
     return true;
 }

@@ -59,7 +59,8 @@ class MysqlClient {
     static FieldInfo fieldInfo(MYSQL_RES* result, int column);
     // Index of the first column whose name equals `name` byte for byte; -1 when none does.
     static int columnIndex(MYSQL_RES* result, std::string_view name);
-    // The value of the named column in the cursor row, without moving the cursor. SQL NULL gives empty text.
+    // The value of the named column in the cursor row (every byte, NUL bytes included), without moving the
+    // cursor. SQL NULL gives empty text.
     // False (and `value` untouched) when no column has that name or the cursor is past the last row.
     static bool valueByName(MYSQL_RES* result, std::string_view name, std::string& value);
 

@@ -1,10 +1,13 @@
 // The SQL endpoint: one posted statement, answered with the API envelope.
 //
-// A statement whose first six bytes are "select" (any case, nothing trimmed) answers its rows as an array of
-// objects keyed by column name; every other statement answers success or the server's error.
+// A statement that returns a result set (show, describe, explain, with, values, call, a select after blanks
+// or a comment ...) answers its rows as an array of objects keyed by column name, and so does a statement
+// whose first six bytes are "select" (any case, nothing trimmed) even when it returns none ("data":{}). Every
+// other statement answers success or the server's error.
 #include <malloc.h>
 #include <mysql.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -69,6 +72,54 @@ std::string columnPath(const std::string& name) {
     return path;
 }
 
+// The leading decimal integer of `text` (blanks and a sign first, as strtoll reads it), with all its digits:
+// a value beyond the signed 64-bit range is kept as an unsigned one. No digits give 0.
+void setLeadingInteger(JsonDocument& data, const std::string& path, std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        // Integer columns never pass the unsigned 64-bit range; anything longer stops at its limit.
+        magnitude = magnitude > (UINT64_MAX - digit) / 10 ? UINT64_MAX : magnitude * 10 + digit;
+    }
+    if (!negative) {
+        data.setUint64(path, magnitude);
+        return;
+    }
+    constexpr uint64_t kMinMagnitude = static_cast<uint64_t>(INT64_MAX) + 1;
+    data.setInt64(path, magnitude >= kMinMagnitude ? INT64_MIN : -static_cast<int64_t>(magnitude));
+}
+
+// One cell as its JSON value at `path`, by the kind of its column:
+// - integer columns (INT, MEDIUMINT, BIGINT, TIMESTAMP): the leading integer of the text, all its digits (so
+// a
+//   TIMESTAMP gives its year, SQL NULL 0);
+// - FLOAT, DOUBLE: the text read as a decimal number, 0 when it is none;
+// - every other column (TINYINT, SMALLINT, DECIMAL, dates, BIT, text, BLOB ...): a string of every byte of
+// the
+//   value, NUL bytes included; bytes that are no UTF-8 become U+FFFD.
+// `scratch` is reused from cell to cell.
+void setCell(JsonDocument& data, const std::string& path, ValueKind kind, std::string_view cell,
+             std::string& scratch) {
+    switch (kind) {
+        case ValueKind::Integer:
+            setLeadingInteger(data, path, cell);
+            break;
+        case ValueKind::Double:
+            scratch.assign(cell);
+            data.setDouble(path, std::strtod(scratch.c_str(), nullptr));
+            break;
+        case ValueKind::Text:
+            data.setText(path, utf8ToGbk(cell));
+            break;
+    }
+}
+
 std::string failureEnvelope(int errorNumber, const std::string& errorText) {
     // The connection speaks UTF-8; the envelope is internal text, converted back to UTF-8 when sent.
     return buildEnvelope(401, std::to_string(errorNumber) + kFullWidthColon + utf8ToGbk(errorText));
@@ -106,27 +157,16 @@ std::string rowsEnvelope(MysqlResult& result) {
 
     JsonDocument data;
     data.parse("{}");
-    std::string cell;
+    std::string scratch;
     std::string path;
     for (uint64_t r = 0; result.nextRow(); ++r) {
         std::string rowPrefix(1, '[');  // built step by step: GCC 12 at -O3 misreads "[" + to_string(r)
         rowPrefix += std::to_string(r);
         rowPrefix += "].";
         for (int c = 0; c < columns; ++c) {
-            cell.assign(result.cell(sources[c]));
             path.assign(rowPrefix);
             path += paths[c];
-            switch (kinds[c]) {
-                case ValueKind::Integer:
-                    data.setInt64(path, std::strtoll(cell.c_str(), nullptr, 10));
-                    break;
-                case ValueKind::Double:
-                    data.setDouble(path, std::strtod(cell.c_str(), nullptr));
-                    break;
-                case ValueKind::Text:
-                    data.setText(path, utf8ToGbk(cell));
-                    break;
-            }
+            setCell(data, path, kinds[c], result.cell(sources[c]), scratch);
         }
     }
     return buildEnvelope(200, "success", &data);
@@ -159,8 +199,8 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
             done(failureEnvelope(result.errorNumber(), result.errorText()));
             return;
         }
-        if (!select) {
-            // Rows a non-select statement produced are not read.
+        if (!select && !result.hasRows()) {
+            // No result set (insert, update, DDL, a procedure without a select ...).
             done(buildEnvelope(200, "success"));
             return;
         }

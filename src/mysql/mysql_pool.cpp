@@ -3,6 +3,7 @@
 #include "mysql/mysql_pool.h"
 
 #include <errmsg.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,22 @@ constexpr uint64_t kEnvelopeBytes = 48;
 // Row bytes copied before the network thread turns to its other handlers.
 constexpr size_t kSliceBytes = 256 * 1024;
 constexpr int kParked = -2;
+
+// Bytes of a cell once written as a JSON string: a quote, a backslash or a slash takes two, a control
+// character two or six ("\n", "\u0000"). Null (SQL NULL) takes none.
+uint64_t escapedSize(const char* cell, unsigned long length) {
+    if (cell == nullptr)
+        return 0;
+    uint64_t size = length;
+    for (unsigned long i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(cell[i]);
+        if (c >= 0x20 && c != '"' && c != '\\' && c != '/')
+            continue;
+        const bool shortEscape = c >= 0x20 || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+        size += shortEscape ? 1 : 5;
+    }
+    return size;
+}
 
 std::string setNamesStatement(const std::string& charset) {
     return "SET NAMES '" + charset + "'";
@@ -113,13 +130,46 @@ StatementShape statementShape(std::string_view text) {
 
 }  // namespace
 
-// The rows of a result, copied out of the connection's buffer as they arrive: every cell NUL-terminated in
-// blocks of storage, null for SQL NULL.
+namespace {
+
+// A block of row storage. Blocks of 256 KB and more are mappings of their own and go back to the system the
+// moment they are freed: on the heap, freed rows can stay resident after malloc_trim when they end up in the
+// top chunk of a thread's arena, depending on what else lies around them.
+constexpr size_t kMappedBlockBytes = 256 * 1024;
+
+struct BlockDeleter {
+    size_t mappedBytes = 0;  // 0: the block is on the heap
+    void operator()(char* bytes) const {
+        if (mappedBytes > 0)
+            ::munmap(bytes, mappedBytes);
+        else
+            delete[] bytes;
+    }
+};
+using RowBlock = std::unique_ptr<char[], BlockDeleter>;
+
+RowBlock newRowBlock(size_t bytes) {
+    if (bytes >= kMappedBlockBytes) {
+        void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (at != MAP_FAILED)
+            return RowBlock(static_cast<char*>(at), BlockDeleter{bytes});
+    }
+    return RowBlock(new char[bytes], BlockDeleter{});  // not zeroed
+}
+
+}  // namespace
+
+// The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value may
+// hold NUL bytes) in blocks of storage, null for SQL NULL.
 struct MysqlResult::Data {
+    struct Cell {
+        const char* bytes = nullptr;  // null for SQL NULL
+        size_t size = 0;
+    };
     std::vector<FieldInfo> fields;
-    std::vector<const char*> cells;  // row-major
+    std::vector<Cell> cells;  // row-major
     uint64_t rows = 0;
-    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<RowBlock> blocks;
     size_t blockLeft = 0;
     char* blockNext = nullptr;
     size_t nextBlock = 1024;
@@ -129,7 +179,7 @@ struct MysqlResult::Data {
             // Blocks grow from small (a point select) to 256 KB (a large result); nothing is zeroed.
             size_t size = std::max(bytes, nextBlock);
             nextBlock = std::min<size_t>(nextBlock * 2, 256 * 1024);
-            blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+            blocks.push_back(newRowBlock(size));
             blockNext = blocks.back().get();
             blockLeft = size;
         }
@@ -143,17 +193,17 @@ struct MysqlResult::Data {
         size_t columns = fields.size();
         size_t total = 0;
         for (size_t c = 0; c < columns; ++c)
-            total += row[c] ? lengths[c] + 1 : 0;
+            total += row[c] ? lengths[c] : 0;
         char* at = allocate(total);
         for (size_t c = 0; c < columns; ++c) {
             if (!row[c]) {
-                cells.push_back(nullptr);
+                cells.push_back({});
                 continue;
             }
-            std::memcpy(at, row[c], lengths[c]);
-            at[lengths[c]] = '\0';
-            cells.push_back(at);
-            at += lengths[c] + 1;
+            if (lengths[c] > 0)
+                std::memcpy(at, row[c], lengths[c]);
+            cells.push_back({at, lengths[c]});
+            at += lengths[c];
         }
         ++rows;
     }
@@ -533,7 +583,7 @@ int MysqlPool::Slot::step() {
                 if (!skipping) {
                     uint64_t rowBytes = rowOverhead;
                     for (unsigned int c = 0; c < columns; ++c)
-                        rowBytes += lengths[c];
+                        rowBytes += escapedSize(rowRet[c], lengths[c]);
                     answerBytes += rowBytes;
                     const uint64_t limit = pool.maxAnswer();
                     if (limit != 0 && answerBytes > limit)
@@ -1136,8 +1186,8 @@ bool MysqlResult::valueByName(std::string_view name, std::string& value) const {
     int column = columnIndex(name);
     if (column < 0 || cursor_ >= rowCount())
         return false;
-    const char* text = data_->cells[cursor_ * data_->fields.size() + static_cast<size_t>(column)];
-    value = text ? text : "";
+    const Data::Cell& cell = data_->cells[cursor_ * data_->fields.size() + static_cast<size_t>(column)];
+    value.assign(cell.size > 0 ? cell.bytes : "", cell.size);
     return true;
 }
 
@@ -1151,8 +1201,8 @@ bool MysqlResult::nextRow() {
 std::string_view MysqlResult::cell(int column) const {
     if (current_ >= rowCount() || column < 0 || column >= fieldCount())
         return {};
-    const char* text = data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)];
-    return text ? std::string_view(text) : std::string_view();
+    const Data::Cell& cell = data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)];
+    return cell.size > 0 ? std::string_view(cell.bytes, cell.size) : std::string_view();
 }
 
 }  // namespace kestrum

@@ -46,7 +46,8 @@ class MysqlResult {
     // The slot the statement ran on while this result holds it; 0 otherwise.
     int slot() const { return slot_; }
 
-    // Rows of the result set; a statement without rows has none (0 rows and 0 fields).
+    // True when the statement returned a result set (of any number of rows; a procedure: its first one). A
+    // statement without one has 0 rows and 0 fields.
     bool hasRows() const { return data_ != nullptr; }
     uint64_t rowCount() const;
     int fieldCount() const;
@@ -55,12 +56,12 @@ class MysqlResult {
     int columnIndex(std::string_view name) const;
     // Moves the row cursor to `row` (0-based). False when there is no such row.
     bool seekRow(uint64_t row);
-    // The value of the named column in the cursor row, without moving the cursor, up to its first NUL byte.
-    // SQL NULL gives empty text. False (and `value` untouched) when no column has that name or the cursor is
-    // past the last row.
+    // The value of the named column in the cursor row (every byte, NUL bytes included), without moving the
+    // cursor. SQL NULL gives empty text. False (and `value` untouched) when no column has that name or the
+    // cursor is past the last row.
     bool valueByName(std::string_view name, std::string& value) const;
     // Sequential reading: fetches the cursor row and moves the cursor on; false past the last row. cell()
-    // then gives a column of that row (up to its first NUL byte; SQL NULL and unknown columns give "").
+    // then gives a column of that row (every byte; SQL NULL and unknown columns give "").
     bool nextRow();
     std::string_view cell(int column) const;
 

@@ -442,6 +442,29 @@ TEST(JsonDocumentWrite, SetDocumentCopiesDeeplyWithFreshNumbers) {
     EXPECT_EQ(doc.toText(), R"({"x":{"y":{"self":{"x":{"y":null}}}}})");
 }
 
+TEST(JsonDocumentWrite, UnsignedIntegersKeepEveryDigit) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse("{}"));
+    ASSERT_TRUE(doc.setUint64("max", UINT64_MAX));
+    ASSERT_TRUE(doc.setUint64("above", 9223372036854775808ull));
+    ASSERT_TRUE(doc.setUint64("small", 42));
+    const std::string written = R"({"max":18446744073709551615,"above":9223372036854775808,"small":42})";
+    EXPECT_EQ(doc.toText(), written);
+    EXPECT_EQ(doc.typeAt("max"), static_cast<int>(JsonValueType::Integer));
+    EXPECT_EQ(doc.getText("max"), "18446744073709551615");
+    EXPECT_EQ(doc.getInt64("max"), INT64_MAX);  // beyond the signed range: saturated
+    EXPECT_EQ(doc.getInt64("small"), 42);
+    EXPECT_DOUBLE_EQ(doc.getDouble("max"), 18446744073709551615.0);
+    // A copy (as into an envelope) keeps the value; overwriting the node leaves nothing of it behind.
+    JsonDocument envelope;
+    ASSERT_TRUE(envelope.parse("{}"));
+    ASSERT_TRUE(envelope.setDocument("", "data", doc));
+    EXPECT_EQ(envelope.toText(), R"({"data":)" + written + "}");
+    ASSERT_TRUE(doc.setInt64("max", -1));
+    EXPECT_EQ(doc.getText("max"), "-1");
+    EXPECT_EQ(doc.getInt64("max"), -1);
+}
+
 TEST(JsonDocumentWrite, PrettyLayout) {
     JsonDocument doc;
     ASSERT_TRUE(doc.parse(R"({"a":1,"b":{"c":[{"d":2}],"e":{}},"f":"x/y"})"));

@@ -39,7 +39,7 @@ TEST(MysqlClientTest, ReadsCellsByNameWithoutMovingTheCursor) {
         << client.lastError();
     ASSERT_TRUE(
         client.query("select 1 as a, NULL as b, 'first' as c, 'second' as c "
-                     "union all select 2, 'n', 'x', 'y'"))
+                     "union all select 2, 'n', concat('x', char(0), 'z'), 'y'"))
         << client.lastError();
     MYSQL_RES* result = client.storeResult();
     ASSERT_NE(result, nullptr);
@@ -70,6 +70,8 @@ TEST(MysqlClientTest, ReadsCellsByNameWithoutMovingTheCursor) {
         EXPECT_TRUE(MysqlClient::valueByName(result, "a", value));
         EXPECT_EQ(value, "2");
     }
+    EXPECT_TRUE(MysqlClient::valueByName(result, "c", value));
+    EXPECT_EQ(value, std::string("x\0z", 3));  // every byte, a NUL included
     EXPECT_FALSE(client.seekRow(result, 2));
     MysqlClient::freeResult(result);
     MysqlClient::freeResult(nullptr);

@@ -62,23 +62,50 @@ TEST_F(MysqlEndpointTest, SelectTypesEachColumnByItsTypeCode) {
               R"({"i":0,"b":0,"m":0,"t":"","s":"","d":"","db":0,"f":0,"ts":0,"dt":"","v":""}]})");
 }
 
-TEST_F(MysqlEndpointTest, OnlyALeadingSelectInAnyCaseAnswersRows) {
+// Whatever returns a result set answers its rows; a statement that starts with select answers "data" even
+// without one; everything else answers success.
+TEST_F(MysqlEndpointTest, StatementsThatReturnResultSetsAnswerRows) {
     ASSERT_EQ(post("create table if not exists kv (id int primary key, name varchar(20))"), kSuccess);
     ASSERT_EQ(post("replace into kv values (1, 'a'), (2, 'b')"), kSuccess);
+    const std::string both =
+        R"({"errcode":200,"errmsg":"success","data":[{"id":1,"name":"a"},{"id":2,"name":"b"}]})";
+    const std::string none = R"({"errcode":200,"errmsg":"success","data":{}})";
+    auto rows = [](const std::string& data) {
+        return R"({"errcode":200,"errmsg":"success","data":)" + data + "}";
+    };
     struct Case {
         std::string sql;
         std::string answer;
     } cases[] = {
-        {"SELECT id, name FROM kv ORDER BY id",
-         R"({"errcode":200,"errmsg":"success","data":[{"id":1,"name":"a"},{"id":2,"name":"b"}]})"},
-        {"SeLeCt name from kv where id = 2", R"({"errcode":200,"errmsg":"success","data":[{"name":"b"}]})"},
-        {"select id from kv where id < 0", R"({"errcode":200,"errmsg":"success","data":{}})"},
-        {" select id from kv", kSuccess},  // a blank first: statement path, no rows
-        {"show tables", kSuccess},
-        {"(select id from kv)", kSuccess},
+        {"SELECT id, name FROM kv ORDER BY id", both},
+        {"SeLeCt name from kv where id = 2", rows(R"([{"name":"b"}])")},
+        {"select id from kv where id < 0", none},
+        {"select 1 into @x", none},  // starts with select, no result set: "data" as always
+        {" select id, name from kv order by id", both},
+        {"\n\tselect id, name from kv order by id", both},
+        {"/* a comment */ select id, name from kv order by id", both},
+        {"(select id, name from kv) order by id", both},
+        {"with t as (select id, name from kv) select * from t order by id", both},
+        {"values (7)", rows(R"([{"7":7}])")},
+        {"show tables like 'kv'", rows(R"j([{"Tables_in_kestrum_test (kv)":"kv"}])j")},
+        {"show tables like 'no_such_table'", none},  // a result set without rows
+        {"describe kv name",
+         rows(R"j([{"Field":"name","Type":"varchar(20)","Null":"YES","Key":"","Default":"","Extra":""}])j")},
+        {"insert into kv values (3, 'c')", kSuccess},
+        {"update kv set name = 'cc' where id = 3", kSuccess},
+        {"delete from kv where id = 3", kSuccess},
+        {"set @y = 1", kSuccess},
+        {"do 1", kSuccess},
     };
     for (const Case& c : cases)
         EXPECT_EQ(post(c.sql), c.answer) << c.sql;
+
+    std::string explained = post("explain select id from kv where id = 1");
+    EXPECT_EQ(
+        explained.rfind(
+            R"({"errcode":200,"errmsg":"success","data":[{"id":1,"select_type":"SIMPLE","table":"kv",)", 0),
+        0u)
+        << explained;
 }
 
 TEST_F(MysqlEndpointTest, ColumnNamesArePathsExceptForBrackets) {
@@ -128,21 +155,43 @@ TEST_F(MysqlEndpointTest, FailuresAnswer401WithNumberAndServerText) {
     EXPECT_EQ(pool_->idleCount(), 2u);  // every failing statement gave its slot back
 }
 
-TEST_F(MysqlEndpointTest, ProcedureWithSeveralResultsLeavesTheConnectionUsable) {
-    ASSERT_EQ(post("drop procedure if exists two_results"), kSuccess);
-    ASSERT_EQ(post("create procedure two_results() begin select 1 as a; select 2 as b; end"), kSuccess);
-    // Both slots run the procedure once; each must be ready for the next statement afterwards.
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(post("call two_results()"), kSuccess);
-        EXPECT_EQ(post("select 5 as five"), R"({"errcode":200,"errmsg":"success","data":[{"five":5}]})");
+// A procedure answers the rows of its first result set, like a select; a failure in any later one is the
+// statement's failure.
+TEST_F(MysqlEndpointTest, ProcedureAnswersItsFirstResultSet) {
+    const std::string midRows =
+        "select a, (select 1 from dual union all select 2 from dual where t.a > 1) as s "
+        "from (select 1 a union all select 2) t";
+    struct Procedure {
+        std::string name;
+        std::string body;
+        std::string answer;
+    } procedures[] = {
+        {"two_results", "select 1 as a; select 2 as b;",
+         R"({"errcode":200,"errmsg":"success","data":[{"a":1}]})"},
+        {"write_then_read", "do 1; select 3 as c union all select 4;",
+         R"({"errcode":200,"errmsg":"success","data":[{"c":3},{"c":4}]})"},
+        {"empty_first", "select 1 as a from dual where false; select 2 as b;",
+         R"({"errcode":200,"errmsg":"success","data":{}})"},
+        {"no_select", "do 1;", kSuccess},
+        {"half_fails", "select 1 as a; select * from missing_table;",
+         R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.missing_table' doesn't exist"})"},
+        // The later select fails after its first row was sent.
+        {"fails_mid_rows", "select 1 as a; " + midRows + ";",
+         R"({"errcode":401,"errmsg":"1242：Subquery returns more than 1 row"})"},
+        {"first_fails_mid_rows", midRows + "; select 1 as a;",
+         R"({"errcode":401,"errmsg":"1242：Subquery returns more than 1 row"})"},
+    };
+    for (const Procedure& p : procedures) {
+        SCOPED_TRACE(p.name);
+        ASSERT_EQ(post("drop procedure if exists " + p.name), kSuccess);
+        ASSERT_EQ(post("create procedure " + p.name + "() begin " + p.body + " end"), kSuccess);
+        // Both slots run the procedure; each must be ready for the next statement afterwards.
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(post("call " + p.name + "()"), p.answer);
+            EXPECT_EQ(post("select 5 as five"), R"({"errcode":200,"errmsg":"success","data":[{"five":5}]})");
+        }
     }
-    // A failure after the first result is the statement's failure.
-    ASSERT_EQ(post("drop procedure if exists half_fails"), kSuccess);
-    ASSERT_EQ(post("create procedure half_fails() begin select 1 as a; select * from missing_table; end"),
-              kSuccess);
-    EXPECT_EQ(post("call half_fails()"),
-              R"({"errcode":401,"errmsg":"1146：Table 'kestrum_test.missing_table' doesn't exist"})");
-    EXPECT_EQ(post("select 6 as six"), R"({"errcode":200,"errmsg":"success","data":[{"six":6}]})");
+    EXPECT_EQ(pool_->idleCount(), 2u);
 }
 
 TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheWaitLimit) {
@@ -216,6 +265,13 @@ TEST(MysqlEndpointMaxAnswerTest, RowsPastTheBoundFailNamingIt) {
         EXPECT_EQ(postSql(pool, sqlBody("select seq, 'abcdefgh' as v from seq_1_to_100000"), through),
                   refused);
         EXPECT_EQ(postSql(pool, sqlBody("SELECT 1 union all select repeat('b', 2000000)"), through), refused);
+        // Counted as written: 300000 NUL bytes are 1.8 MB of \u0000, 100000 of them 600 KB.
+        EXPECT_EQ(postSql(pool, sqlBody("select repeat(char(0), 300000) as v"), through), refused);
+        std::string escaped = postSql(pool, sqlBody("select repeat(char(0), 100000) as v"), through);
+        EXPECT_EQ(escaped.find(R"({"errcode":200,"errmsg":"success","data":[{"v":"\u0000\u0000)"), 0u)
+            << escaped.substr(0, 80);
+        EXPECT_EQ(escaped.size(),
+                  600000u + std::string(R"({"errcode":200,"errmsg":"success","data":[{"v":""}]})").size());
         std::string fits = postSql(pool, sqlBody("select repeat('a', 1000) as v from seq_1_to_900"), through);
         EXPECT_EQ(fits.find(R"({"errcode":200,"errmsg":"success","data":[{"v":"aaaa)"), 0u)
             << fits.substr(0, 80);
@@ -227,7 +283,8 @@ TEST(MysqlEndpointMaxAnswerTest, RowsPastTheBoundFailNamingIt) {
     ASSERT_EQ(postSql(pool, sqlBody("create procedure big_second() begin select 1 as a; "
                                     "select repeat('z', 100000) as z from seq_1_to_50; select 3 as c; end")),
               kSuccess);
-    EXPECT_EQ(postSql(pool, sqlBody("call big_second()")), kSuccess);
+    EXPECT_EQ(postSql(pool, sqlBody("call big_second()")),
+              R"({"errcode":200,"errmsg":"success","data":[{"a":1}]})");
     MysqlResult task = pool.run("select repeat('a', 100000) from seq_1_to_200");
     EXPECT_TRUE(task.failed());
     EXPECT_EQ(task.errorNumber(), kAnswerTooLarge);

@@ -87,5 +87,56 @@ TEST_F(RedisEscapesTest, ValuesAndKeysAsClientLibrariesEscapeThem) {
     }
 }
 
+TEST_F(RedisEscapesTest, EveryByteOfAValueComesBack) {
+    using namespace std::string_literals;
+    const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD
+    RedisProbe probe(sharedRedis().port());
+
+    // Written by a caller with an escaped NUL: Redis holds every byte, /get answers every byte.
+    nlohmann::json set = post("/set", R"({"db":0,"key":"nul","value":"abc\u0000def\u0000"})");
+    EXPECT_EQ(set["errcode"], 200) << set.dump();
+    EXPECT_EQ(probe.run({"GET", "nul"}), "abc\0def\0"s);
+    nlohmann::json got = post("/get", R"({"db":0,"key":"nul"})");
+    EXPECT_EQ(got["errmsg"], "abc\0def\0"s) << got.dump();
+
+    // Written into Redis directly (as redis-cli or another program would): the same through /get and /order,
+    // NUL as itself, bytes that are no UTF-8 as U+FFFD.
+    struct Case {
+        const char* name;
+        std::string held;
+        std::string answered;
+    };
+    const std::vector<Case> cases = {
+        {"NUL inside", "abc\0def"s, "abc\0def"s},
+        {"NUL first and last", "\0x\0"s, "\0x\0"s},
+        {"only NULs", "\0\0\0"s, "\0\0\0"s},
+        {"NUL between multi-byte characters", "\xE4\xB8\xAD\0\xE6\x96\x87"s, "\xE4\xB8\xAD\0\xE6\x96\x87"s},
+        {"invalid UTF-8 around a NUL", "\xFF\0\xC3"s, replacement + "\0"s + replacement},
+        {"control characters", "\x01\x1f\x7f"s, "\x01\x1f\x7f"s},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(probe.run({"SET", "raw", c.held}), "OK");
+        nlohmann::json read = post("/get", R"({"db":0,"key":"raw"})");
+        EXPECT_EQ(read["errcode"], 200) << read.dump();
+        EXPECT_EQ(read["errmsg"], c.answered) << read.dump();
+        nlohmann::json order = post("/order", R"({"db":0,"order":"GET raw"})");
+        EXPECT_EQ(order["errmsg"], c.answered) << order.dump();
+    }
+
+    // A NUL inside a caller's own command line is an argument byte like any other.
+    nlohmann::json ordered = post("/order", R"({"db":0,"order":"SET ordered \"x\u0000y\""})");
+    EXPECT_EQ(ordered["errcode"], 200) << ordered.dump();
+    EXPECT_EQ(probe.run({"GET", "ordered"}), "x\0y"s);
+
+    // Inside an array reply, each element whole.
+    probe.run({"DEL", "list"});
+    probe.run({"RPUSH", "list", "a\0b"s, "\0"s});
+    nlohmann::json range = post("/order", R"({"db":0,"order":"LRANGE list 0 -1"})");
+    ASSERT_EQ(range["errcode"], 200) << range.dump();
+    nlohmann::json elements = nlohmann::json::parse(range["errmsg"].get<std::string>(), nullptr, false);
+    EXPECT_EQ(elements, nlohmann::json::array({"a\0b"s, "\0"s})) << range.dump();
+}
+
 }  // namespace
 }  // namespace kestrum
