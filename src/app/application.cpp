@@ -15,10 +15,12 @@
 #include "app/shared_rate.h"
 #include "app/startup_report.h"
 #include "app/task_file_watch.h"
+#include "http/api_envelope.h"
 #include "http/callers.h"
 #include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "log/log_writer.h"
+#include "mysql/mysql_accounts.h"
 #include "mysql/mysql_module.h"
 #include "mysql/mysql_pool.h"
 #include "mysql/mysql_result.h"
@@ -73,6 +75,7 @@ Application::Application(std::string runDir, StatusView& status)
     state_->runDir = std::move(runDir);
     routes_ = std::make_unique<RouteConfig>();
     mysql_ = std::make_unique<MysqlPool>(*loops_);
+    mysqlAccounts_ = std::make_unique<MysqlAccountPools>(*loops_);
     redis_ = std::make_unique<RedisGateway>();
     http_ = std::make_unique<HttpApiServer>();
     scheduler_ = std::make_unique<TaskScheduler>(*registry_);
@@ -93,6 +96,7 @@ Application::~Application() {
     state_.reset();
     routes_.reset();
     mysql_.reset();
+    mysqlAccounts_.reset();
     redis_.reset();
     workers_.reset();
     loops_.reset();
@@ -192,8 +196,20 @@ bool Application::startup() {
     table.heartbeatPath = routes.heartbeatPath;
     table.mysqlOn = routes.mysqlOn;
     table.mysqlPath = routes.mysqlPath;
-    table.mysql = [pool = mysql_.get(), workers = workers_.get()](RequestContext request, EndpointDone done) {
-        handleMysqlRequest(*pool, workers, std::move(request), std::move(done));
+    table.mysql = [pool = mysql_.get(), accounts = mysqlAccounts_.get(), workers = workers_.get()](
+                      RequestContext request, EndpointDone done) {
+        // A caller bound to an account runs its statements on that account's pool only, never on the main
+        // one.
+        MysqlPool* chosen = pool;
+        if (request.caller != nullptr && !request.caller->mysqlAccount.empty()) {
+            chosen = accounts->find(request.caller->mysqlAccount);
+            if (chosen == nullptr) {
+                done(buildEnvelope(501, "mysql account " + request.caller->mysqlAccount +
+                                            " has no pool: a restart opens it."));
+                return;
+            }
+        }
+        handleMysqlRequest(*chosen, workers, std::move(request), std::move(done));
     };
     table.redisOn = routes.redisOn;
     table.redisPath = routes.redisPath;
@@ -329,6 +345,18 @@ void Application::addReadinessChecks(const std::string& portHttp, const std::str
             return "mysql: 0 of " + std::to_string(std::max(wanted, pool->slotCount())) +
                    " connections usable";
         });
+        // Every account's pool too: a caller bound to one has no other.
+        for (const MysqlAccountPools::Account& account : mysqlAccounts_->accounts()) {
+            readiness_->addCheck(
+                [pool = account.pool.get(), name = account.name, wanted = account.configured] {
+                    if (pool->slotCount() > 0)
+                        pool->heartbeat(0);
+                    if (pool->connectedCount() > 0)
+                        return std::string();
+                    return "mysql account(" + name + "): 0 of " +
+                           std::to_string(std::max(wanted, pool->slotCount())) + " connections usable";
+                });
+        }
     }
     if (moduleOn("redis")) {
         std::vector<std::string> keys;
@@ -416,7 +444,7 @@ void Application::startModules() {
     routes.cronOn = moduleOn("crontab");
 
     if (routes.mysqlOn) {
-        MysqlModuleStatus mysql = startMysqlModule(*mysql_, *registry_, runDir);
+        MysqlModuleStatus mysql = startMysqlModule(*mysql_, *registry_, runDir, mysqlAccounts_.get());
         routes.mysqlOn = mysql.routeOn;
         routes.mysqlPath = mysql.apiPath;
         routes.mysqlPathLength = static_cast<int>(mysql.apiPath.size());
@@ -519,6 +547,7 @@ void Application::shutdown() {
     redis_->close();
     scheduler_->stopTasks();
     mysql_->close();
+    mysqlAccounts_->close();
     routes_->door->replace(nullptr);
     logLine("app/end", "will be free.");
     removeFaultGuard();
@@ -572,10 +601,25 @@ bool Application::reloadDoor() {
     }
     const size_t callers = rules->callers ? rules->callers->callers().size() : 0;
     const bool inUse = rules->callersInUse();
+    reportAccountsWithoutPool(*rules);
     routes_->door->replace(std::move(rules));
     logLine("app/reload", "reload success" + std::string(kFullWidthColon) + "whitelist,trusted_proxies" +
                               (inUse ? ",callers(" + std::to_string(callers) + ")." : std::string(".")));
     return true;
+}
+
+void Application::reportAccountsWithoutPool(const DoorRules& rules) const {
+    if (!routes_->mysqlOn || !rules.callers)
+        return;
+    std::string missing;
+    for (const Caller& caller : rules.callers->callers()) {
+        if (caller.mysqlAccount.empty() || mysqlAccounts_->find(caller.mysqlAccount) != nullptr)
+            continue;
+        missing += (missing.empty() ? "" : ",") + caller.name + "(" + caller.mysqlAccount + ")";
+    }
+    if (!missing.empty())
+        logLine("app/reload", "mysql account without pool" + std::string(kFullWidthColon) + "callers(" +
+                                  missing + "),their mysql requests fail until a restart.");
 }
 
 bool Application::addTaskFile(const std::string& name) {

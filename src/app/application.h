@@ -20,6 +20,7 @@ struct AppState;
 struct RouteConfig;
 class TaskRegistry;
 class TaskScheduler;
+class MysqlAccountPools;
 class MysqlPool;
 class RedisGateway;
 class HttpApiServer;
@@ -79,7 +80,10 @@ class Application {
     // callers.ini and puts them in force at once. A file with a problem is refused whole: the rules in force
     // stay, and one log line names the file, section and key. False when refused.
     bool reloadDoor();
-    // The readiness checks: listeners, MySQL pool, Redis sets.
+    // Logs the callers whose mysql_account names no pool opened at start-up: their MySQL requests fail until
+    // a restart.
+    void reportAccountsWithoutPool(const DoorRules& rules) const;
+    // The readiness checks: listeners, MySQL pools, Redis sets.
     void addReadinessChecks(const std::string& portHttp, const std::string& portHttps);
     // Back-end connection counts for the metrics page, read at each scrape.
     std::function<std::vector<BackendConnections>()> backendProbe() const;
@@ -94,6 +98,7 @@ class Application {
     std::unique_ptr<AppState> state_;
     std::unique_ptr<RouteConfig> routes_;
     std::unique_ptr<MysqlPool> mysql_;
+    std::unique_ptr<MysqlAccountPools> mysqlAccounts_;  // pools of callers' own MySQL accounts
     std::unique_ptr<RedisGateway> redis_;
     std::unique_ptr<HttpApiServer> http_;
     std::unique_ptr<TaskScheduler> scheduler_;

@@ -28,7 +28,8 @@ namespace {
 enum class FileKind { Main, Mysql, Redis, Crontab, Task };
 
 // The keys the program reads, per file and section. A section listed with no keys takes any key (the Redis
-// [dbsum] lines are database numbers). Extend this table when a key is added anywhere.
+// [dbsum] lines are database numbers); a section name ending in ".*" stands for every name with that prefix
+// and something after it. Extend this table when a key is added anywhere.
 struct KnownSection {
     FileKind kind;
     std::string_view section;
@@ -45,6 +46,10 @@ const KnownSection kKnownKeys[] = {
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
       "max_answer"}},
+    // The pools of callers' own MySQL accounts ([account.NAME]).
+    {FileKind::Mysql,
+     "account.*",
+     {"connectSum", "adress", "user", "password", "database", "connect_timeout", "port", "max_answer"}},
     {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url", "max_answer"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
@@ -52,6 +57,13 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Task, "sys", {"time", "maxdo", "times_maxdo"}},
     {FileKind::Task, "info", {"on", "type", "method", "url", "data", "path", "params", "sql", "overlap"}},
 };
+
+bool sectionMatches(std::string_view pattern, std::string_view name) {
+    if (pattern.size() < 2 || pattern.substr(pattern.size() - 2) != ".*")
+        return equalsIgnoreCase(pattern, name);
+    const std::string_view prefix = pattern.substr(0, pattern.size() - 1);
+    return name.size() > prefix.size() && equalsIgnoreCase(prefix, name.substr(0, prefix.size()));
+}
 
 bool isDigits(std::string_view text) {
     return !text.empty() &&
@@ -107,7 +119,7 @@ class Checker {
         for (const IniFile::Section& section : ini.sections()) {
             const KnownSection* known = nullptr;
             for (const KnownSection& candidate : kKnownKeys) {
-                if (candidate.kind == kind && equalsIgnoreCase(candidate.section, section.name))
+                if (candidate.kind == kind && sectionMatches(candidate.section, section.name))
                     known = &candidate;
             }
             const std::string name = gbkToUtf8(section.name);

@@ -178,8 +178,7 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
     JsonDocument body;
     body.parse(utf8BytesToGbk(request.body));
     std::string sql = body.getText("sql");
-    // The caller (when callers are in use) is request.caller; its own MySQL account is picked here once
-    // accounts have pools of their own. Until then every statement runs on the main pool.
+    // `pool` is already the one of the caller's MySQL account when it has one.
     logLine("mysql", "sql" + std::string(kFullWidthColon) + sql + callerLogSuffix(request));
 
     std::string statement = gbkToUtf8(sql);

@@ -3,7 +3,8 @@
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
 // user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10") and max_answer (bytes of
-// one JSON answer, 64 MiB). Connections speak utf8mb4.
+// one JSON answer, 64 MiB). Connections speak utf8mb4. Sections [account.NAME] add pools of other accounts
+// (mysql/mysql_accounts.h).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 
 namespace kestrum {
 
+class MysqlAccountPools;
 class TaskRegistry;
 class WorkerPool;
 
@@ -31,10 +33,11 @@ inline constexpr int kMaxConnectSum = 1000;
 // Upper bound for max_answer (16 GiB).
 inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
 
-// Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), and
-// registers the once-a-minute keep-alive task "mysqlPoolHeart". The caller decides beforehand whether the
-// module is on.
-MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, const std::string& runDir);
+// Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), then
+// the pools of the [account.NAME] sections into `accounts` (when given), and registers the once-a-minute
+// keep-alive task "mysqlPoolHeart" for all of them. The caller decides beforehand whether the module is on.
+MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, const std::string& runDir,
+                                   MysqlAccountPools* accounts = nullptr);
 
 // The endpoint, called on a network thread: parses the posted {"sql": ...} body, logs it and starts the
 // statement; `done` gets the envelope text (internal encoding) once the statement has run. Turning a large

@@ -29,7 +29,9 @@ void writeCleanRunDir(const RunDir& dir) {
         "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
-              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n");
+              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n"
+              "[account.reports]\nconnectSum=2\nadress=127.0.0.1\nport=3306\nuser=r\npassword=p\ndatabase=d\n"
+              "connect_timeout=10\nmax_answer=1048576\n");
     dir.write("mod/redis/config.ini",
               "[sys]\non=1\nip=127.0.0.1\nport=6379\npassword=\nisUnicode=1\napi_url=/api/redis\n"
               "[order]\ndeny=FLUSHALL\n[dbsum]\n0=4\n2=2\n");
@@ -141,6 +143,11 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          [](const RunDir& d) { replace(d, "callers.ini", "[app]\n", "[app]\nmysql_account=reporting\n"); },
          "callers.ini: [app] mysql_account=reporting: mod/mysql/config.ini has no [account.reporting] "
          "section"},
+        {"key of the main pool in an account section",
+         [](const RunDir& d) {
+             replace(d, "mod/mysql/config.ini", "[account.reports]\n", "[account.reports]\napi_url=/x\n");
+         },
+         "mod/mysql/config.ini: [account.reports] api_url=/x: unknown key (ignored)"},
         {"shared rate without lease database",
          [](const RunDir& d) {
              replace(d, "callers.ini", "rate_shared=0", "rate_shared=1");

@@ -8,11 +8,13 @@
 #include <sstream>
 
 #include "log/log_writer.h"
+#include "mysql/mysql_accounts.h"
 #include "mysql/mysql_module.h"
 #include "mysql_test_support.h"
 #include "scheduler/registry_state.h"
 #include "scheduler/task_registry.h"
 #include "util/encoding.h"
+#include "util/ini.h"
 
 namespace kestrum {
 namespace {
@@ -151,6 +153,41 @@ TEST_F(MysqlModuleTest, ConnectTimeOutBoundsStartUpAgainstAHostThatNeverAnswers)
     EXPECT_EQ(status.poolText, "0/2");
     EXPECT_FALSE(status.routeOn);
     EXPECT_LT(took, std::chrono::seconds(8));  // about one second per connection, not forever
+}
+
+// An account takes the server and session settings of [sys] unless it names its own, but never [sys]'s
+// account: its user, password and connection count are its own.
+TEST(MysqlPoolSettingsTest, AccountSectionsFallBackOnSysForTheServerOnly) {
+    const IniFile config = IniFile::parse(
+        "[sys]\nconnectSum=7\nadress=10.0.0.1\nport=3307\nuser=main\npassword=pw\ndatabase=shop\n"
+        "connect_timeout=4\nmax_answer=1000\n"
+        "[account.reports]\nuser=reader\npassword=rpw\nconnectSum=2\n"
+        "[account.archive]\nadress=10.0.0.2\nport=3308\ndatabase=old\nconnect_timeout=9\nmax_answer=50\n");
+    const MysqlPoolSettings reports = readMysqlPoolSettings(config, "account.reports");
+    EXPECT_EQ(reports.connectSum, "2");
+    EXPECT_EQ(reports.configured, 2);
+    EXPECT_EQ(reports.user, "reader");
+    EXPECT_EQ(reports.password, "rpw");
+    EXPECT_EQ(reports.host, "10.0.0.1");
+    EXPECT_EQ(reports.port, 3307);
+    EXPECT_EQ(reports.database, "shop");
+    EXPECT_EQ(reports.connectTimeout, 4);
+    EXPECT_EQ(reports.maxAnswer, 1000u);
+
+    const MysqlPoolSettings archive = readMysqlPoolSettings(config, "account.archive");
+    EXPECT_EQ(archive.connectSum, "5");
+    EXPECT_EQ(archive.user, "");
+    EXPECT_EQ(archive.password, "");
+    EXPECT_EQ(archive.host, "10.0.0.2");
+    EXPECT_EQ(archive.port, 3308);
+    EXPECT_EQ(archive.database, "old");
+    EXPECT_EQ(archive.connectTimeout, 9);
+    EXPECT_EQ(archive.maxAnswer, 50u);
+
+    EXPECT_EQ(mysqlAccountOfSection("account.reports"), "reports");
+    EXPECT_EQ(mysqlAccountOfSection("Account.X"), "X");
+    for (const char* other : {"sys", "account.", "account", "accounts.x"})
+        EXPECT_EQ(mysqlAccountOfSection(other), "") << other;
 }
 
 }  // namespace
