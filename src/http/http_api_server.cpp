@@ -211,6 +211,13 @@ HttpCallbacks HttpApiServer::Impl::callbacks() {
     // A stranger's connection ends as it is accepted. The address text of an IPv4 address fits the string's
     // own storage: the check allocates nothing.
     callbacks.acceptPeer = [this](const asio::ip::address_v4& peer) { return letIn(peer); };
+    // A client the balancer names outside the whitelist would get no answer to any request: closed as it
+    // comes, like a stranger at accept.
+    callbacks.carriedPeer = [this](const std::string& client) {
+        const std::shared_ptr<const DoorRules> rules = routes.door ? routes.door->current() : nullptr;
+        const std::optional<Ipv4Address> address = parseIpv4(client);
+        return rules != nullptr && address.has_value() && rules->whitelist.contains(*address);
+    };
     callbacks.onContinue = [this](HttpRequest& head) { return routed(head); };
     callbacks.onPrepareListen = [](ServerKind kind, const std::string& address, int port) {
         logLine(logType(kind), std::string("prepare listen ") + kFullWidthColon + "ip(" + address +

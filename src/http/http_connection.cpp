@@ -179,8 +179,14 @@ void HttpConnection::readProxyHeader() {
     std::string().swap(proxyBytes_);
     requestStart_ = Clock::time_point{};
     lastActivity_ = Clock::now();
-    if (header.hasSource)
+    if (header.hasSource) {
         remoteAddress_ = header.sourceAddress;
+        const auto& carried = core_.callbacks.carriedPeer;
+        if (carried && !carried(remoteAddress_)) {
+            close();
+            return;
+        }
+    }
     begin();
 }
 

@@ -103,6 +103,9 @@ struct HttpCallbacks {
     // Accepting loop: the peer address of a new connection; false closes it at once, before a byte is read.
     // Must be cheap and must not block. Unset: every peer is let in.
     std::function<bool(const asio::ip::address_v4& peer)> acceptPeer;
+    // Network thread: the client address a trusted balancer's PROXY protocol header carried; false closes the
+    // connection at once, before the TLS handshake or any request. Unset: every carried address is let in.
+    std::function<bool(const std::string& client)> carriedPeer;
     // Network thread: the head of a request that asks for "100 Continue" (method, url, path, headers and the
     // connection's fields; no body yet), which the callback may amend (its client address). True sends the
     // interim answer; false sends nothing, and the client sends its body after a wait of its own or gives

@@ -441,5 +441,54 @@ TEST_F(DoorCallersTest, ClientCertificates) {
     }
 }
 
+// HTTPS through a TCP balancer that speaks the PROXY protocol: the header comes before the TLS handshake, the
+// client's certificate still names its caller end to end, and the whitelist judges the carried address (a
+// client outside it is closed before the handshake).
+TEST_F(DoorCallersTest, ClientCertificatesThroughProxyProtocol) {
+    useRules("192.0.2.1", "127.0.0.1");
+    start(true);
+    struct Case {
+        const char* name;
+        std::string preface;
+        const char* certificate;
+        bool served;
+        int status;
+    };
+    const Case cases[] = {
+        {"v1, certificate of a caller", "PROXY TCP4 192.0.2.1 127.0.0.1 5000 443\r\n", "client", true, 200},
+        {"v2, certificate of a caller", proxyV2("192.0.2.1"), "client", true, 200},
+        {"v1, no certificate", "PROXY TCP4 192.0.2.1 127.0.0.1 5000 443\r\n", "", true, 401},
+        {"client outside the whitelist", "PROXY TCP4 198.51.100.7 127.0.0.1 5000 443\r\n", "client", false,
+         0},
+        {"no header", "", "client", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsOptions options;
+        if (*c.certificate != '\0') {
+            options.certificate = certFile(std::string(c.certificate) + ".crt");
+            options.privateKey = certFile(std::string(c.certificate) + ".key");
+        }
+        HttpClient client;
+        client.setTlsPreface(c.preface);
+        std::optional<testing::HttpReply> reply;
+        const auto begun = std::chrono::steady_clock::now();
+        const bool connected = client.connectTls(kHost, httpsPort_, options, 5000ms);
+        if (!c.served) {
+            EXPECT_FALSE(connected);
+            EXPECT_LT(std::chrono::steady_clock::now() - begun, 3000ms);  // closed, not left to time out
+        }
+        if (connected)
+            reply = client.request("POST", "/api/redis/get", "{}", {}, c.served ? 5000ms : 700ms);
+        EXPECT_EQ(reply.has_value(), c.served);
+        if (reply) {
+            EXPECT_EQ(reply->status, c.status);
+            if (c.status == 200) {
+                EXPECT_EQ(reply->body, "\xEF\xBB\xBFredis /api/redis/get caller(cert)");
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kestrum

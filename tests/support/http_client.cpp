@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <random>
 
@@ -131,6 +132,12 @@ void HttpClient::setSendTimeout(Ms timeout) {
 bool HttpClient::connectTls(const std::string& host, int port, const TlsOptions& options, Ms timeout) {
     if (!connect(host, port, timeout))
         return false;
+    // OpenSSL writes with write(): a server that closes first must end this connection, not the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!tlsPreface_.empty() && !sendRaw(tlsPreface_)) {
+        close();
+        return false;
+    }
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr)
         return false;

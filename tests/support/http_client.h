@@ -60,6 +60,8 @@ class HttpClient {
     bool connectTls(const std::string& host, int port, const TlsOptions& options = {}, Ms timeout = Ms(2000));
     // The next connectTls offers only TLS 1.2 with these OpenSSL cipher names (empty: the defaults).
     void setTls12Ciphers(std::string ciphers) { tls12Ciphers_ = std::move(ciphers); }
+    // The next connectTls first sends these plain bytes (a balancer's PROXY protocol header).
+    void setTlsPreface(std::string bytes) { tlsPreface_ = std::move(bytes); }
     bool connected() const { return fd_ >= 0; }
     // CN of the certificate the server presented (TLS only).
     std::string peerCommonName() const;
@@ -105,6 +107,7 @@ class HttpClient {
     std::string source_;
     std::string buffer_;  // received, not yet consumed
     std::string tls12Ciphers_;
+    std::string tlsPreface_;
 };
 
 // One request on a fresh connection.
