@@ -1023,13 +1023,21 @@ TEST_F(ApiServerTest, WebSocketEcho) {
         const Frame middle{false, 0, 0, std::string(300, 'm')};
         const Frame last{true, 0, 0, "end"};
         const Frame big{true, 4, 2, std::string(70000, 'b')};  // reserved bit and a 64-bit length
+        // Named frames only: GCC 12 at -O3 wrongly sees strings built inside the table as uninitialised.
+        const Frame ping{true, 0, 9, "ping?"};
+        const Frame pong{true, 0, 10, "ping?"};
+        const Frame emptyPing{true, 0, 9, ""};
+        const Frame emptyPong{true, 0, 10, ""};
+        const Frame unsolicitedPong{true, 0, 10, "pong"};
+        const Frame pingBetween{true, 0, 9, "between"};
+        const Frame pongBetween{true, 0, 10, "between"};
         const Exchange exchanges[] = {
             {hello, hello},
-            {{true, 0, 9, "ping?"}, Frame{true, 0, 10, "ping?"}},  // a ping is answered with its pong
-            {{true, 0, 9, ""}, Frame{true, 0, 10, ""}},
-            {{true, 0, 10, "pong"}, std::nullopt},                     // an unsolicited pong is not answered
-            {first, first},                                            // fragments come back one by one
-            {{true, 0, 9, "between"}, Frame{true, 0, 10, "between"}},  // a ping between fragments
+            {ping, pong},  // a ping is answered with its pong
+            {emptyPing, emptyPong},
+            {unsolicitedPong, std::nullopt},  // an unsolicited pong is not answered
+            {first, first},                   // fragments come back one by one
+            {pingBetween, pongBetween},       // a ping between fragments
             {middle, middle},
             {last, last},
             {big, big},
