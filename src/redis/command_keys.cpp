@@ -26,7 +26,8 @@ int clampedInt(long long value) {
 }  // namespace
 
 bool RedisKeyTable::readEntry(const redisReply* reply, std::string& name, Entry& entry) {
-    // [name, arity, flags, first key, last key, step, (ACL categories, tips, key specs, sub-commands)]
+    // [name, arity, flags, first key, last key, step, then ACL categories, tips, key positions in full and
+    // sub-commands on newer servers]
     if (!isArray(reply) || reply->elements < 6)
         return false;
     redisReply* const* e = reply->element;
