@@ -140,17 +140,7 @@ void HttpConnection::readProxyHeader() {
     const int fd = socket_.native_handle();
     ssize_t got = ::recv(fd, peeked, room, MSG_PEEK);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        socket_.async_wait(asio::socket_base::wait_read,
-                           [self = shared_from_this()](const asio::error_code& error) {
-                               if (self->closed_)
-                                   return;
-                               WorkUnit work = self->unit();
-                               if (error) {
-                                   self->close();
-                                   return;
-                               }
-                               self->readProxyHeader();
-                           });
+        waitThen(asio::socket_base::wait_read, &HttpConnection::readProxyHeader);
         return;
     }
     if (got <= 0) {
@@ -205,8 +195,8 @@ void HttpConnection::begin() {
     continueHandshake();
 }
 
-void HttpConnection::continueHandshake() {
-    auto resume = [self = shared_from_this()](const asio::error_code& error) {
+void HttpConnection::waitThen(asio::socket_base::wait_type what, void (HttpConnection::*next)()) {
+    socket_.async_wait(what, [self = shared_from_this(), next](const asio::error_code& error) {
         if (self->closed_)
             return;
         WorkUnit work = self->unit();
@@ -214,8 +204,11 @@ void HttpConnection::continueHandshake() {
             self->close();
             return;
         }
-        self->continueHandshake();
-    };
+        ((*self).*next)();
+    });
+}
+
+void HttpConnection::continueHandshake() {
     switch (tls_->handshake()) {
         case TlsStatus::kDone:
             handshakeDone_ = true;
@@ -224,10 +217,10 @@ void HttpConnection::continueHandshake() {
             startRead();
             return;
         case TlsStatus::kWantRead:
-            socket_.async_wait(asio::socket_base::wait_read, std::move(resume));
+            waitThen(asio::socket_base::wait_read, &HttpConnection::continueHandshake);
             return;
         case TlsStatus::kWantWrite:
-            socket_.async_wait(asio::socket_base::wait_write, std::move(resume));
+            waitThen(asio::socket_base::wait_write, &HttpConnection::continueHandshake);
             return;
         case TlsStatus::kClosed:
         case TlsStatus::kFailed:

@@ -101,6 +101,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     // read.
     void readProxyHeader();
     void continueHandshake();
+    // Waits until the socket is ready for `what`, then calls `next` under the connection's unit of work; an
+    // error closes the connection instead.
+    void waitThen(asio::socket_base::wait_type what, void (HttpConnection::*next)());
     void startRead();
     void onReadable(const asio::error_code& error);
     ReadResult readSome(char* data, size_t size, size_t& bytes);
