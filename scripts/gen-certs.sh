@@ -3,6 +3,7 @@
 #   ca.crt, server.cer, server.key (key encrypted with "740391")   default context, verifies client certificates
 #   ca2.crt, server2.cer, server2.key (key encrypted with "xqzv")  context for clients that send a host name (SNI)
 #   client.crt, client.key                                         a client certificate signed by ca.crt
+#   client2.crt, client2.key                                       a client certificate signed by ca2.crt
 #   rogue-client.crt, rogue-client.key                             a client certificate no kestrum CA signed
 # Server certificates carry CN kestrum-default / kestrum-sni and the names localhost and 127.0.0.1.
 # EC P-256 keys keep generation well under a second. Usage: gen-certs.sh OUTDIR (files go to OUTDIR/ssl-cert/).
@@ -43,6 +44,7 @@ ca rogue "unknown CA"
 leaf server kestrum-default ca serverAuth
 leaf server2 kestrum-sni ca2 serverAuth
 leaf client kestrum-client ca clientAuth
+leaf client2 kestrum-client2 ca2 clientAuth
 leaf rogue-client rogue-client rogue clientAuth
 
 cp "$work/ca.crt" "$out/ca.crt"
@@ -53,5 +55,7 @@ openssl pkey -in "$work/server.key" -aes256 -passout pass:740391 -out "$out/serv
 openssl pkey -in "$work/server2.key" -aes256 -passout pass:xqzv -out "$out/server2.key"
 cp "$work/client.crt" "$out/client.crt"
 cp "$work/client.key" "$out/client.key"
+cp "$work/client2.crt" "$out/client2.crt"
+cp "$work/client2.key" "$out/client2.key"
 cp "$work/rogue-client.crt" "$out/rogue-client.crt"
 cp "$work/rogue-client.key" "$out/rogue-client.key"

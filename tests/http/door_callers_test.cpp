@@ -82,7 +82,8 @@ class DoorCallersTest : public ::testing::Test {
     }
 
     // The callers every test starts from: app1 with a rotated key, far (only from 10.9.9.9), limited (one
-    // request a minute and one in flight), cert (known by the test client certificate, without rights).
+    // request a minute and one in flight), cert (known by the test client certificate), cert2 (known by a
+    // client certificate from the second CA, the one that verifies clients naming a host).
     std::string callersText() const {
         return "[app1]\nkey_sha256=" + sha256Hex(sha256(kOldKey)) + ", " + sha256Hex(sha256(kNewKey)) +
                "\nallow=mysql, redis.get, websocket\n"
@@ -93,7 +94,10 @@ class DoorCallersTest : public ::testing::Test {
                sha256Hex(sha256(kSlowKey)) +
                "\nallow=mysql\nrate=0.016\nburst=2\nmax_in_flight=1\n"
                "[cert]\ncert_sha256=" +
-               certificateHash(certFile("client.crt")) + "\nallow=redis.get\n";
+               certificateHash(certFile("client.crt")) +
+               "\nallow=redis.get\n"
+               "[cert2]\ncert_sha256=" +
+               certificateHash(certFile("client2.crt")) + "\nallow=redis.get\n";
     }
     std::shared_ptr<const CallerRules> callers(const std::string& text) const {
         CallerRules::LoadResult result = CallerRules::parse(IniFile::parse(text), kHost);
@@ -406,20 +410,28 @@ TEST_F(DoorCallersTest, ClientCertificates) {
     start();
     struct Case {
         const char* name;
+        const char* serverName;  // a host name selects the second context, verified against ca2.crt
         const char* certificate;
         const char* path;
         bool handshake;
         int status;
+        const char* caller;
     };
     const Case cases[] = {
-        {"certificate from the CA, granted", "client", "/api/redis/get", true, 200},
-        {"certificate of a caller without the right", "client", "/api/mysql", true, 403},
-        {"no certificate", "", "/api/redis/get", true, 401},
-        {"certificate from another CA", "rogue-client", "/api/redis/get", false, 0},
+        {"certificate from the CA, granted", "", "client", "/api/redis/get", true, 200, "cert"},
+        {"certificate of a caller without the right", "", "client", "/api/mysql", true, 403, ""},
+        {"no certificate", "", "", "/api/redis/get", true, 401, ""},
+        {"certificate from another CA", "", "rogue-client", "/api/redis/get", false, 0, ""},
+        {"second CA's certificate on the first context", "", "client2", "/api/redis/get", false, 0, ""},
+        {"host named, certificate from the second CA", "localhost", "client2", "/api/redis/get", true, 200,
+         "cert2"},
+        {"host named, no certificate", "localhost", "", "/api/redis/get", true, 401, ""},
+        {"host named, first CA's certificate", "localhost", "client", "/api/redis/get", false, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TlsOptions options;
+        options.serverName = c.serverName;
         if (*c.certificate != '\0') {
             options.certificate = certFile(std::string(c.certificate) + ".crt");
             options.privateKey = certFile(std::string(c.certificate) + ".key");
@@ -436,7 +448,8 @@ TEST_F(DoorCallersTest, ClientCertificates) {
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, c.status);
         if (c.status == 200) {
-            EXPECT_EQ(reply->body, "\xEF\xBB\xBFredis /api/redis/get caller(cert)");
+            EXPECT_EQ(reply->body, "\xEF\xBB\xBFredis /api/redis/get caller(" + std::string(c.caller) + ")");
+            EXPECT_EQ(client.peerCommonName(), *c.serverName ? "kestrum-sni" : "kestrum-default");
         }
     }
 }

@@ -68,7 +68,7 @@ std::string TempDir::read(const std::string& relative) const {
 void RunDir::installCertificates() const {
     // One set per build tree; generating keys costs about a second.
     fs::path cache = fs::path(KESTRUM_BINARY).parent_path() / "test-certs";
-    if (!fs::exists(cache / "ssl-cert" / "server2.key")) {
+    if (!fs::exists(cache / "ssl-cert" / "client2.key")) {
         std::string command = "bash '" + std::string(KESTRUM_SOURCE_DIR) + "/scripts/gen-certs.sh' '" +
                               cache.string() + "' >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0)
