@@ -289,8 +289,8 @@ bool Application::startup() {
         }
     }
 
-    // SIGHUP from now on: the keys that need a restart are named, the TLS contexts and the task files are
-    // read again.
+    // SIGHUP from now on: the keys that need a restart are named, the door's rules, the TLS contexts and the
+    // task files are read again.
     reloader_->addStep([] { logLine("app/reload", std::string("reload") + kFullWidthColon + "SIGHUP."); });
     reloader_->addStep([this] {
         for (const std::string& key :
@@ -302,8 +302,9 @@ bool Application::startup() {
             logLine("app/reload", std::string("restart needed") + kFullWidthColon + "key(" + key + ").");
         }
     });
-    reloader_->addStep([http = http_.get()] { http->reloadTls(); });
+    // The door first: whether clients that name a host are asked for a certificate follows its callers.
     reloader_->addStep([this] { reloadDoor(); });
+    reloader_->addStep([http = http_.get()] { http->reloadTls(); });
     if (taskFiles_)
         reloader_->addStep([watch = taskFiles_.get()] { watch->reload(); });
     reloader_->start();

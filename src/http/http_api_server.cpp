@@ -154,10 +154,19 @@ struct HttpApiServer::Impl {
     std::string heartbeatBody = gbkToUtf8Bytes("da da da ...");
     // Declared before the servers and the core: handshakes read the set until the core is gone.
     std::string certDir;  // ends in '/'; empty until loadTls()
-    // Some caller is known by a client certificate: clients that name a host are asked for one too.
-    bool sniAsksCertificate = false;
-    TlsFiles sniFiles() const {
+    // Some caller is known by a client certificate under the rules in force: clients that name a host are
+    // asked for one too. Read when the host-named context is made (start-up, and every reload after the
+    // door's rules), so a reload that adds or removes such callers takes effect with it.
+    bool sniShouldAsk() const {
+        if (!routes.door)
+            return false;
+        std::shared_ptr<const DoorRules> rules = routes.door->current();
+        return rules->callers && rules->callers->anyCertificate();
+    }
+    bool sniAsksCertificate = false;  // how the host-named context in use was made
+    TlsFiles sniFiles() {
         TlsFiles files = sniTlsFiles(certDir);
+        sniAsksCertificate = sniShouldAsk();
         if (sniAsksCertificate)
             files.verifyMode = 1;
         return files;
@@ -641,14 +650,10 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     impl.routes = std::move(routes);
     if (!impl.tls.fallback() && !loadTls(settings.runDir))
         return false;
-    if (impl.routes.door) {
-        std::shared_ptr<const DoorRules> rules = impl.routes.door->current();
-        if (rules->callers && rules->callers->anyCertificate() && !impl.sniAsksCertificate) {
-            impl.sniAsksCertificate = true;
-            TlsContextResult named = createTlsContext(impl.sniFiles());
-            if (named.ok)
-                impl.tls.setNamed(std::move(named.context));
-        }
+    if (impl.sniShouldAsk() != impl.sniAsksCertificate) {
+        TlsContextResult named = createTlsContext(impl.sniFiles());
+        if (named.ok)
+            impl.tls.setNamed(std::move(named.context));
     }
 
     HttpCoreSettings coreSettings;
@@ -677,7 +682,7 @@ bool HttpApiServer::loadTls(const std::string& runDir) {
     // the run directory.
     impl.certDir = tlsFolder(runDir);
     TlsContextResult defaultContext = createTlsContext(defaultTlsFiles(impl.certDir));
-    TlsContextResult sniContext = createTlsContext(sniTlsFiles(impl.certDir));
+    TlsContextResult sniContext = createTlsContext(impl.sniFiles());
     if (!sniContext.ok) {
         logLine("server/error", "SPECIAL_SERVER_INDEX < 0");
         impl.tls.clear();

@@ -87,5 +87,44 @@ TEST(CallersReloadTest, SighupSwapsRulesAndKeepsThemWhenTheFileIsBroken) {
         << page->body;
 }
 
+// Clients that name a host are asked for a certificate (verified against ca2.crt) once a caller is known by
+// one: a reload that adds such a caller makes the new handshakes ask, without a restart.
+TEST(CallersReloadTest, SighupMakesHostNamingClientsShowTheCertificateOfANewCaller) {
+    RunDir dir;
+    dir.installCertificates();
+    const int port = testing::freePort();
+    dir.write("config.ini",
+              "[sys]\nonDebug=1\nlocal_ip=127.0.0.1\nip_lookup_url=\nwhitelist=127.0.0.1\n"
+              "metrics_path=/metrics\nport_https=" +
+                  std::to_string(port) + "\n");
+    dir.switchModulesOff();
+    const std::string ops = "[ops]\nkey_sha256=" + sha256Hex(sha256(kFirstKey)) + "\nallow=metrics\n";
+    dir.write("callers.ini", ops);
+    KestrumProcess process;
+    ASSERT_TRUE(process.start(dir.path()));
+    ASSERT_TRUE(process.waitForLog(dir, gb("server/https丨start success：port(")));
+
+    testing::TlsOptions named;
+    named.serverName = "localhost";
+    named.certificate = dir.path() + "/ssl-cert/client2.crt";
+    named.privateKey = dir.path() + "/ssl-cert/client2.key";
+    auto metricsOverTls = [&] {
+        testing::HttpClient client;
+        if (!client.connectTls(kHost, port, named, 5000ms))
+            return 0;
+        auto reply = client.request("GET", "/metrics", {}, {}, 5000ms);
+        return reply ? reply->status : 0;
+    };
+    EXPECT_EQ(metricsOverTls(), 401);  // not asked, so not shown
+
+    dir.write("callers.ini", ops + "[monitor]\ncert_sha256=" +
+                                 testing::certificateSha256Hex(named.certificate) + "\nallow=metrics\n");
+    ASSERT_EQ(::kill(process.pid(), SIGHUP), 0);
+    ASSERT_TRUE(process.waitForLog(dir, gb("server/https丨tls reload：context(sni)")));
+    EXPECT_EQ(metricsOverTls(), 200);
+    EXPECT_EQ(process.stop(), 0);
+    EXPECT_NE(dir.logText().find("caller(monitor)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kestrum

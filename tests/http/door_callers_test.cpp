@@ -2,11 +2,7 @@
 // (X-Forwarded-For and the PROXY protocol) and client certificates, driven through real sockets.
 #include <gtest/gtest.h>
 
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -37,19 +33,6 @@ const std::string kSlowKey = "key-of-limited-DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD";
 const std::string kNoBody =
     "\xEF\xBB\xBF"
     R"({"errcode":403,"errmsg":"no valid credentials"})";
-
-std::string certificateHash(const std::string& pemFile) {
-    std::FILE* file = std::fopen(pemFile.c_str(), "r");
-    if (file == nullptr)
-        return {};
-    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
-    std::fclose(file);
-    if (certificate == nullptr)
-        return {};
-    std::optional<Sha256> hash = certificateSha256(certificate);
-    X509_free(certificate);
-    return hash ? sha256Hex(*hash) : std::string();
-}
 
 HttpHeaders bearer(const std::string& key) {
     return {{"Authorization", "Bearer " + key}};
@@ -94,10 +77,10 @@ class DoorCallersTest : public ::testing::Test {
                sha256Hex(sha256(kSlowKey)) +
                "\nallow=mysql\nrate=0.016\nburst=2\nmax_in_flight=1\n"
                "[cert]\ncert_sha256=" +
-               certificateHash(certFile("client.crt")) +
+               testing::certificateSha256Hex(certFile("client.crt")) +
                "\nallow=redis.get\n"
                "[cert2]\ncert_sha256=" +
-               certificateHash(certFile("client2.crt")) + "\nallow=redis.get\n";
+               testing::certificateSha256Hex(certFile("client2.crt")) + "\nallow=redis.get\n";
     }
     std::shared_ptr<const CallerRules> callers(const std::string& text) const {
         CallerRules::LoadResult result = CallerRules::parse(IniFile::parse(text), kHost);

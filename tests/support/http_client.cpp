@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
@@ -473,6 +475,27 @@ std::optional<HttpReply> get(const std::string& host, int port, std::string_view
     if (!client.sendRequest("GET", path, {}, {}, false))
         return std::nullopt;
     return client.readResponse(timeout);
+}
+
+std::string certificateSha256Hex(const std::string& pemFile) {
+    std::FILE* file = std::fopen(pemFile.c_str(), "r");
+    if (file == nullptr)
+        return {};
+    X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
+    std::fclose(file);
+    if (certificate == nullptr)
+        return {};
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = X509_digest(certificate, EVP_sha256(), hash, &length) == 1;
+    X509_free(certificate);
+    std::string hex;
+    for (unsigned int i = 0; ok && i < length; ++i) {
+        static const char kDigits[] = "0123456789abcdef";
+        hex += kDigits[hash[i] >> 4];
+        hex += kDigits[hash[i] & 15];
+    }
+    return hex;
 }
 
 }  // namespace kestrum::testing

@@ -116,4 +116,7 @@ std::optional<HttpReply> post(const std::string& host, int port, std::string_vie
 std::optional<HttpReply> get(const std::string& host, int port, std::string_view path,
                              HttpClient::Ms timeout = HttpClient::Ms(5000));
 
+// Hex SHA-256 of a PEM certificate file's DER, as callers.ini's cert_sha256 names it; empty if unreadable.
+std::string certificateSha256Hex(const std::string& pemFile);
+
 }  // namespace kestrum::testing
