@@ -201,32 +201,40 @@ void MysqlPool::armSweep() {
     loops_.post(0, [this] { sweep(); });
 }
 
-// Loop 0: answers the statements whose wait limit has passed and waits for the next one.
+// Loop 0: answers the statements whose wait limit has passed, one at a time, then waits for the next limit.
+// A caller's callback that throws or faults ends the sweep's unit of work; its abandon action posts the sweep
+// again, so the statements still waiting time out as before.
 void MysqlPool::sweep() {
-    std::vector<Waiter> expired;
-    std::optional<std::chrono::steady_clock::time_point> next;
-    {
-        GuardedLock lock(mutex_);
-        auto current = std::chrono::steady_clock::now();
-        while (!waiting_.empty() && waiting_.front().deadline <= current) {
-            expired.push_back(std::move(waiting_.front()));
+    WorkUnit work("mysql sweep", 0, &MysqlPool::resumeSweep, this);
+    std::chrono::steady_clock::time_point next;
+    for (;;) {
+        std::optional<Waiter> expired;
+        {
+            GuardedLock lock(mutex_);
+            if (waiting_.empty() || closed_) {
+                sweepArmed_ = false;
+                return;
+            }
+            if (waiting_.front().deadline > std::chrono::steady_clock::now()) {
+                next = waiting_.front().deadline;
+                break;
+            }
+            expired.emplace(std::move(waiting_.front()));
             waiting_.pop_front();
         }
-        if (!waiting_.empty() && !closed_) {
-            next = waiting_.front().deadline;
-        } else {
-            sweepArmed_ = false;
-        }
+        expired->done(busyResult());
     }
-    for (Waiter& waiter : expired)
-        waiter.done(busyResult());
-    if (next) {
-        sweeper_->timer.expires_at(*next);
-        sweeper_->timer.async_wait([this](const asio::error_code& error) {
-            if (!error)
-                sweep();
-        });
-    }
+    sweeper_->timer.expires_at(next);
+    sweeper_->timer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            sweep();
+    });
+}
+
+// In the recovery from a callback of the sweep that threw or faulted: only posts.
+void MysqlPool::resumeSweep(void* pool) {
+    auto* self = static_cast<MysqlPool*>(pool);
+    self->loops_.post(0, [self] { self->sweep(); });
 }
 
 void MysqlPool::heartbeat(int thresholdSeconds) {

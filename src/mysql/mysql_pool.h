@@ -137,6 +137,7 @@ class MysqlPool {
     void releaseResult(int slot, uint64_t lease);
     void armSweep();
     void sweep();
+    static void resumeSweep(void* pool);
 
     EventLoops& loops_;
     PoolTiming timing_;
