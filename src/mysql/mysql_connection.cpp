@@ -166,6 +166,12 @@ MysqlConnection::Progress MysqlConnection::startConnect() {
     forgetSocket();
     connected = false;
     phase = Phase::kConnect;
+    if (job != Job::kOpen && pool.closed()) {
+        // Shutting down: a lost connection stays lost.
+        errorNumber = CR_UNKNOWN_ERROR;
+        errorText = "the pool is closed";
+        return finishConnect(false);
+    }
     if (!client.prepareNonblocking(connectTimeoutSeconds)) {
         errorNumber = CR_OUT_OF_MEMORY;
         errorText = "client handle could not be created";
@@ -227,24 +233,17 @@ void MysqlConnection::advance(Progress progress) {
 void MysqlConnection::abandon(void* target) {
     auto* slot = static_cast<MysqlConnection*>(target);
     const uint64_t abandonedJob = slot->job != Job::kNone ? slot->jobs : 0;
-    const uint64_t abandonedLease = slot->lease.load();
-    asio::post(slot->context, [slot, abandonedJob, abandonedLease] {
-        slot->recoverAfterFault(abandonedJob, abandonedLease);
-    });
+    asio::post(slot->context, [slot, abandonedJob] { slot->recoverAfterFault(abandonedJob); });
 }
 
 // After an abandoned event: the statement in progress, if any, fails; the connection (whose protocol state
-// is unknown) is dropped without a goodbye and reopened by the next statement; a result the abandoned work
-// never released gives its slot back; a waiting open() or keep-alive goes on. Then the slot serves again.
-// Only what the abandoned event had: a job begun since, or a result handed out since, is not touched.
-void MysqlConnection::recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease) {
-    uint64_t held = abandonedLease;
-    const bool resultHeld = held != 0 && lease.compare_exchange_strong(held, 0);
-    if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob) {
-        if (resultHeld)
-            pool.release(number);
+// is unknown) is dropped without a goodbye and reopened by the next statement; a waiting open() or
+// keep-alive goes on. Then the slot serves again. Only the job the abandoned event had: one begun since is
+// not touched. (A fault in a caller's callback after its rows were handed over finds no job: the slot was
+// already back.)
+void MysqlConnection::recoverAfterFault(uint64_t abandonedJob) {
+    if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob)
         return;
-    }
     forgetSocket();
     // The library's handle may be in the middle of a call: its memory is given up rather than freed.
     reading = nullptr;
@@ -453,21 +452,18 @@ MysqlConnection::Progress MysqlConnection::step() {
     return Progress::kOver;
 }
 
-// The statement ran: the result takes the slot and the rows.
+// The statement ran: the result takes the rows (already copied out of the connection) and the slot goes back
+// before the caller reads them.
 MysqlConnection::Progress MysqlConnection::finishRows() {
     MysqlResult result;
     result.status_ = MysqlResult::Status::kDone;
-    result.pool_ = &pool;
     result.slot_ = number;
-    result.lease_ = ++leases;
-    lease.store(result.lease_);
     result.data_ = data.release();
     Done callback = std::move(done);
     done = nullptr;
-    job = Job::kNone;
-    running = false;
+    Progress over = endJob();
     callback(std::move(result));
-    return Progress::kOver;
+    return over;
 }
 
 MysqlResult MysqlConnection::failedResult() const {
@@ -592,7 +588,7 @@ MysqlConnection::Progress MysqlConnection::finishConnect(bool ok) {
     return startQuery(Phase::kQuery, statement);
 }
 
-// Ends an open, keep-alive or reconnect job: the slot goes back to the pool (or to open()).
+// Ends a job: the slot goes back to the pool (or to open()).
 MysqlConnection::Progress MysqlConnection::endJob() {
     Job ended = job;
     job = Job::kNone;
@@ -616,8 +612,5 @@ void MysqlConnection::abort() {
             ::shutdown(fd, SHUT_RDWR);
     }
 }
-
-// ---------------------------------------------------------------------------------------------------------
-// The wait-limit timer: waiting statements are queued in arrival order with the same limit, so the first one
 
 }  // namespace kestrum

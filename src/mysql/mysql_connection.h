@@ -58,9 +58,7 @@ class MysqlConnection {
     MysqlClient client;
     std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
     std::atomic<bool> running{false};    // a job is in progress
-    // The hand-over of the slot to the result that holds it now; 0 while no result holds it.
-    std::atomic<uint64_t> lease{0};
-    int queuePosition = -1;  // kKeepAlive: where the slot stood in the idle queue
+    int queuePosition = -1;              // kKeepAlive: where the slot stood in the idle queue
 
   private:
     enum class Job { kNone, kOpen, kStatement, kKeepAlive };
@@ -86,7 +84,7 @@ class MysqlConnection {
     Progress called(int status);
     void advance(Progress progress);
     static void abandon(void* target);
-    void recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease);
+    void recoverAfterFault(uint64_t abandonedJob);
     Progress step();
     Progress startConnect();
     Progress startQuery(Phase next, const std::string& text);
@@ -107,7 +105,6 @@ class MysqlConnection {
     // a plain select is followed by a reset.
     bool tracking = false;
     unsigned int baseStatus = 0;  // the server status of a fresh session (its autocommit bit)
-    uint64_t leases = 0;          // hand-overs so far
     uint64_t jobs = 0;            // jobs begun so far: names the one in progress
 
     std::optional<asio::posix::stream_descriptor> socket;

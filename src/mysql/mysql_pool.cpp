@@ -187,13 +187,6 @@ void MysqlPool::release(int number, int position) {
     });
 }
 
-void MysqlPool::releaseResult(int number, uint64_t held) {
-    MysqlConnection* slot = slotAt(number);
-    if (slot == nullptr || held == 0 || !slot->lease.compare_exchange_strong(held, 0))
-        return;
-    release(number);
-}
-
 void MysqlPool::armSweep() {
     if (sweepArmed_)
         return;
@@ -328,6 +321,11 @@ int MysqlPool::connectedCount() const {
     for (const auto& slot : slots_)
         count += slot->connected.load(std::memory_order_relaxed) ? 1 : 0;
     return count;
+}
+
+bool MysqlPool::closed() const {
+    GuardedLock lock(mutex_);
+    return closed_;
 }
 
 size_t MysqlPool::idleCount() const {

@@ -3,7 +3,8 @@
 // Every SQL statement of the program goes through execute() (asynchronous) or run() (blocking). The pool is
 // one admission queue: a statement takes an idle slot (preferring one of the caller's own network thread),
 // or waits in the queue, holding no thread, until a slot is handed back or the wait limit passes (then it is
-// answered busy). A slot runs one statement at a time and belongs to its MysqlResult until that is released.
+// answered busy). A slot runs one statement at a time; it goes back as soon as the statement's rows are
+// copied out, before its caller gets them.
 //
 // Threads: each slot's connection is driven by one network thread of the EventLoops through MariaDB's
 // non-blocking calls (its socket watched by that thread's reactor); nothing of it blocks. run() and
@@ -13,7 +14,7 @@
 // A connection the server dropped (error 2006/2013) is reconnected with its original settings before the slot
 // goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
 // stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
-// no read time-out.
+// no read time-out. Nothing is reconnected once the pool is closed.
 //
 // Sessions: no statement's session state reaches the next statement on its slot. A statement that may have
 // changed its session (as the server reports it, or by its text when the server cannot tell) is followed by
@@ -119,7 +120,6 @@ class MysqlPool {
     int connectedCount() const;
 
   private:
-    friend class MysqlResult;
     friend class MysqlConnection;
     struct Waiter {
         std::string statement;
@@ -132,9 +132,7 @@ class MysqlPool {
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
-    // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
-    // (see MysqlConnection::recoverAfterFault) ignores a late release from the result it once went with.
-    void releaseResult(int slot, uint64_t lease);
+    bool closed() const;
     void armSweep();
     void sweep();
     static void resumeSweep(void* pool);

@@ -59,7 +59,7 @@ TEST(MysqlFaultTest, CompletionThatFaultsOrThrowsGivesTheSlotBack) {
     EXPECT_EQ(pool.idleCount(), 1u);
 }
 
-TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) {
+TEST(MysqlFaultTest, ResultKeptElsewhereKeepsItsRowsAndTheSlotComesBackOnce) {
     ASSERT_TRUE(mariadbReady());
     testing::ScopedFaultRecovery recovery;
     MysqlPool pool(testLoops(), shortWait());
@@ -71,7 +71,8 @@ TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) 
     });
     MysqlResult held = kept.get_future().get();
     EXPECT_EQ(firstCell(held), "kept");  // its rows are its own
-    // The recovery gave the slot back; the late release of the kept result must not hand it out twice.
+    // The slot was back before the callback ran; the recovery and the late release of the kept result do not
+    // hand it out twice.
     MysqlResult first = pool.run("select 'one'");
     EXPECT_EQ(firstCell(first), "one");
     held.release();
