@@ -129,12 +129,53 @@ void MysqlConnection::beginStatement(std::string text, Done callback) {
     reconnectOnly = false;
     dropConnection = false;
     resetting = false;
+    timedOut = false;
     lastUsed = pool.now();
+    const std::chrono::milliseconds limit = pool.statementTimeout();
+    if (limit.count() > 0) {
+        deadline.expires_after(limit);
+        deadline.async_wait([this, begun = jobs](const asio::error_code& error) {
+            if (!error)
+                onDeadline(begun);
+        });
+    }
     if (!connected) {
         advance(startConnect());
         return;
     }
     advance(startQuery(Phase::kQuery, statement));
+}
+
+// The statement has had its time: the connection is shut down, so the call in progress fails as a lost
+// connection at its next socket operation (at once when it waits for the socket), the statement fails with
+// the time-out and the slot gets a fresh connection.
+void MysqlConnection::onDeadline(uint64_t begun) {
+    if (job != Job::kStatement || jobs != begun || !done || timedOut)
+        return;
+    timedOut = true;
+    shutdownSocket();
+}
+
+void MysqlConnection::shutdownSocket() {
+    if (handle() == nullptr)
+        return;
+    int fd = static_cast<int>(mysql_get_socket(handle()));
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+MysqlConnection::Done MysqlConnection::takeDone() {
+    deadline.cancel();
+    return std::exchange(done, nullptr);
+}
+
+// After a statement ran into its time-out, whatever the library reports: the time-out, as a lost connection.
+void MysqlConnection::reportTimeOut() {
+    const int64_t ms = pool.statementTimeout().count();
+    errorNumber = CR_SERVER_LOST;
+    errorText = "no answer within statement_timeout (" +
+                (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms") +
+                "): statement aborted, connection reopened";
 }
 
 void MysqlConnection::beginOpen(std::function<void(bool)> callback) {
@@ -259,8 +300,7 @@ void MysqlConnection::recoverAfterFault(uint64_t abandonedJob) {
         endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
         return;
     }
-    Done callback = std::move(done);
-    done = nullptr;
+    Done callback = takeDone();
     job = Job::kNone;
     running = false;
     pool.release(number);
@@ -459,8 +499,7 @@ MysqlConnection::Progress MysqlConnection::finishRows() {
     result.status_ = MysqlResult::Status::kDone;
     result.slot_ = number;
     result.data_ = data.release();
-    Done callback = std::move(done);
-    done = nullptr;
+    Done callback = takeDone();
     Progress over = endJob();
     callback(std::move(result));
     return over;
@@ -485,8 +524,7 @@ MysqlConnection::Progress MysqlConnection::failStatement() {
         errorText = mysql_error(handle());
     }
     MysqlResult result = failedResult();
-    Done callback = std::move(done);
-    done = nullptr;
+    Done callback = takeDone();
     if (isLostConnectionError(errorNumber) || std::exchange(dropConnection, false)) {
         // The server closed this connection (restart, network cut), or we gave it up with data unread. The
         // failure is reported now; a fresh connection is opened before the slot goes back, so the next
@@ -505,6 +543,10 @@ MysqlConnection::Progress MysqlConnection::failStatement() {
 // pool's session settings again before the outcome is handed over, so the next statement on the slot, of
 // whichever caller, starts from a clean session.
 MysqlConnection::Progress MysqlConnection::concludeStatement(bool ran) {
+    if (timedOut) {
+        ran = false;
+        reportTimeOut();
+    }
     if (!ran) {
         if (errorNumber == 0) {
             errorNumber = static_cast<int>(mysql_errno(handle()));
@@ -568,9 +610,7 @@ MysqlConnection::Progress MysqlConnection::refuseAnswer(uint64_t limit) {
     errorNumber = kAnswerTooLarge;
     errorText = "answer larger than max_answer (" + std::to_string(limit) + " bytes)";
     dropConnection = true;
-    int fd = static_cast<int>(mysql_get_socket(handle()));
-    if (fd >= 0)
-        ::shutdown(fd, SHUT_RDWR);  // freeing the result then reads no further rows
+    shutdownSocket();  // freeing the result then reads no further rows
     return failStatement();
 }
 
@@ -583,8 +623,11 @@ MysqlConnection::Progress MysqlConnection::finishConnect(bool ok) {
     if (job == Job::kOpen || reconnectOnly)
         return endJob();
     // A statement that waited for its slot's connection.
-    if (!ok)
+    if (!ok) {
+        if (timedOut)
+            reportTimeOut();
         return failStatement();
+    }
     return startQuery(Phase::kQuery, statement);
 }
 
@@ -606,11 +649,13 @@ MysqlConnection::Progress MysqlConnection::endJob() {
 
 // Shutdown: a job in progress fails at its next socket operation.
 void MysqlConnection::abort() {
-    if (running && handle() != nullptr) {
-        int fd = static_cast<int>(mysql_get_socket(handle()));
-        if (fd >= 0)
-            ::shutdown(fd, SHUT_RDWR);
-    }
+    if (running)
+        shutdownSocket();
+}
+
+void MysqlConnection::stop() {
+    deadline.cancel();
+    forgetSocket();
 }
 
 }  // namespace kestrum

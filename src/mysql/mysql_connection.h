@@ -34,7 +34,7 @@ class MysqlConnection {
     using Done = MysqlPool::Done;
 
     MysqlConnection(MysqlPool& pool, asio::io_context& context)
-        : pool(pool), context(context), timer(context) {}
+        : pool(pool), context(context), timer(context), deadline(context) {}
     MysqlConnection(const MysqlConnection&) = delete;
     MysqlConnection& operator=(const MysqlConnection&) = delete;
 
@@ -47,6 +47,8 @@ class MysqlConnection {
     // Takes the socket out of the reactor (cancelling its waits). On the slot's loop, or with the loops
     // stopped.
     void forgetSocket();
+    // Shutdown, after abort(): forgetSocket() and the statement time-out cancelled. On the slot's loop.
+    void stop();
 
     MysqlPool& pool;
     asio::io_context& context;
@@ -85,6 +87,11 @@ class MysqlConnection {
     void advance(Progress progress);
     static void abandon(void* target);
     void recoverAfterFault(uint64_t abandonedJob);
+    void onDeadline(uint64_t begun);
+    void shutdownSocket();
+    // The statement's callback, taken to be called; its time-out is cancelled.
+    Done takeDone();
+    void reportTimeOut();
     Progress step();
     Progress startConnect();
     Progress startQuery(Phase next, const std::string& text);
@@ -110,13 +117,15 @@ class MysqlConnection {
     std::optional<asio::posix::stream_descriptor> socket;
     int socketFd = -1;
     asio::steady_timer timer;
-    unsigned generation = 0;  // tells stale wait completions from the current one
-    int waitStatus = 0;       // what the last call that has to wait waits for (MYSQL_WAIT_*)
+    asio::steady_timer deadline;  // the statement's time-out (statement_timeout)
+    unsigned generation = 0;      // tells stale wait completions from the current one
+    int waitStatus = 0;           // what the last call that has to wait waits for (MYSQL_WAIT_*)
 
     // The job in progress.
     Job job = Job::kNone;
     Phase phase = Phase::kConnect;
     bool reconnectOnly = false;  // a connect after a lost connection: no statement follows
+    bool timedOut = false;       // the statement's time-out has passed: it fails with it
     std::string statement;
     Done done;
     std::function<void(bool)> finished;  // kOpen / kKeepAlive: called with the outcome on the loop

@@ -271,7 +271,7 @@ void MysqlPool::close() {
         waiter.done(busyResult());
     if (!loops_.running()) {
         for (auto& slot : slots_)
-            slot->forgetSocket();
+            slot->stop();
         return;
     }
     // Statements in progress fail at their next socket operation; their callers get the failure.
@@ -295,7 +295,7 @@ void MysqlPool::close() {
                 sweeper_->timer.cancel();
             for (auto& slot : slots_) {
                 if (slot->loop == loop)
-                    slot->forgetSocket();
+                    slot->stop();
             }
         });
         runOnLoop(loops_, loop, [] {});

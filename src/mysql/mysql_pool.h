@@ -13,8 +13,8 @@
 //
 // A connection the server dropped (error 2006/2013) is reconnected with its original settings before the slot
 // goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
-// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
-// no read time-out. Nothing is reconnected once the pool is closed.
+// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out;
+// statements have the statement time-out (none by default). Nothing is reconnected once the pool is closed.
 //
 // Sessions: no statement's session state reaches the next statement on its slot. A statement that may have
 // changed its session (as the server reports it, or by its text when the server cannot tell) is followed by
@@ -108,6 +108,16 @@ class MysqlPool {
     void setMaxAnswer(uint64_t bytes) { maxAnswer_.store(bytes, std::memory_order_relaxed); }
     uint64_t maxAnswer() const { return maxAnswer_.load(std::memory_order_relaxed); }
 
+    // How long a statement may run, from the moment it has its slot until its outcome is handed over; 0: no
+    // bound. Past it the statement fails as a lost connection (CR_SERVER_LOST, the text naming the time-out)
+    // and the slot gets a fresh connection. Any thread; statements that start afterwards use the new value.
+    void setStatementTimeout(std::chrono::milliseconds limit) {
+        statementTimeoutMs_.store(limit.count(), std::memory_order_relaxed);
+    }
+    std::chrono::milliseconds statementTimeout() const {
+        return std::chrono::milliseconds(statementTimeoutMs_.load(std::memory_order_relaxed));
+    }
+
     // Resets of a session after a statement that may have changed it, so far.
     uint64_t sessionResets() const { return sessionResets_.load(std::memory_order_relaxed); }
 
@@ -143,6 +153,7 @@ class MysqlPool {
     int clientCount_ = 0;
     bool opened_ = false;
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
+    std::atomic<int64_t> statementTimeoutMs_{0};
     std::atomic<uint64_t> sessionResets_{0};
 
     mutable std::mutex mutex_;  // guards everything below

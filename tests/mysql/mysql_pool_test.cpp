@@ -138,6 +138,55 @@ TEST(MysqlPoolTest, AllSlotsBusyGivesBusyAfterTheLimitUnlessOneIsFreedDuringTheW
     EXPECT_EQ(pool.idleCount(), 1u);
 }
 
+// A statement that outlives statement_timeout fails as a lost connection naming the time-out, whether the
+// server went silent (a relay that drops every byte) or is merely slow; the slot then serves again on a
+// fresh connection with its session settings. The endpoint answers it with errcode 401.
+TEST(MysqlPoolTest, StatementTimeoutEndsSilentAndSlowStatementsAndReopensTheSlot) {
+    ASSERT_TRUE(mariadbReady());
+    testing::RefusingRelay relay;
+    ASSERT_TRUE(relay.listening());
+    const auto& options = sharedMariadb().options();
+    PoolTiming timing = shortTiming();
+    timing.waitLimit = std::chrono::seconds(20);  // longer than a reconnect to the silent server
+    MysqlPool pool(testLoops(), timing);
+    ASSERT_EQ(
+        pool.open(1, relay.address(), 3306, options.user, options.password, options.database, "utf8mb4", 2),
+        1);
+    pool.setStatementTimeout(std::chrono::seconds(1));
+    EXPECT_EQ(scalar(pool, "select 1"), "1");  // in time
+
+    const std::string named = "no answer within statement_timeout (1 s)";
+    struct Case {
+        const char* name;
+        bool silent;
+        bool endpoint;
+        const char* sql;
+    } cases[] = {
+        {"silent server", true, false, "select 2"},
+        {"slow statement", false, false, "select sleep(20)"},
+        {"slow statement through the endpoint", false, true, "select sleep(20)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay.silence(c.silent);
+        const auto begin = std::chrono::steady_clock::now();
+        if (c.endpoint) {
+            const std::string answer = testing::postSql(pool, testing::sqlBody(c.sql));
+            EXPECT_EQ(answer.find(R"({"errcode":401,"errmsg":"2013：)" + named), 0u) << answer;
+        } else {
+            MysqlResult result = pool.run(c.sql);
+            ASSERT_TRUE(result.failed());
+            EXPECT_EQ(result.errorNumber(), 2013);  // CR_SERVER_LOST
+            EXPECT_NE(result.errorText().find(named), std::string::npos) << result.errorText();
+        }
+        const auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::seconds(8));
+        relay.silence(false);
+        EXPECT_EQ(scalar(pool, "select @@character_set_client"), "utf8mb4");
+    }
+}
+
 // A statement that sleeps holds its own slot only: the other slots, on either network thread, keep serving.
 TEST(MysqlPoolTest, ASleepingStatementDelaysNoOtherSlot) {
     ASSERT_TRUE(mariadbReady());
