@@ -44,6 +44,11 @@ uint64_t escapedSize(const char* cell, unsigned long length) {
     return size;
 }
 
+// Empty text as null, so that the library's default applies (local host, no password, no default database).
+const char* orNull(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
 std::string setNamesStatement(const std::string& charset) {
     return "SET NAMES '" + charset + "'";
 }
