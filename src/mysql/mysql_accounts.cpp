@@ -33,6 +33,10 @@ MysqlPoolSettings readMysqlPoolSettings(const IniFile& config, std::string_view 
     // without bound.
     settings.maxAnswer = static_cast<uint64_t>(
         configNumber(shared("max_answer"), static_cast<int64_t>(kDefaultMaxAnswer), 1, kMaxMaxAnswer));
+    // Seconds a statement may take before its connection is given up (a server gone silent would otherwise
+    // hold the slot for good); 0: no bound.
+    settings.statementTimeout =
+        static_cast<int>(configNumber(shared("statement_timeout"), 0, 0, kMaxStatementTimeout));
     return settings;
 }
 
@@ -60,6 +64,7 @@ void MysqlAccountPools::open(const IniFile& config) {
         const MysqlPoolSettings settings = readMysqlPoolSettings(config, section.name);
         Account account{name, settings.configured, std::make_unique<MysqlPool>(loops_, timing_)};
         account.pool->setMaxAnswer(settings.maxAnswer);
+        account.pool->setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
         // utf8mb4, as the main pool.
         const int connected =
             account.pool->open(settings.configured, settings.host, settings.port, settings.user,

@@ -15,6 +15,7 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     IniFile config = IniFile::load(runDir + "/mod/mysql/config.ini");
     const MysqlPoolSettings settings = readMysqlPoolSettings(config, "sys");
     pool.setMaxAnswer(settings.maxAnswer);
+    pool.setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
 
     MysqlModuleStatus status;
     status.configured = settings.configured;

@@ -2,9 +2,9 @@
 // tasks.
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
-// user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10") and max_answer (bytes of
-// one JSON answer, 64 MiB). Connections speak utf8mb4. Sections [account.NAME] add pools of other accounts
-// (mysql/mysql_accounts.h).
+// user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10"), max_answer (bytes of
+// one JSON answer, 64 MiB) and statement_timeout (seconds a statement may take, "0": no bound). Connections
+// speak utf8mb4. Sections [account.NAME] add pools of other accounts (mysql/mysql_accounts.h).
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,8 @@ struct MysqlModuleStatus {
 inline constexpr int kMaxConnectSum = 1000;
 // Upper bound for max_answer (16 GiB).
 inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
+// Upper bound for statement_timeout (a day).
+inline constexpr int64_t kMaxStatementTimeout = 24 * 3600;
 
 // Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), then
 // the pools of the [account.NAME] sections into `accounts` (when given), and registers the once-a-minute

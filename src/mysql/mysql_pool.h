@@ -3,7 +3,8 @@
 // Every SQL statement of the program goes through execute() (asynchronous) or run() (blocking). The pool is
 // one admission queue: a statement takes an idle slot (preferring one of the caller's own network thread),
 // or waits in the queue, holding no thread, until a slot is handed back or the wait limit passes (then it is
-// answered busy). A slot runs one statement at a time and belongs to its MysqlResult until that is released.
+// answered busy). A slot runs one statement at a time; it goes back as soon as the statement's rows are
+// copied out, before its caller gets them.
 //
 // Threads: each slot's connection is driven by one network thread of the EventLoops through MariaDB's
 // non-blocking calls (its socket watched by that thread's reactor); nothing of it blocks. run() and
@@ -12,8 +13,8 @@
 //
 // A connection the server dropped (error 2006/2013) is reconnected with its original settings before the slot
 // goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
-// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
-// no read time-out.
+// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out;
+// statements have the statement time-out (none by default). Nothing is reconnected once the pool is closed.
 //
 // Sessions: no statement's session state reaches the next statement on its slot. A statement that may have
 // changed its session (as the server reports it, or by its text when the server cannot tell) is followed by
@@ -42,6 +43,7 @@
 namespace kestrum {
 
 class EventLoops;
+class MysqlConnection;
 
 // Waits of the pool. The defaults are the product's; tests shorten them.
 struct PoolTiming {
@@ -106,6 +108,16 @@ class MysqlPool {
     void setMaxAnswer(uint64_t bytes) { maxAnswer_.store(bytes, std::memory_order_relaxed); }
     uint64_t maxAnswer() const { return maxAnswer_.load(std::memory_order_relaxed); }
 
+    // How long a statement may run, from the moment it has its slot until its outcome is handed over; 0: no
+    // bound. Past it the statement fails as a lost connection (CR_SERVER_LOST, the text naming the time-out)
+    // and the slot gets a fresh connection. Any thread; statements that start afterwards use the new value.
+    void setStatementTimeout(std::chrono::milliseconds limit) {
+        statementTimeoutMs_.store(limit.count(), std::memory_order_relaxed);
+    }
+    std::chrono::milliseconds statementTimeout() const {
+        return std::chrono::milliseconds(statementTimeoutMs_.load(std::memory_order_relaxed));
+    }
+
     // Resets of a session after a statement that may have changed it, so far.
     uint64_t sessionResets() const { return sessionResets_.load(std::memory_order_relaxed); }
 
@@ -118,8 +130,7 @@ class MysqlPool {
     int connectedCount() const;
 
   private:
-    friend class MysqlResult;
-    struct Slot;
+    friend class MysqlConnection;
     struct Waiter {
         std::string statement;
         Done done;
@@ -127,22 +138,22 @@ class MysqlPool {
     };
 
     int64_t now() const;
-    Slot* slotAt(int slot) const;
+    MysqlConnection* slotAt(int slot) const;
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
-    // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
-    // (see Slot::recoverAfterFault) ignores a late release from the result it once went with.
-    void releaseResult(int slot, uint64_t lease);
+    bool closed() const;
     void armSweep();
     void sweep();
+    static void resumeSweep(void* pool);
 
     EventLoops& loops_;
     PoolTiming timing_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<MysqlConnection>> slots_;
     int clientCount_ = 0;
     bool opened_ = false;
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
+    std::atomic<int64_t> statementTimeoutMs_{0};
     std::atomic<uint64_t> sessionResets_{0};
 
     mutable std::mutex mutex_;  // guards everything below

@@ -1,17 +1,19 @@
-// MysqlResult: the outcome of one statement run through the pool, owning the slot it ran on and the rows it
-// returned until it is destroyed (or release() is called), which frees the rows and hands the slot back.
+// MysqlResult: the outcome of one statement run through the pool, owning the rows it returned until it is
+// destroyed (or release() is called).
 //
-// The rows are copied out of the connection while they arrive, so they are read without the connection and
-// from any thread. Not safe for concurrent use; move it between threads, never share it.
+// The rows are copied out of the connection while they arrive and the slot is back in the pool before the
+// result reaches its caller, so they are read without the connection, from any thread, for as long as the
+// caller likes. Not safe for concurrent use; move it between threads, never share it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrum {
-
-class MysqlPool;
 
 // Description of one column of a result set. Empty name and typeCode 0 when the column does not exist.
 struct FieldInfo {
@@ -26,8 +28,8 @@ class MysqlResult {
   public:
     enum class Status {
         kBusy,    // no slot became free in time; nothing ran
-        kFailed,  // the statement failed: errorNumber/errorText; the slot is already back
-        kDone,    // the statement ran; the result owns its slot (and rows, for statements that return rows)
+        kFailed,  // the statement failed: errorNumber/errorText
+        kDone,    // the statement ran; the result owns its rows (for statements that return rows)
     };
 
     MysqlResult() = default;  // busy
@@ -43,7 +45,7 @@ class MysqlResult {
     bool done() const { return status_ == Status::kDone; }
     int errorNumber() const { return errorNumber_; }
     const std::string& errorText() const { return errorText_; }
-    // The slot the statement ran on while this result holds it; 0 otherwise.
+    // The slot the statement ran on (already back in the pool); 0 when it failed or did not run.
     int slot() const { return slot_; }
 
     // True when the statement returned a result set (of any number of rows; a procedure: its first one). A
@@ -65,16 +67,41 @@ class MysqlResult {
     bool nextRow();
     std::string_view cell(int column) const;
 
-    // Frees the rows and hands the slot back now. Idempotent.
+    // Frees the rows now. Idempotent.
     void release();
 
-    struct Data;  // the copied rows and column descriptions
+    // The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value
+    // may hold NUL bytes) in blocks of storage, null for SQL NULL.
+    struct Data {
+        struct Cell {
+            const char* bytes = nullptr;  // null for SQL NULL
+            size_t size = 0;
+        };
+        std::vector<FieldInfo> fields;
+        std::vector<Cell> cells;  // row-major
+        uint64_t rows = 0;
+
+        // Appends a row of fields.size() cells (a MYSQL_ROW and its lengths).
+        void addRow(char* const* row, const unsigned long* lengths);
+
+      private:
+        struct BlockDeleter {
+            size_t mappedBytes = 0;  // 0: the block is on the heap
+            void operator()(char* bytes) const;
+        };
+        using RowBlock = std::unique_ptr<char[], BlockDeleter>;
+        static RowBlock newBlock(size_t bytes);
+        char* allocate(size_t bytes);
+
+        std::vector<RowBlock> blocks;
+        size_t blockLeft = 0;
+        char* blockNext = nullptr;
+        size_t nextBlock = 1024;
+    };
 
   private:
-    friend class MysqlPool;
-    MysqlPool* pool_ = nullptr;
+    friend class MysqlConnection;
     int slot_ = 0;
-    uint64_t lease_ = 0;  // which hand-over of the slot this result holds
     Data* data_ = nullptr;
     uint64_t cursor_ = 0;
     uint64_t current_ = UINT64_MAX;  // the row nextRow() fetched
