@@ -6,6 +6,8 @@
 #
 #   bench/callers_overhead_bench.sh [KESTRUM_BINARY]      (default: build/kestrum)
 #
+# Pinned by default (bench/lib.sh): kestrum and Redis on CPU 0, wrk on CPU 1; PINNED=0 runs unpinned.
+#
 # Environment: ROUNDS (default 3), DURATION (wrk seconds per run, 5), THREADS (wrk threads, 1), CONNECTIONS (16).
 set -euo pipefail
 
@@ -29,7 +31,7 @@ cleanup() {
 trap cleanup EXIT
 source "$root/bench/lib.sh"
 
-redisPort=$(bash "$root/scripts/start-redis.sh" "$work/redis" "$(free_port)")
+redisPort=$("${on_server[@]}" bash "$root/scripts/start-redis.sh" "$work/redis" "$(free_port)")
 redis-cli -p "$redisPort" set cache:key hello >/dev/null
 key=bench-key-AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA
 hash=$(printf '%s' "$key" | sha256sum | cut -d' ' -f1)
@@ -41,7 +43,7 @@ start_kestrum() {  # start_kestrum with|without
     printf '[sys]\non=1\nip=127.0.0.1\nport=%s\n[dbsum]\n0=4\n' "$redisPort" >"$run/mod/redis/config.ini"
     [[ $1 == with ]] && printf '[cache]\nkey_sha256=%s\nallow=redis.get\nredis_keys=cache:*\n' "$hash" \
         >"$run/callers.ini"
-    "$binary" --headless --dir "$run" >"$work/kestrum-$1.out" 2>&1 &
+    "${on_server[@]}" "$binary" --headless --dir "$run" >"$work/kestrum-$1.out" 2>&1 &
     pid=$!
     url="http://127.0.0.1:$port"
     wait_http "$url/api/this/heart"
@@ -58,7 +60,7 @@ measure() {  # measure NAME WRK_ARGS...: "requests/s kestrum-us-CPU/request" app
     local name=$1 out r c0 c1
     shift
     c0=$(cpu_ticks "$pid")
-    out=$(wrk -t"$threads" -c"$connections" -d"${duration}s" "$@")
+    out=$("${on_load[@]}" wrk -t"$threads" -c"$connections" -d"${duration}s" "$@")
     c1=$(cpu_ticks "$pid")
     r=$(wrk_rps <<<"$out")
     echo "$r $(awk -v c=$((c1 - c0)) -v r="$r" -v d="$duration" -v hz="$(getconf CLK_TCK)" \
@@ -77,8 +79,8 @@ for ((round = 1; round <= rounds; ++round)); do
     done
 done
 
-printf '\nwrk -t%s -c%s -d%ss, median of %s rounds\n%-14s %12s %16s\n' "$threads" "$connections" "$duration" \
-    "$rounds" run requests/s "CPU us/request"
+printf '\nwrk -t%s -c%s -d%ss, median of %s rounds; %s\n%-14s %12s %16s\n' "$threads" "$connections" \
+    "$duration" "$rounds" "$(bench_mode)" run requests/s "CPU us/request"
 for name in heart_without heart_with get_without get_with; do
     printf '%-14s %12s %16s\n' "$name" "$(awk '{print $1}' "$work/$name.runs" | median)" \
         "$(awk '{print $2}' "$work/$name.runs" | median)"
@@ -86,5 +88,7 @@ done
 for what in heart get; do
     awk -v a="$(awk '{print $2}' "$work/${what}_without.runs" | median)" \
         -v b="$(awk '{print $2}' "$work/${what}_with.runs" | median)" -v w="$what" \
-        'BEGIN { printf "%s: CPU per request with callers.ini %+.1f %%\n", w, (b / a - 1) * 100 }'
+        'BEGIN { printf "%s: CPU per request with callers.ini %+.1f %%", w, (b / a - 1) * 100 }'
+    echo " (CPU efficiency with / without: $(efficiency "$(awk '{print $2}' "$work/${what}_without.runs" | median)" \
+        "$(awk '{print $2}' "$work/${what}_with.runs" | median)"))"
 done

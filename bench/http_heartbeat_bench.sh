@@ -4,10 +4,14 @@
 # Builds kestrum in Release (build-release/), starts it headless with debug off and every back-end module off,
 # starts nginx with a private configuration on loopback, and drives both with the same wrk settings, alternating
 # kestrum / nginx ROUNDS times per scheme. Prints requests/s, p99 latency, CPU time and context switches per
-# request of every run and their medians, the ratio kestrum/nginx, and kestrum's resident memory when idle and
-# after the load.
+# request of every run and their medians, the ratio kestrum/nginx of requests/s and the CPU efficiency (nginx's
+# CPU per request / kestrum's), and kestrum's resident memory when idle and after the load.
+#
+# Pinned by default (bench/lib.sh): kestrum and nginx on CPU 0, nginx with one worker process, wrk on CPU 1;
+# PINNED=0 runs unpinned (nginx with one worker per core).
 #
 # Usage: bench/http_heartbeat_bench.sh [seconds per run (8)] [connections (32)] [rounds (2)]
+# KESTRUM_BIN=path uses that binary instead of building build-release/.
 set -euo pipefail
 
 duration="${1:-8}"
@@ -18,11 +22,13 @@ source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$source_dir/build-release"
 work_log=$(mktemp /tmp/kestrum-bench-build.XXXXXX)
 
+binary="${KESTRUM_BIN:-$build_dir/kestrum}"
+
 for tool in wrk nginx openssl cmake ninja; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-if ! bash "$source_dir/scripts/build.sh" --release kestrum >"$work_log" 2>&1; then
+if [[ -z "${KESTRUM_BIN:-}" ]] && ! bash "$source_dir/scripts/build.sh" --release kestrum >"$work_log" 2>&1; then
     tail -20 "$work_log" >&2
     exit 1
 fi
@@ -44,15 +50,17 @@ k_http=$(free_port); k_https=$(free_port); n_http=$(free_port); n_https=$(free_p
 # --- kestrum run directory: every module off ---
 run="$work/run"
 kestrum_run_dir "$run" "port_http=$k_http" "port_https=$k_https"
-"$build_dir/kestrum" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
+"${on_server[@]}" "$binary" --headless --dir "$run" >"$work/kestrum.out" 2>&1 &
 kestrum_pid=$!
 
 # --- nginx with the same answer ---
 mkdir -p "$work/nginx/logs"
 printf '%s' 740391 >"$work/nginx/pass"
 body=$'\xEF\xBB\xBF''da da da ...'
+nginx_workers=auto
+((PINNED)) && nginx_workers=1  # one core for the servers: one worker
 cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes auto;
+worker_processes $nginx_workers;
 daemon off;
 pid $work/nginx/nginx.pid;
 error_log $work/nginx/logs/error.log error;
@@ -72,7 +80,7 @@ http {
     }
 }
 CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+"${on_server[@]}" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
 nginx_pid=$!
 
 for url in "http://127.0.0.1:$k_http" "https://127.0.0.1:$k_https" "http://127.0.0.1:$n_http" \
@@ -93,7 +101,7 @@ run_wrk() {
     local name=$1 url=$2 out c0 c1 s0 s1 rps requests
     shift 2
     c0=$(cpu_ticks "$@"); s0=$(ctx_switches "$@")
-    out="$(wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$url")"
+    out="$("${on_load[@]}" wrk -t"$threads" -c"$connections" -d"${duration}s" --latency "$url")"
     c1=$(cpu_ticks "$@"); s1=$(ctx_switches "$@")
     rps=$(wrk_rps <<<"$out")
     requests=$(awk -v r="$rps" -v d="$duration" 'BEGIN { print r * d }')
@@ -101,7 +109,7 @@ run_wrk() {
         tee -a "$work/$name.runs"
 }
 
-echo "wrk -t$threads -c$connections -d${duration}s, $rounds rounds, cores: $(nproc)"
+echo "wrk -t$threads -c$connections -d${duration}s, $rounds rounds, cores: $(nproc); $(bench_mode)"
 printf '%-5s %-6s %-8s %12s %8s %14s %12s\n' scheme round server "requests/s" "p99 ms" "CPU us/req" "switches/req"
 for scheme in http https; do
     if [[ $scheme == http ]]; then k_url="http://127.0.0.1:$k_http/api/this/heart"; n_url="http://127.0.0.1:$n_http/api/this/heart"
@@ -118,8 +126,10 @@ for scheme in http https; do
             "$(awk '{print $1}' "$work/$server-$scheme.runs" | median)" "$(awk '{print $2}' "$work/$server-$scheme.runs" | median)" \
             "$(awk '{print $3}' "$work/$server-$scheme.runs" | median)" "$(awk '{print $4}' "$work/$server-$scheme.runs" | median)"
     done
-    printf '%-5s ratio kestrum/nginx (median requests/s) %.2f\n' "$scheme" \
-        "$(awk -v a="$(awk '{print $1}' "$work/kestrum-$scheme.runs" | median)" \
-               -v b="$(awk '{print $1}' "$work/nginx-$scheme.runs" | median)" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+    printf '%-5s ratio kestrum/nginx (median requests/s) %.2f, CPU efficiency (nginx CPU/req / kestrum CPU/req) %s\n' \
+        "$scheme" "$(awk -v a="$(awk '{print $1}' "$work/kestrum-$scheme.runs" | median)" \
+               -v b="$(awk '{print $1}' "$work/nginx-$scheme.runs" | median)" 'BEGIN { print (b > 0 ? a / b : 0) }')" \
+        "$(efficiency "$(awk '{print $3}' "$work/nginx-$scheme.runs" | median)" \
+                      "$(awk '{print $3}' "$work/kestrum-$scheme.runs" | median)")"
 done
 echo "kestrum RSS: idle $((idle_rss / 1024)) MiB ($idle_rss KiB), after load $(( $(rss_kib) / 1024 )) MiB"

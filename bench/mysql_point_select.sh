@@ -8,8 +8,12 @@
 #   - kestrum: wrk with bench/mysql_point_select.lua (POST {"sql":"select * from kv where id=N"}), and
 #   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table, and
 #   - same statement: mariadb-slap running kestrum's own statements (select * from kv where id=N, N shuffled),
-# all with the same concurrency, and prints the throughputs and the ratios (target: kestrum >= 0.5 x direct).
-# Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (2),
+# all with the same concurrency, and prints the throughputs and the ratios (target: kestrum >= 0.5 x direct), and
+# the CPU efficiency: MariaDB's CPU per select under sysbench divided by kestrum's and MariaDB's per request.
+# Pinned by default (bench/lib.sh): kestrum and MariaDB on CPU 0, wrk, sysbench and mariadb-slap on CPU 1;
+# PINNED=0 runs unpinned.
+# Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (1
+# pinned, 2 unpinned),
 # PROFILE_OUT (a perf.data path: profiles kestrum during the first run), WORKERS (kestrum's worker_threads,
 # default: its own), NET_THREADS (its network_threads, default: its own).
 set -euo pipefail
@@ -19,10 +23,10 @@ root=$(cd "$here/.." && pwd)
 binary=$(realpath "${1:-$root/build/kestrum}")
 concurrency=${CONCURRENCY:-16}
 duration=${DURATION:-10}
-wrk_threads=${WRK_THREADS:-2}
 rounds=${ROUNDS:-3}
 [[ -x "$binary" ]] || { echo "kestrum binary not found: $binary" >&2; exit 2; }
 source "$here/lib.sh"
+if ((PINNED)); then wrk_threads=${WRK_THREADS:-1}; else wrk_threads=${WRK_THREADS:-2}; fi
 
 work=$(mktemp -d /tmp/kestrum-mysql-bench-XXXXXX)
 kestrum_pid=""
@@ -34,7 +38,7 @@ cleanup() {
 trap cleanup EXIT
 
 export KESTRUM_DEMO_USER=bench KESTRUM_DEMO_PASSWORD=bench-pass
-host=$("$root/scripts/start-mariadb.sh" "$work/db")
+host=$("${on_server[@]}" "$root/scripts/start-mariadb.sh" "$work/db")
 sql() { mariadb --no-defaults --protocol=socket --socket="$work/db/mysqld.sock" --user=root kestrum_demo -e "$1"; }
 
 values=""
@@ -54,7 +58,7 @@ slap_args=(--no-defaults --host="$host" --port=3306 --user=bench --password=benc
 slap_qps() {
     local count=$(awk -v r="$1" -v d="$duration" 'BEGIN { printf "%d", r * d }') start end
     start=$(date +%s.%N)
-    mariadb-slap "${slap_args[@]}" --number-of-queries="$count" >/dev/null
+    "${on_load[@]}" mariadb-slap "${slap_args[@]}" --number-of-queries="$count" >/dev/null
     end=$(date +%s.%N)
     awk -v n="$count" -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", n / (b - a) }'
 }
@@ -64,24 +68,25 @@ run="$work/run"
 kestrum_run_dir "$run" "port_http=$port" "worker_threads=${WORKERS:-}" "network_threads=${NET_THREADS:-}"
 printf '[sys]\non=1\nconnectSum=16\nadress=%s\nuser=bench\npassword=bench-pass\ndatabase=kestrum_demo\n' \
     "$host" >"$run/mod/mysql/config.ini"
-(cd "$run" && exec "$binary" --headless --dir "$run") >"$work/kestrum.out" 2>&1 &
+(cd "$run" && exec "${on_server[@]}" "$binary" --headless --dir "$run") >"$work/kestrum.out" 2>&1 &
 kestrum_pid=$!
 wait_port "$port"
-check=$(curl -s --max-time 10 -X POST --data '{"sql":"select * from kv where id=7"}' "http://127.0.0.1:$port/api/mysql" || true)
+check=$("${on_load[@]}" curl -s --max-time 10 -X POST --data '{"sql":"select * from kv where id=7"}' "http://127.0.0.1:$port/api/mysql" || true)
 echo "sample answer: $check" >&2
 [[ "$check" == *'"errcode":200'* ]] || { echo "kestrum does not answer; see $work/kestrum.out" >&2; cat "$work/kestrum.out" >&2; exit 1; }
 
 ticks_per_sec=$(getconf CLK_TCK)
 mariadb_pid=$(cat "$work/db/mysqld.pid")
+pin_servers "$mariadb_pid"
 # Every answer of a short checked run must be a success envelope.
-failed=$(CHECK_ANSWERS=1 wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
+failed=$(CHECK_ANSWERS=1 "${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
     "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
 # The HTTP layer alone (heartbeat GET), for context.
 k0=$(cpu_ticks "$kestrum_pid")
-heart_rps=$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
+heart_rps=$("${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
 k1=$(cpu_ticks "$kestrum_pid")
 heart_cpu=$(awk -v t=$((k1 - k0)) -v r="$heart_rps" -v d="$duration" -v hz="$ticks_per_sec" \
-    'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')
+    'BEGIN { printf "%.1f", t / hz * 1e6 / (r * d) }')
 
 # Alternate the two sides so that load from other processes on the machine hits both alike.
 kestrum_runs=()
@@ -98,7 +103,7 @@ for round in $(seq 1 "$rounds"); do
     k0=$(cpu_ticks "$kestrum_pid")
     m0=$(cpu_ticks "$mariadb_pid")
     s0=$(ctx_switches "$kestrum_pid")
-    kestrum_runs+=("$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
+    kestrum_runs+=("$("${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
         "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
     k1=$(cpu_ticks "$kestrum_pid")
     m1=$(cpu_ticks "$mariadb_pid")
@@ -107,24 +112,24 @@ for round in $(seq 1 "$rounds"); do
         'BEGIN { printf "%.1f", s / (r * d) }')")
     # CPU microseconds per request: kestrum itself, and the server behind it.
     kestrum_cpu+=("$(awk -v t=$((k1 - k0)) -v r="${kestrum_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
-        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+        'BEGIN { printf "%.1f", t / hz * 1e6 / (r * d) }')")
     server_cpu_k+=("$(awk -v t=$((m1 - m0)) -v r="${kestrum_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
-        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+        'BEGIN { printf "%.1f", t / hz * 1e6 / (r * d) }')")
     m0=$(cpu_ticks "$mariadb_pid")
     # Text protocol (no prepared statements), as kestrum sends its statements.
-    direct_runs+=("$(sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
+    direct_runs+=("$("${on_load[@]}" sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
         --time="$duration" --point-selects=1 --skip-trx=on --db-ps-mode=disable --report-interval=0 run |
         awk '/queries:/ {gsub(/[()]/, "", $3); print $3; exit}')")
     m1=$(cpu_ticks "$mariadb_pid")
     server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
-        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+        'BEGIN { printf "%.1f", t / hz * 1e6 / (r * d) }')")
     slap_runs+=("$(slap_qps "${direct_runs[-1]}")")
     echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU and ${kestrum_switches[-1]} context switches/request," \
         "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
         "(server ${server_cpu_d[-1]} us/select), same statement ${slap_runs[-1]} selects/s" >&2
 done
 sysbench oltp_point_select "${sysbench_args[@]}" cleanup >/dev/null
-mean() { printf '%s\n' "$@" | awk '{ s += $1; n++ } END { printf "%.0f", (n ? s / n : 0) }'; }
+mean() { printf '%s\n' "$@" | awk '{ s += $1; n++ } END { printf "%.1f", (n ? s / n : 0) }'; }
 kestrum_rps=$(mean "${kestrum_runs[@]}")
 direct_qps=$(mean "${direct_runs[@]}")
 slap_qps=$(mean "${slap_runs[@]}")
@@ -138,3 +143,6 @@ echo "same_statement_selects_per_sec=$slap_qps (mariadb-slap, mean of $rounds ru
 echo "ratio_same_statement=$(awk -v a="$kestrum_rps" -v b="$slap_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
 echo "server_cpu_us_per_select: via kestrum $(mean "${server_cpu_k[@]}"), direct $(mean "${server_cpu_d[@]}")"
 echo "ratio=$ratio (target >= 0.50)"
+echo "cpu_efficiency=$(efficiency "$(mean "${server_cpu_d[@]}")" \
+    "$(awk -v k="$(mean "${kestrum_cpu[@]}")" -v m="$(mean "${server_cpu_k[@]}")" 'BEGIN { print k + m }')")" \
+    "(MariaDB CPU per select under sysbench / kestrum and MariaDB CPU per request); $(bench_mode)"

@@ -56,6 +56,8 @@ void reportFault(const FaultRecord& record) {
     }
     content += std::string(",thread(") + record.thread + "),unit(" + record.unit + ").";
     logLine("sys/fault", content);
+    // The lines up to this report are in the file before the thread goes on, whatever comes next.
+    flushProcessLog();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "log/log_writer.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include "log/log_files.h"
 #include "util/encoding.h"
@@ -30,6 +32,9 @@ void replaceAll(std::string& text, std::string_view from, std::string_view to) {
         text.replace(at, from.size(), to);
     }
 }
+
+// Room a log buffer keeps between batches; a burst of long lines (a large Redis value) gives back the rest.
+constexpr size_t kKeptCapacity = 1u << 20;
 
 // Log files hold what callers sent (statements, keys, request headers): owner and group only.
 constexpr mode_t kFileMode = 0640;
@@ -113,9 +118,7 @@ std::time_t preciseNow() {
     return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
 }
 
-void writeAll(int fd, const std::string& bytes) {
-    const char* data = bytes.data();
-    size_t left = bytes.size();
+void writeAll(int fd, const char* data, size_t left) {
     while (left > 0) {
         ssize_t n = ::write(fd, data, left);
         if (n < 0 && errno == EINTR)
@@ -181,6 +184,7 @@ LogWriter::~LogWriter() {
 }
 
 void LogWriter::open(const OpenOptions& options) {
+    std::lock_guard lifecycle(lifecycle_);
     GuardedLock lock(logLock_);
     if (fd_ >= 0)
         return;  // opened once per run
@@ -210,7 +214,7 @@ void LogWriter::open(const OpenOptions& options) {
     nameHadEndTime_ = renameAtClose_;
     maxBytes_ = options.maxBytes;
     keep_ = options.keep;
-    written_ = 0;
+    fileBytes_ = 0;
     fd_ = createFresh(std::filesystem::path(dir) / gbkToUtf8(name), path_);
     pruneClosedFiles();
     nextNumber_ = 1;
@@ -223,6 +227,17 @@ void LogWriter::open(const OpenOptions& options) {
     }
     charset_.store(options.charset, std::memory_order_relaxed);
     cachedSecond_ = -1;
+    if (fd_ < 0)
+        return;
+    try {
+        writer_ = std::thread([this] { writeLoop(); });
+    } catch (const std::system_error&) {
+        // Without its thread the log cannot take lines: the run goes on without a log, as with no file.
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    accepting_ = true;
 }
 
 bool LogWriter::writeLine(std::string_view type, std::string_view content) {
@@ -241,8 +256,16 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
     type = escapeControls(type, escapedType);
     content = escapeControls(content, escapedContent);
     GuardedLock lock(logLock_);
-    if (fd_ < 0)
+    if (!accepting_ || fd_ < 0)
         return false;
+    if (pending_.size() >= kMaxPending) {
+        // The file takes the lines more slowly than they come: wait for it rather than grow without bound.
+        flushWanted_ = std::max(flushWanted_, appended_);
+        wake_.notify_one();
+        lock.wait(batchDone_, [this] { return pending_.size() < kMaxPending || !accepting_; });
+        if (!accepting_)
+            return false;
+    }
     std::string line = lineTemplate_;
     replaceAll(line, "[num]", std::to_string(nextNumber_));
     replaceAll(line, "[type]", type);
@@ -250,30 +273,81 @@ bool LogWriter::writeLine(std::string_view type, std::string_view content) {
     replaceAll(line, "[time]", timeText(preciseNow()));
     line += "\r\n";
     ++nextNumber_;  // a failed write is not reported; the number still advances
+    // The first line of a batch wakes the writer thread (a system call only when it sleeps); the others
+    // join the batch it is collecting.
+    const bool first = pending_.empty();
+    if (first)
+        firstPendingAt_ = std::chrono::steady_clock::now();
     pending_ += line;
-    // Lines are written in number order, whole. A thread that finds another one writing leaves its line to
-    // that thread's next write instead of queueing up behind the lock for a write of its own.
-    if (writerActive_)
-        return true;
-    writerActive_ = true;
-    std::string batch;
-    while (!pending_.empty()) {
-        batch.swap(pending_);
-        lock.unlock();
-        writeAll(fd_, batch);
-        lock.lock();
-        written_ += batch.size();
-        batch.clear();
-        // Only the active writer touches the file outside LogLock, so it is the one that may change it.
-        if (maxBytes_ != 0 && written_ >= maxBytes_ && fd_ >= 0)
-            rotate();
-    }
-    writerActive_ = false;
-    writerIdle_.notify_all();
+    appended_ += line.size();
+    lock.unlock();
+    if (first)
+        wake_.notify_one();
     return true;
 }
 
-std::string LogWriter::timeText(std::time_t moment) {
+void LogWriter::flush() {
+    GuardedLock lock(logLock_);
+    const uint64_t target = appended_;
+    if (!accepting_ || flushed_ >= target)
+        return;
+    flushWanted_ = std::max(flushWanted_, target);
+    wake_.notify_one();
+    lock.wait(batchDone_, [this, target] { return flushed_ >= target || !accepting_; });
+}
+
+void LogWriter::writeLoop() {
+    pthread_setname_np(pthread_self(), "log writer");
+    std::string batch;
+    std::unique_lock lock(logLock_);
+    for (;;) {
+        wake_.wait(lock, [this] { return !pending_.empty() || stopping_; });
+        if (pending_.empty())
+            break;  // stopping, and everything is written
+        // Lines that come in the next moments join this batch, unless a flush or the end is waited for.
+        wake_.wait_until(lock, firstPendingAt_ + kBatchDelay,
+                         [this] { return stopping_ || flushWanted_ > flushed_; });
+        batch.swap(pending_);
+        const uint64_t through = appended_;
+        lock.unlock();
+        writeBatch(batch);
+        // The two buffers trade places batch by batch and keep their room, unless a burst made it large.
+        if (batch.capacity() > kKeptCapacity)
+            std::string().swap(batch);
+        batch.clear();
+        lock.lock();
+        flushed_ = through;
+        batchDone_.notify_all();
+    }
+    // Lines that come from now on are refused: nothing is left behind unwritten.
+    accepting_ = false;
+    batchDone_.notify_all();
+}
+
+void LogWriter::writeBatch(const std::string& batch) {
+    size_t at = 0;
+    while (at < batch.size()) {
+        size_t end = batch.size();
+        if (maxBytes_ != 0) {
+            // The file ends with the line that reaches the limit; the rest goes to the next file.
+            const uint64_t room = maxBytes_ > fileBytes_ ? maxBytes_ - fileBytes_ : 1;
+            const size_t last =
+                batch.find('\n', at + static_cast<size_t>(std::min<uint64_t>(room - 1, end - at)));
+            if (last != std::string::npos)
+                end = last + 1;
+        }
+        if (fd_ >= 0)
+            writeAll(fd_, batch.data() + at, end - at);
+        fileBytes_ += end - at;
+        at = end;
+        if (maxBytes_ != 0 && fileBytes_ >= maxBytes_ && fd_ >= 0) {
+            GuardedLock lock(logLock_);
+            rotate();
+        }
+    }
+}
+
+const std::string& LogWriter::timeText(std::time_t moment) {
     if (moment != cachedSecond_) {
         std::tm now = localTime(moment);
         std::string time = timeFormat_;
@@ -290,8 +364,17 @@ std::string LogWriter::timeText(std::time_t moment) {
 }
 
 void LogWriter::close() {
+    std::lock_guard lifecycle(lifecycle_);
+    if (writer_.joinable()) {
+        {
+            GuardedLock lock(logLock_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        writer_.join();
+    }
     GuardedLock lock(logLock_);
-    lock.wait(writerIdle_, [this] { return !writerActive_; });
+    stopping_ = false;
     if (fd_ < 0)
         return;
     finishFile();
@@ -330,7 +413,7 @@ void LogWriter::rotate() {
         name = dateTimeText(preciseNow()) + extension;
     }
     renameAtClose_ = nameHadEndTime_;
-    written_ = 0;
+    fileBytes_ = 0;
     fd_ = createFresh(std::filesystem::path(dir_) / gbkToUtf8(name), path_);
     pruneClosedFiles();
 }
@@ -361,6 +444,12 @@ void unbindProcessLog() {
 
 bool processDebug() {
     return g_debug.load();
+}
+
+void flushProcessLog() {
+    LogWriter* writer = g_processLog.load(std::memory_order_acquire);
+    if (writer != nullptr)
+        writer->flush();
 }
 
 bool logLine(std::string_view type, std::string_view content, bool debugOnly) {

@@ -7,18 +7,25 @@
 // with mode 0640. Control characters (U+0000-U+001F, U+007F) in a line's type and content are written as
 // "\r", "\n", "\t" or "\xHH", so one event is always one line. File names on disk are
 // UTF-8; the content is internal-encoding bytes written unconverted (or, with LogCharset::Utf8, the same line
-// in UTF-8: template, type and content converted), unbuffered in the process (a line is in the file moments
-// after writeLine, for other programs that read the file while it grows). writeLine is safe from any thread:
-// LogLock serialises numbering and formatting; the file gets the lines whole and in number order, several
-// lines in one write when threads log at the same moment.
+// in UTF-8: template, type and content converted).
 //
-// With a size limit (OpenOptions::maxBytes), a file that has reached it is closed exactly as at the end of
-// the run (renamed with its end time) and a new file begins, named after that moment; the line numbers go on
-// across the files of one run. With OpenOptions::keep, the oldest closed files of the folder beyond that
-// count are deleted whenever a file is closed (and at open): see log_files.h.
+// writeLine is safe from any thread and never touches the file: under LogLock it numbers and formats the line
+// and appends it to a buffer. One writer thread, from open to close, hands the buffer to the file with one
+// write per batch, at most kBatchDelay after the batch's first line, so a line is in the file within about
+// 10 ms (for other programs that read the file while it grows). Lines keep their number order. flush() waits
+// until every line written before it is in the file (a recovered fault calls it); close() writes everything
+// still buffered before it closes the file. Only the lines of the last moments before the process is killed
+// (SIGKILL, a fault that ends it) can be lost. The buffer is bounded: a writer that falls kMaxPending bytes
+// behind (a disk slower than the logging) makes writeLine wait for it rather than lose lines.
+//
+// With a size limit (OpenOptions::maxBytes), a file ends with the line that reaches the limit; it is closed
+// exactly as at the end of the run (renamed with its end time) and a new file begins, named after that
+// moment; the line numbers go on across the files of one run. With OpenOptions::keep, the oldest closed files
+// of the folder beyond that count are deleted whenever a file is closed (and at open): see log_files.h.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
@@ -26,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace kestrum {
 
@@ -54,13 +62,23 @@ class LogWriter {
         int keep = 0;           // closed files kept in the folder; 0: all
     };
 
+    // The longest a line waits in the buffer before the writer thread takes it to the file.
+    static constexpr std::chrono::milliseconds kBatchDelay{5};
+    // Buffered bytes past which writeLine waits for the writer thread.
+    static constexpr size_t kMaxPending = 64u << 20;
+
     LogWriter();
     ~LogWriter();  // closes (and renames) the file
     LogWriter(const LogWriter&) = delete;
     LogWriter& operator=(const LogWriter&) = delete;
 
+    // Opens the file and starts the writer thread. Once per run: a second call does nothing.
     void open(const OpenOptions& options);
+    // False when no file is open (before open, after close, or when the file could not be created).
     bool writeLine(std::string_view type, std::string_view content);
+    // Returns when every line written before the call is in the file. Any thread but the writer's.
+    void flush();
+    // Writes what is buffered, stops the writer thread, closes the file and gives it its final name.
     void close();
 
     bool isOpen() const;
@@ -68,18 +86,30 @@ class LogWriter {
     std::string filePath() const;
 
   private:
-    std::string timeText(std::time_t moment);  // under LogLock; one conversion per second
-    // Under LogLock, with no writer active: closes the file and gives it its final name.
+    const std::string& timeText(std::time_t moment);  // under LogLock; one conversion per second
+    // The writer thread: takes pending_ to the file, batch by batch, until close() asks it to end.
+    void writeLoop();
+    // On the writer thread, without LogLock: writes one batch, starting a new file at the size limit.
+    void writeBatch(const std::string& batch);
+    // Under LogLock, with the writer thread gone: closes the file and gives it its final name.
     void finishFile();
-    // Under LogLock, by the active writer: the full file is finished and the next one begins.
+    // Under LogLock, on the writer thread: the full file is finished and the next one begins.
     void rotate();
     // Under LogLock: deletes the oldest closed files beyond keep_.
     void pruneClosedFiles();
 
-    mutable std::mutex logLock_;  // LogLock
-    std::condition_variable writerIdle_;
-    bool writerActive_ = false;  // a thread is writing pending_'s earlier lines
-    std::string pending_;        // formatted lines not yet handed to the file
+    std::mutex lifecycle_;               // open and close, one at a time
+    mutable std::mutex logLock_;         // LogLock
+    std::condition_variable wake_;       // the writer thread: lines, a flush or the end
+    std::condition_variable batchDone_;  // flush() and a writeLine held back: a batch is in the file
+    std::thread writer_;
+    bool accepting_ = false;  // lines are taken (the writer thread runs and has not drained for close)
+    bool stopping_ = false;   // close() asked the writer thread to write what is left and end
+    std::string pending_;     // formatted lines not yet handed to the file
+    std::chrono::steady_clock::time_point firstPendingAt_;  // when pending_ got its first line
+    uint64_t appended_ = 0;                                 // bytes ever appended to pending_
+    uint64_t flushed_ = 0;                                  // of those, bytes in the file (or given up on)
+    uint64_t flushWanted_ = 0;                              // flush() waits for appended_ up to here
     std::time_t cachedSecond_ = -1;
     std::string cachedTime_;
     int32_t nextNumber_ = 1;
@@ -92,7 +122,7 @@ class LogWriter {
     bool nameHadEndTime_ = false;
     uint64_t maxBytes_ = 0;
     int keep_ = 0;
-    uint64_t written_ = 0;  // bytes in the current file
+    uint64_t fileBytes_ = 0;  // bytes in the current file; the writer thread's
     std::string timeFormat_;
     std::atomic<LogCharset> charset_{LogCharset::Internal};  // set by open, read before LogLock
 };
@@ -105,5 +135,9 @@ bool processDebug();
 
 // The one way to write a log line. A debugOnly line is written only when the debug switch is on.
 bool logLine(std::string_view type, std::string_view content, bool debugOnly = false);
+
+// flush() on the process log, when one is bound: after a recovered fault, the lines up to its report are in
+// the file even if a later fault ends the process.
+void flushProcessLog();
 
 }  // namespace kestrum

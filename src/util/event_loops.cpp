@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "util/cpu_count.h"
 #include "util/recovery_point.h"
 
 namespace kestrum {
@@ -109,7 +110,7 @@ struct EventLoops::Loop {
 
 EventLoops::EventLoops(int threads) : threadCount_(threads) {
     if (threadCount_ <= 0)
-        threadCount_ = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        threadCount_ = usableCpuCount();
     // The contexts exist from construction on, so sockets and timers can be created on them before start().
     for (int i = 0; i < threadCount_; ++i)
         loops_.push_back(std::make_unique<Loop>());

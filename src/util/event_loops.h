@@ -23,7 +23,7 @@ namespace kestrum {
 
 class EventLoops {
   public:
-    // `threads` <= 0 means one per core.
+    // `threads` <= 0 means one per CPU the process may run on (its affinity mask, see usableCpuCount).
     explicit EventLoops(int threads = 0);
     ~EventLoops();  // stop()
     EventLoops(const EventLoops&) = delete;

@@ -6,6 +6,7 @@
 
 #include <system_error>
 
+#include "util/cpu_count.h"
 #include "util/recovery_point.h"
 
 namespace kestrum {
@@ -28,10 +29,8 @@ bool WorkerPool::start(int threads) {
     std::lock_guard lock(mutex_);
     if (running_ || !threads_.empty())
         return false;
-    if (threads <= 0) {
-        unsigned cores = std::thread::hardware_concurrency();
-        threads = 2 * static_cast<int>(cores == 0 ? 1 : cores) + 2;
-    }
+    if (threads <= 0)
+        threads = 2 * usableCpuCount() + 2;
     running_ = true;
     idle_.reserve(static_cast<size_t>(threads));
     try {

@@ -25,8 +25,8 @@ class WorkerPool {
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // Starts `threads` threads (0 = 2 x cores + 2). Returns false when already started or a thread cannot be
-    // made.
+    // Starts `threads` threads (0 = 2 x the CPUs the process may run on + 2, see usableCpuCount). Returns
+    // false when already started or a thread cannot be made.
     bool start(int threads = 0);
     // Queues a job; any thread. Returns false (and drops the job) when the pool is not running.
     bool submit(Job job);

@@ -74,7 +74,10 @@ class GuardedProcess : public ::testing::Test {
         removeFaultGuard();
         unbindProcessLog();
     }
-    std::string logText() const { return dir_.read("log/test.log"); }
+    std::string logText() {
+        log_.flush();
+        return dir_.read("log/test.log");
+    }
 
     testing::TempDir dir_;
     LogWriter log_;
@@ -149,6 +152,42 @@ TEST(FaultGuardBinaryTest, NetworkThreadFaultsCloseOnlyTheirConnection) {
     EXPECT_NE(dir.logText().find(gb("app/end")), std::string::npos);
 }
 
+// The same through the binary: once the one network thread answers again after a recovered fault, the fault's
+// report is in the file, and a SIGKILL at that moment leaves it there.
+TEST(FaultGuardBinaryTest, RecoveredFaultIsInTheLogBeforeTheThreadServesAgain) {
+#ifndef KESTRUM_FAULT_INJECTION
+    GTEST_SKIP() << "kestrum was built without the fault injection hook (scripts/build.sh --fault-hook)";
+#endif
+    RunDir dir;
+    dir.installCertificates();
+    const int port = testing::freePort();
+    dir.write("config.ini", "[sys]\r\nlocal_ip=127.0.0.1\r\nip_lookup_url=\r\nport_http=" +
+                                std::to_string(port) + "\r\nwhitelist=127.0.0.1\r\nnetwork_threads=1\r\n");
+    dir.switchModulesOff();
+    KestrumProcess process;
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    process.setEnvironment("ASAN_OPTIONS",
+                           std::string(inherited != nullptr ? inherited : "") +
+                               ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0"
+                               ":allow_user_segv_handler=1:detect_leaks=0");
+    ASSERT_TRUE(process.start(dir.path()));
+    ASSERT_TRUE(process.waitForLog(dir, gb("start success：port(") + std::to_string(port) + ")."))
+        << process.output() << process.errorOutput() << dir.logText();
+
+    HttpClient bystander;
+    ASSERT_TRUE(bystander.connect(kHost, port));
+    HttpClient victim;
+    ASSERT_TRUE(victim.connect(kHost, port));
+    ASSERT_TRUE(victim.sendRequest("GET", "/api/this/heart", {}, {{"X-Kestrum-Fault", "segv"}}));
+    EXPECT_TRUE(victim.waitClosed(3s));
+    auto reply = bystander.request("GET", "/api/this/heart");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(process.stop(SIGKILL), 128 + SIGKILL);
+    EXPECT_NE(dir.logText().find(gb("sys/fault丨fault：signal(SIGSEGV),thread(network 0)")),
+              std::string::npos)
+        << dir.logText();
+}
+
 TEST_F(GuardedProcess, WorkerJobThatFaultsOrThrowsIsAbandonedAndItsLocksReleased) {
     WorkerPool pool;
     ASSERT_TRUE(pool.start(1));  // one thread: every job after the faults needs the same thread back
@@ -175,6 +214,29 @@ TEST_F(GuardedProcess, WorkerJobThatFaultsOrThrowsIsAbandonedAndItsLocksReleased
     EXPECT_NE(log.find(gb("sys/fault|exception：what(job failed),thread(worker 0),unit(job id(2)).")),
               std::string::npos);
     EXPECT_EQ(countOf(log, "test|after"), 10u);
+}
+
+// The report of a recovered fault waits for the log: the lines before the fault and the report are in the
+// file before the thread goes on, so a later fault that ends the process cannot take them along.
+TEST_F(GuardedProcess, RecoveredFaultLeavesTheLogInTheFile) {
+    WorkerPool pool;
+    ASSERT_TRUE(pool.start(1));  // the job that reads the file runs right after the recovery
+    std::string seen;
+    std::atomic<bool> read{false};
+    ASSERT_TRUE(pool.submit([] {
+        logLine("test", "before the fault");
+        segfault();
+    }));
+    ASSERT_TRUE(pool.submit([&] {
+        seen = dir_.read("log/test.log");  // no flush of its own
+        read.store(true);
+    }));
+    ASSERT_TRUE(waitUntil([&] { return read.load(); }, 5s));
+    pool.stop();
+    EXPECT_NE(seen.find("test|before the fault\r\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(gb("sys/fault|fault：signal(SIGSEGV),thread(worker 0),unit(job id(1)).\r\n")),
+              std::string::npos)
+        << seen;
 }
 
 TEST_F(GuardedProcess, NetworkThreadFaultAbandonsItsUnitWithTheLoopIntact) {

@@ -124,7 +124,10 @@ class ApiServerTest : public ::testing::Test {
     }
     void start() { start(settings(), routes()); }
 
-    static std::string logText() { return testing::readFile(log_->filePath()); }
+    static std::string logText() {
+        log_->flush();
+        return testing::readFile(log_->filePath());
+    }
     // With debug off most requests are settled on the network thread, with debug on all go to the workers;
     // the routing tests run both ways.
     static void setDebug(bool on) { bindProcessLog(log_, on); }

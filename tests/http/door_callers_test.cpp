@@ -134,7 +134,10 @@ class DoorCallersTest : public ::testing::Test {
     }
 
     static std::string certFile(const std::string& name) { return runDir_->path() + "/ssl-cert/" + name; }
-    static std::string logText() { return testing::readFile(log_->filePath()); }
+    static std::string logText() {
+        log_->flush();
+        return testing::readFile(log_->filePath());
+    }
 
     static RunDir* runDir_;
     static LogWriter* log_;

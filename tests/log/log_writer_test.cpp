@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -55,7 +56,11 @@ class LogWriterTest : public ::testing::Test {
         options.lineTemplate = templ;
         writer.open(options);
     }
-    std::string content() const { return testing::readFile(writer.filePath()); }
+    // The file once every line written so far is in it.
+    std::string content() {
+        writer.flush();
+        return testing::readFile(writer.filePath());
+    }
 
     testing::TempDir dir;
     LogWriter writer;
@@ -258,6 +263,57 @@ TEST_F(LogWriterTest, LinesFromManyThreadsNeverInterleave) {
     }
 }
 
+// The numbers of a file's lines "N text\r\n", in file order; empty when a line has another form.
+std::vector<int> lineNumbers(const std::string& text) {
+    std::vector<int> numbers;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos)
+            return {};
+        numbers.push_back(std::stoi(text.substr(pos, end - pos)));
+        pos = end + 2;
+    }
+    return numbers;
+}
+
+bool countsFromOne(const std::vector<int>& numbers, int count) {
+    if (numbers.size() != static_cast<size_t>(count))
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (numbers[static_cast<size_t>(i)] != i + 1)
+            return false;
+    return true;
+}
+
+// The caller never waits for the file: the writer thread takes a lone line there by itself, soon after.
+TEST_F(LogWriterTest, ALineReachesTheFileWithoutAFlush) {
+    openLog(std::string("[num] [content]"));
+    ASSERT_TRUE(writer.writeLine("x", "alone"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (testing::readFile(writer.filePath()).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(testing::readFile(writer.filePath()), "1 alone\r\n");
+}
+
+// flush() returns with every earlier line in the file; close() writes what is still buffered before the
+// file gets its final name. Bursts far larger than one batch, read straight from the file.
+TEST_F(LogWriterTest, FlushAndCloseLeaveNothingInTheBuffer) {
+    openLog(std::string("[num] [content]"));
+    const std::string text(200, 'v');
+    for (int i = 0; i < 20000; ++i)
+        ASSERT_TRUE(writer.writeLine("x", text));
+    writer.flush();
+    EXPECT_TRUE(countsFromOne(lineNumbers(testing::readFile(writer.filePath())), 20000));
+    for (int i = 0; i < 20000; ++i)
+        ASSERT_TRUE(writer.writeLine("x", text));
+    writer.close();
+    EXPECT_FALSE(writer.writeLine("x", "after close"));
+    writer.flush();  // nothing to wait for
+    const std::string name = std::filesystem::path(writer.filePath()).filename().string();
+    EXPECT_TRUE(isClosedLogName(name)) << name;
+    EXPECT_TRUE(countsFromOne(lineNumbers(testing::readFile(writer.filePath())), 40000));
+}
+
 TEST(ClosedLogName, OnlyFinalNamesCount) {
     struct Case {
         const char* name;
@@ -297,7 +353,7 @@ TEST_F(LogWriterTest, SizeLimitStartsANewFileAndNumberingGoesOn) {
         EXPECT_TRUE(isClosedLogName(name)) << name;
         ++files;
         std::string text = testing::readFile(entry.path().string());
-        EXPECT_LE(text.size(), 1000u + 4 * 46);  // the limit, plus at most one batch of lines
+        EXPECT_LE(text.size(), 1000u + 46);  // the limit, plus at most the line that reaches it
         ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
         for (size_t pos = 0; pos < text.size();) {
             size_t end = text.find("\r\n", pos);
@@ -339,6 +395,7 @@ TEST_F(LogWriterTest, KeepDeletesTheOldestClosedFiles) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     writer.writeLine("x", "last");  // the current file may have just begun
+    writer.flush();
     EXPECT_FALSE(std::filesystem::exists(older));
     EXPECT_TRUE(std::filesystem::exists(otherRun));
     EXPECT_TRUE(std::filesystem::exists(notes));

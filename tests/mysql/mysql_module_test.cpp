@@ -44,6 +44,7 @@ class MysqlModuleTest : public ::testing::Test {
         std::ofstream(runDir_ + "/mod/mysql/config.ini") << "[sys]\n" << sysLines;
     }
     std::string logText() {
+        log_.flush();
         std::ifstream in(log_.filePath(), std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();

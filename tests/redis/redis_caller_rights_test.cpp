@@ -118,6 +118,7 @@ TEST_F(RedisCallerRightsTest, CommandsAndKeys) {
     EXPECT_EQ(probe.run({"EXISTS", "other:1"}), "0");
     EXPECT_EQ(probe.run({"EXISTS", "other:2"}), "0");
     EXPECT_EQ(probe.run({"GET", "cache:c"}), "x");
+    log_.flush();
     const std::string log = testing::readFile(log_.filePath());
     EXPECT_NE(log.find("error(not allowed: redis key other:1),caller(cache)."), std::string::npos);
 }

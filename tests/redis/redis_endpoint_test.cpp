@@ -50,7 +50,10 @@ class RedisEndpointTest : public ::testing::Test {
     std::optional<std::string> post(const std::string& subPath, const std::string& body) {
         return testing::callEndpoint(*gateway_, "/api/redis" + subPath, body);
     }
-    std::string logText() { return testing::readFile(log_.filePath()); }
+    std::string logText() {
+        log_.flush();
+        return testing::readFile(log_.filePath());
+    }
 
     RedisProbe probe(int db = 0) { return RedisProbe(sharedRedis().port(), db); }
 

@@ -46,6 +46,7 @@ class SchedulerFixture : public ::testing::Test {
         return {};
     }
     std::vector<std::string> logLines() const {
+        log_.flush();
         std::string text = dir_.read("log/test.log");
         std::vector<std::string> lines;
         for (size_t start = 0; start < text.size();) {
@@ -59,7 +60,7 @@ class SchedulerFixture : public ::testing::Test {
     }
 
     TempDir dir_;
-    LogWriter log_;
+    mutable LogWriter log_;  // flushed before the file is read
 };
 
 }  // namespace kestrum::testing

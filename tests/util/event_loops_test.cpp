@@ -1,6 +1,7 @@
 #include "util/event_loops.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +14,39 @@
 #include <asio/post.hpp>
 
 #include "support/fault_injection.h"
+#include "util/cpu_count.h"
+#include "util/worker_pool.h"
 
 namespace kestrum {
 namespace {
+
+// The default thread counts follow the CPUs the process may run on, not the machine's: under
+// `taskset -c N` one network thread and 2 x 1 + 2 workers. The test narrows its own thread's mask (the one
+// the counts are read from) and puts it back.
+TEST(ThreadCounts, DefaultsFollowTheAffinityMask) {
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    EXPECT_EQ(usableCpuCount(), CPU_COUNT(&all));
+    int first = 0;
+    while (!CPU_ISSET(first, &all))
+        ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    struct Restore {
+        cpu_set_t* mask;
+        ~Restore() { sched_setaffinity(0, sizeof *mask, mask); }
+    } restore{&all};
+
+    EXPECT_EQ(usableCpuCount(), 1);
+    EXPECT_EQ(EventLoops().size(), 1);
+    EXPECT_EQ(EventLoops(3).size(), 3);  // a configured count is kept
+    WorkerPool pool;
+    ASSERT_TRUE(pool.start());
+    EXPECT_EQ(pool.threadCount(), 4u);
+    pool.stop();
+}
 
 TEST(EventLoops, PostedTasksRunInOrderOnTheirOwnLoop) {
     EventLoops loops(2);
