@@ -656,6 +656,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
     coreSettings.headerTimeoutSeconds = settings.headerTimeoutSeconds;
     coreSettings.bodyTimeoutSeconds = settings.bodyTimeoutSeconds;
+    coreSettings.requestTimeoutSeconds = settings.requestTimeoutSeconds;
     coreSettings.strangerLogSeconds = settings.strangerLogSeconds;
     coreSettings.meter = impl.routes.meter;
     coreSettings.maxConnections = settings.maxConnections;
