@@ -97,7 +97,7 @@ bool ServiceNotify::send(std::string_view message) const {
     if (fd_ < 0)
         return false;
     const ssize_t sent =
-        ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL,
+        ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(address_.data()), static_cast<socklen_t>(address_.size()));
     return sent == static_cast<ssize_t>(message.size());
 }

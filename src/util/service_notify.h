@@ -34,7 +34,8 @@ class ServiceNotify {
 
     bool enabled() const { return fd_ >= 0; }
     std::chrono::microseconds watchdogInterval() const { return watchdog_; }
-    // One message; false when there is no manager or it could not be sent.
+    // One message; false when there is no manager or it could not be sent. Never waits (a network thread
+    // sends the pings): a manager that does not read its socket loses messages instead.
     bool send(std::string_view message) const;
 
   private:
