@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <optional>
 
 #include "app/app_state.h"
 #include "app/descriptor_limit.h"
@@ -15,6 +16,7 @@
 #include "app/shared_rate.h"
 #include "app/startup_report.h"
 #include "app/task_file_watch.h"
+#include "app/watchdog.h"
 #include "http/api_envelope.h"
 #include "http/callers.h"
 #include "http/door_rules.h"
@@ -35,6 +37,7 @@
 #include "util/event_loops.h"
 #include "util/ini.h"
 #include "util/local_address.h"
+#include "util/service_notify.h"
 #include "util/text.h"
 #include "util/worker_pool.h"
 
@@ -89,6 +92,7 @@ Application::~Application() {
     // Threads that could still use the other objects go first; then construction order, as the design wants
     // the log (inside AppState) closed and renamed right after the registry.
     reloader_.reset();
+    watchdog_.reset();  // its timer is on a network thread
     scheduler_.reset();
     http_.reset();
     registry_.reset();
@@ -147,6 +151,14 @@ bool Application::startup() {
         closeLogForGood(state);
         return false;
     }
+    // Under a service manager that asked for it (NOTIFY_SOCKET): ready once the listeners are up, then alive
+    // for as long as every network loop and the scheduler keep turning.
+    watchdog_ = std::make_unique<Watchdog>(*loops_, ServiceNotify::fromEnvironment());
+    watchdog_->watch([scheduler = scheduler_.get()]() -> std::optional<uint64_t> {
+        if (!scheduler->running())
+            return std::nullopt;
+        return scheduler->supervisorTurns();
+    });
 
     // The TLS files decide whether the process runs at all: they are read before any module connects to its
     // back end, so a refused start leaves no half-opened pool behind.
@@ -187,6 +199,9 @@ bool Application::startup() {
         static_cast<int>(positiveSetting(config.get("sys", "header_timeout"), 10, INT_MAX));
     settings.bodyTimeoutSeconds =
         static_cast<int>(positiveSetting(config.get("sys", "body_timeout"), 60, INT_MAX));
+    // And every request ends: one whose answer does not come in time closes its connection.
+    settings.requestTimeoutSeconds =
+        static_cast<int>(positiveSetting(config.get("sys", "request_timeout"), 120, INT_MAX));
     // max_connections: 0 is no limit of our own, so only the descriptor limit counts.
     const std::string configured = config.get("sys", "max_connections");
     const long long maxConnections = configured.empty() ? 10000 : leadingInt64(configured);
@@ -308,6 +323,14 @@ bool Application::startup() {
     if (taskFiles_)
         reloader_->addStep([watch = taskFiles_.get()] { watch->reload(); });
     reloader_->start();
+    if (watchdog_->enabled()) {
+        watchdog_->ready();
+        const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_->interval());
+        logLine("server",
+                std::string("service manager") + kFullWidthColon + "ready" +
+                    (interval.count() > 0 ? ",watchdog(" + std::to_string(interval.count()) + " ms)."
+                                          : std::string(".")));
+    }
     return true;
 }
 
@@ -392,6 +415,8 @@ void Application::beginDrain() {
     if (readiness_->draining())
         return;
     readiness_->beginDrain();
+    if (watchdog_)
+        watchdog_->stopping();
     logLine("app/end", std::string("drain") + kFullWidthColon + "seconds(" + std::to_string(drainSeconds_) +
                            "),not ready from now on.");
 }
@@ -537,6 +562,8 @@ void Application::startModules() {
 }
 
 void Application::shutdown() {
+    if (watchdog_)
+        watchdog_->stopping();
     reloader_->stop();
     readiness_->beginDrain();
     if (httpStarted_.load() == 1 && http_->stopListener(ServerKind::Http) == 1)
@@ -544,16 +571,19 @@ void Application::shutdown() {
     if (httpsStarted_.load() == 1 && http_->stopListener(ServerKind::Https) == 1)
         httpsStarted_ = 0;
     http_->releaseServers();
+    // The tasks before the back ends: a task's lease claim goes through Redis.
+    scheduler_->stopTasks();
     // Redis commands still in flight are answered; the connections close on their own threads.
     redis_->close();
-    scheduler_->stopTasks();
     mysql_->close();
     mysqlAccounts_->close();
     routes_->door->replace(nullptr);
     logLine("app/end", "will be free.");
     removeFaultGuard();
-    // Last: the jobs still running finish, then the network threads stop.
+    // Last: the jobs still running finish, then the network threads stop (the watchdog's pings with them).
     workers_->stop();
+    if (watchdog_)
+        watchdog_->stop();
     loops_->stop();
 }
 

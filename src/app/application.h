@@ -32,6 +32,7 @@ class WorkerPool;
 class Readiness;
 class ReloadWatcher;
 class TaskFileWatch;
+class Watchdog;
 class ConfigSnapshot;
 
 class Application {
@@ -107,6 +108,7 @@ class Application {
     std::unique_ptr<ConfigSnapshot> startConfig_;  // the configuration keys as the start-up read them
     std::unique_ptr<TaskFileWatch> taskFiles_;     // scheduler module on
     std::unique_ptr<ReloadWatcher> reloader_;      // SIGHUP, from the end of the start-up to the shutdown
+    std::unique_ptr<Watchdog> watchdog_;           // from the start of the network threads on
     std::atomic<bool> stopping_{false};
     std::atomic<int> httpStarted_{0};
     std::atomic<int> httpsStarted_{0};

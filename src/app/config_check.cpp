@@ -36,12 +36,12 @@ struct KnownSection {
     std::initializer_list<std::string_view> keys;
 };
 const KnownSection kKnownKeys[] = {
-    {FileKind::Main, "sys", {"onDebug",         "api_heart_url",   "port_http",     "port_https",
-                             "whitelist",       "local_ip",        "ip_lookup_url", "worker_threads",
-                             "network_threads", "max_body",        "idle_timeout",  "header_timeout",
-                             "body_timeout",    "max_connections", "metrics_path",  "log_charset",
-                             "instance_name",   "ready_path",      "drain_seconds", "log_max_mb",
-                             "log_keep",        "trusted_proxies", "proxy_protocol"}},
+    {FileKind::Main, "sys", {"onDebug",         "api_heart_url",   "port_http",      "port_https",
+                             "whitelist",       "local_ip",        "ip_lookup_url",  "worker_threads",
+                             "network_threads", "max_body",        "idle_timeout",   "header_timeout",
+                             "body_timeout",    "max_connections", "metrics_path",   "log_charset",
+                             "instance_name",   "ready_path",      "drain_seconds",  "log_max_mb",
+                             "log_keep",        "trusted_proxies", "proxy_protocol", "request_timeout"}},
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
@@ -208,9 +208,9 @@ class Checker {
         if (!charset.empty() && parseLogCharset(charset) != LogCharset::Utf8)
             add(file, "sys", "log_charset", charset,
                 "only utf-8 is known; this value keeps the log in GB18030");
-        for (const char* key :
-             {"worker_threads", "network_threads", "max_body", "idle_timeout", "header_timeout",
-              "body_timeout", "max_connections", "drain_seconds", "log_max_mb", "log_keep"})
+        for (const char* key : {"worker_threads", "network_threads", "max_body", "idle_timeout",
+                                "header_timeout", "body_timeout", "request_timeout", "max_connections",
+                                "drain_seconds", "log_max_mb", "log_keep"})
             number(file, ini, key);
         const std::string drain = ini.get("sys", "drain_seconds");
         if (isDigits(drain) && (drain.size() > 4 || std::stoi(drain) > 3600))

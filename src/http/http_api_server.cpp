@@ -536,12 +536,20 @@ void HttpApiServer::Impl::serve(Admitted admitted, const HttpReply& later) const
     }
     const MeteredEndpoint metered = admitted.metered;
     const bool callers = admitted.callers;
+    // The request leaves the caller's in-flight count with its answer, or when the way back is let go unused
+    // (the request then ends with the connection's close).
+    std::shared_ptr<void> ticket;
+    if (inFlight) {
+        ticket = std::shared_ptr<void>(nullptr,
+                                       [limits, rules = admitted.held](void*) {  // the rules keep `limits`
+                                           limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+                                       });
+    }
     // The envelope becomes UTF-8 and the HTTP answer on the thread that completes the endpoint.
     (*admitted.endpoint)(std::move(admitted.context),
-                         [later, meter, metered, callers, limits, inFlight, held = std::move(admitted.held),
-                          start = admitted.start](std::optional<std::string> envelope) {
-                             if (inFlight)
-                                 limits->inFlight.fetch_sub(1, std::memory_order_acq_rel);
+                         [later, meter, metered, callers, limits, ticket, held = std::move(admitted.held),
+                          start = admitted.start](std::optional<std::string> envelope) mutable {
+                             ticket.reset();
                              const MeteredCode code =
                                  envelope ? meteredCodeOfEnvelope(*envelope) : MeteredCode::NoAnswer;
                              if (meter != nullptr)
@@ -661,6 +669,7 @@ bool HttpApiServer::prepareServers(EventLoops& loops, const HttpSettings& settin
     coreSettings.idleTimeoutSeconds = settings.idleTimeoutSeconds;
     coreSettings.headerTimeoutSeconds = settings.headerTimeoutSeconds;
     coreSettings.bodyTimeoutSeconds = settings.bodyTimeoutSeconds;
+    coreSettings.requestTimeoutSeconds = settings.requestTimeoutSeconds;
     coreSettings.strangerLogSeconds = settings.strangerLogSeconds;
     coreSettings.meter = impl.routes.meter;
     coreSettings.maxConnections = settings.maxConnections;

@@ -81,6 +81,9 @@ struct HttpSettings {
     size_t maxConnections = 10000;  // connections beyond it are closed at accept, unanswered; 0: no limit
     // Every connection begins with a PROXY protocol header, and only trusted proxies are let in.
     bool proxyProtocol = false;
+    // A request whose answer has not come this long after it was handed over closes its connection; 0: no
+    // limit.
+    int requestTimeoutSeconds = 120;
 };
 
 class HttpApiServer {

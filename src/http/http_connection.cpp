@@ -12,7 +12,9 @@
 #include <stdexcept>
 
 #include "http/proxy_protocol.h"
+#include "log/log_writer.h"
 #include "util/request_meter.h"
+#include "util/text.h"
 
 namespace kestrum {
 
@@ -27,9 +29,9 @@ constexpr int kReadsPerWakeup = 4;
 
 #ifdef KESTRUM_FAULT_INJECTION
 // Test builds only: a request with "X-Kestrum-Fault: segv|fpe|ill|bus|throw" faults (or throws) on the
-// network thread before it is routed. The faults are real ones; an UndefinedBehaviorSanitizer build must not
-// report the null store and the division by zero as mistakes of ours and end the process before the fault
-// guard sees them.
+// network thread before it is routed; "block" holds the network thread for three seconds, as a loop that
+// stops turning would. The faults are real ones; an UndefinedBehaviorSanitizer build must not report the null
+// store and the division by zero as mistakes of ours and end the process before the fault guard sees them.
 __attribute__((no_sanitize("undefined"))) void injectFault(const HttpRequest& request) {
     const std::string* fault = request.header("X-Kestrum-Fault");
     if (fault == nullptr)
@@ -48,6 +50,8 @@ __attribute__((no_sanitize("undefined"))) void injectFault(const HttpRequest& re
         raise(SIGBUS);
     } else if (*fault == "throw") {
         throw std::runtime_error("injected");
+    } else if (*fault == "block") {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
     }
 }
 #endif
@@ -55,36 +59,49 @@ __attribute__((no_sanitize("undefined"))) void injectFault(const HttpRequest& re
 }  // namespace
 
 void HttpReply::send(std::optional<HttpResponse> response) const {
-    if (context_ == nullptr)
+    if (!handle_ || handle_->used.load(std::memory_order_acquire))
         return;
     std::optional<std::string> bytes;
     if (response)
-        bytes = serializeResponse(*response, connectionHeader(!keepAlive_, http10_));
-    asio::post(*context_, [weak = connection_, sequence = sequence_, bytes = std::move(bytes),
-                           keepAlive = keepAlive_]() mutable {
-        if (auto connection = weak.lock())
-            connection->onReply(sequence, std::move(bytes), keepAlive, false);
-    });
+        bytes = serializeResponse(*response, connectionHeader(!handle_->keepAlive, handle_->http10));
+    handle_->deliver(std::move(bytes), false);
 }
 
 void HttpReply::close() const {
-    if (context_ == nullptr)
+    if (handle_)
+        handle_->deliver(std::nullopt, true);
+}
+
+void HttpReply::Handle::deliver(std::optional<std::string> bytes, bool closeNow) {
+    // A connection that is gone needs nothing, and its loop may be gone too.
+    if (context == nullptr || used.exchange(true, std::memory_order_acq_rel) || connection.expired())
         return;
-    asio::post(*context_, [weak = connection_, sequence = sequence_] {
+    asio::post(*context, [weak = connection, sequence = sequence, bytes = std::move(bytes),
+                          keepAlive = keepAlive, closeNow]() mutable {
         if (auto connection = weak.lock())
-            connection->onReply(sequence, std::nullopt, false, true);
+            connection->onReply(sequence, std::move(bytes), keepAlive, closeNow);
     });
 }
 
-HttpConnection::HttpConnection(HttpCore::Impl& core, NetworkThread& thread, ServerKind kind, uint64_t id,
+HttpReply::Handle::~Handle() {
+    if (!awaited.load(std::memory_order_acquire))
+        return;
+    try {
+        deliver(std::nullopt, true);
+    } catch (...) {
+        // Out of memory for the close: the request time-out closes the connection instead.
+    }
+}
+
+HttpConnection::HttpConnection(HttpCore::Impl& core, HttpCore::Loop& loop, ServerKind kind, uint64_t id,
                                asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> tls)
     : core_(core),
-      thread_(thread),
+      loop_(loop),
       kind_(kind),
       id_(id),
       socket_(std::move(socket)),
       tlsHold_(std::move(tls)),
-      timer_(thread.context),
+      timer_(loop.context),
       lastActivity_(Clock::now()),
       parser_(core.settings.maxBody) {
     if (tlsHold_)
@@ -253,7 +270,7 @@ void HttpConnection::close() {
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    thread_.connections.erase(id_);
+    loop_.connections.erase(id_);
 }
 
 void HttpConnection::startRead() {
@@ -268,7 +285,7 @@ void HttpConnection::startRead() {
         // OpenSSL already holds input (read ahead with the handshake, or records left when reading paused):
         // the socket may never become readable for it. Once a read has asked for more (tlsDrained_), what
         // it holds is an unfinished record, and only the socket can complete it.
-        asio::post(thread_.context, [self] { self->onReadable({}); });
+        asio::post(loop_.context, [self] { self->onReadable({}); });
         return;
     }
     // No buffer is held while waiting: the bytes are taken once they are there.
@@ -314,7 +331,7 @@ void HttpConnection::onReadable(const asio::error_code& error) {
         close();
         return;
     }
-    std::vector<char>& buffer = thread_.readBuffer;
+    std::vector<char>& buffer = loop_.readBuffer;
     for (int round = 0; round < kReadsPerWakeup; ++round) {
         if (pendingOutput_ >= kMaxPendingOutput || finishing_)
             break;
@@ -544,11 +561,13 @@ void HttpConnection::dispatchRequest() {
         return;
     }
     HttpReply later;
-    later.connection_ = weak_from_this();
-    later.context_ = &thread_.context;
-    later.sequence_ = ++sequence_;
-    later.keepAlive_ = request.keepAlive;
-    later.http10_ = request.http10;
+    later.handle_ = std::make_shared<HttpReply::Handle>();
+    HttpReply::Handle& handle = *later.handle_;
+    handle.connection = weak_from_this();
+    handle.context = &loop_.context;
+    handle.sequence = ++sequence_;
+    handle.keepAlive = request.keepAlive;
+    handle.http10 = request.http10;
     std::optional<HttpResponse> response;
     RequestAction action = RequestAction::kNoAnswer;
 #ifdef KESTRUM_FAULT_INJECTION
@@ -576,7 +595,11 @@ void HttpConnection::dispatchRequest() {
             return;
         }
         case RequestAction::kLater:
-            waitingFor_ = later.sequence_;
+            waitingFor_ = handle.sequence;
+            busySince_ = Clock::now();
+            // From here on, the last copy of the handle that goes unsent closes the connection (this one may
+            // be it).
+            handle.awaited.store(true, std::memory_order_release);
             return;
         case RequestAction::kClose:
             close();
@@ -702,11 +725,11 @@ void HttpConnection::continueTlsWrite() {
             case TlsStatus::kWantRead:
             case TlsStatus::kClosed:
             case TlsStatus::kFailed:
-                asio::post(thread_.context, [self] { self->onWrite(asio::error::broken_pipe); });
+                asio::post(loop_.context, [self] { self->onWrite(asio::error::broken_pipe); });
                 return;
         }
     }
-    asio::post(thread_.context, [self] { self->onWrite({}); });
+    asio::post(loop_.context, [self] { self->onWrite({}); });
 }
 
 void HttpConnection::onWrite(const asio::error_code& error) {
@@ -751,11 +774,23 @@ void HttpConnection::onTimer(const asio::error_code& error) {
     WorkUnit work = unit();
     const HttpCoreSettings& settings = core_.settings;
     const auto now = Clock::now();
-    // A request waiting for its answer is the server's turn: no limit runs, and the next one's clocks start
-    // when its bytes are taken up. A write counts as traffic only while it makes progress: a client that
-    // stops reading its answers is idle too.
+    // A request waiting for its answer is the server's turn: only the request time-out runs, and the next
+    // request's clocks start when its bytes are taken up. A write counts as traffic only while it makes
+    // progress: a client that stops reading its answers is idle too.
     if (busy()) {
-        armTimer(core_.timerPeriod);
+        if (settings.requestTimeoutSeconds <= 0) {
+            armTimer(core_.timerPeriod);
+            return;
+        }
+        const auto limit = busySince_ + std::chrono::seconds(settings.requestTimeoutSeconds);
+        if (now >= limit) {
+            logLine(kind_ == ServerKind::Http ? "server/http" : "server/https",
+                    std::string("request time out") + kFullWidthColon + "id(" + std::to_string(id_) +
+                        "),seconds(" + std::to_string(settings.requestTimeoutSeconds) + ").");
+            close();
+            return;
+        }
+        armTimer(std::min<Clock::duration>(limit - now, core_.timerPeriod));
         return;
     }
     auto due = Clock::time_point::max();

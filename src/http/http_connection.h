@@ -33,11 +33,11 @@
 namespace kestrum {
 
 // The component's share of one loop.
-struct NetworkThread {
+struct HttpCore::Loop {
     // 64 KiB: one read drains a typical burst (several pipelined requests, a TLS read-ahead) in one call.
     static constexpr size_t kReadBufferSize = 64 * 1024;
 
-    explicit NetworkThread(asio::io_context& context) : context(context), readBuffer(kReadBufferSize) {}
+    explicit Loop(asio::io_context& context) : context(context), readBuffer(kReadBufferSize) {}
     asio::io_context& context;
     std::unordered_map<uint64_t, std::shared_ptr<HttpConnection>> connections;  // this loop only
     // Every connection of the loop reads into this buffer and hands the bytes to its parser before the next
@@ -50,7 +50,7 @@ struct HttpCore::Impl {
     EventLoops& loops;
     HttpCoreSettings settings;
     HttpCallbacks callbacks;
-    std::vector<std::unique_ptr<NetworkThread>> threads;  // one per loop, same index
+    std::vector<std::unique_ptr<Loop>> perLoop;  // one per loop, same index
     std::atomic<uint64_t> nextConnectionId{1};
     std::atomic<bool> stopping{false};  // no new connections or requests are taken
     std::atomic<int> liveConnections{0};
@@ -64,12 +64,28 @@ struct HttpCore::Impl {
     std::chrono::steady_clock::duration timerPeriod{};
     bool running = false;  // changed only by start/shutdown
 
-    NetworkThread& pickThread() { return *threads[static_cast<size_t>(loops.next())]; }
+    Loop& pickLoop() { return *perLoop[static_cast<size_t>(loops.next())]; }
+};
+
+// What the copies of one HttpReply share.
+struct HttpReply::Handle {
+    std::weak_ptr<HttpConnection> connection;
+    asio::io_context* context = nullptr;
+    uint64_t sequence = 0;  // which request of the connection this answers
+    bool keepAlive = false;
+    bool http10 = false;
+    std::atomic<bool> awaited{false};  // the connection waits for this answer (onRequest said kLater)
+    std::atomic<bool> used{false};     // an answer or a close was posted
+
+    // The last copy is gone: a request still waiting for its answer closes its connection.
+    ~Handle();
+    // Posts the answer (serialised; empty: none) or the close to the connection's loop, once.
+    void deliver(std::optional<std::string> bytes, bool closeNow);
 };
 
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   public:
-    HttpConnection(HttpCore::Impl& core, NetworkThread& thread, ServerKind kind, uint64_t id,
+    HttpConnection(HttpCore::Impl& core, HttpCore::Loop& loop, ServerKind kind, uint64_t id,
                    asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> tls);
     ~HttpConnection();
 
@@ -90,7 +106,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     static void abandon(void* connection);
     using Clock = std::chrono::steady_clock;
 
-    void assertInThread() const { assert(thread_.context.get_executor().running_in_this_thread()); }
+    void assertInThread() const { assert(loop_.context.get_executor().running_in_this_thread()); }
     bool busy() const { return waitingFor_ != 0; }
 
     enum class ReadResult { kData, kWouldBlock, kWantWrite, kEnd, kError };
@@ -130,7 +146,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     void onTimer(const asio::error_code& error);
 
     HttpCore::Impl& core_;
-    NetworkThread& thread_;
+    HttpCore::Loop& loop_;
     ServerKind kind_;
     uint64_t id_;
     asio::ip::tcp::socket socket_;
@@ -166,8 +182,9 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
     size_t tlsIndex_ = 0;                     // TLS: the string of inFlight_ being written
     size_t tlsOffset_ = 0;                    // and its bytes already taken by OpenSSL
     size_t pendingOutput_ = 0;
-    uint64_t sequence_ = 0;    // requests handed to onRequest so far
-    uint64_t waitingFor_ = 0;  // the request whose later answer is awaited; 0: none
+    uint64_t sequence_ = 0;          // requests handed to onRequest so far
+    uint64_t waitingFor_ = 0;        // the request whose later answer is awaited; 0: none
+    Clock::time_point busySince_{};  // when that request was handed over
 
     bool handshakeDone_ = false;
     bool tlsDrained_ = false;  // the last TLS read wanted more from the socket

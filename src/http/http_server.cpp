@@ -2,7 +2,7 @@
 #include "http/http_server.h"
 
 #include <algorithm>
-#include <future>
+#include <new>
 
 #include "http/http_connection.h"
 #include "http/tls_context.h"
@@ -14,31 +14,32 @@ namespace kestrum {
 
 namespace {
 
-// Runs `operation` on every connection of the thread, on that thread. The registry is copied first: the
+#ifdef KESTRUM_FAULT_INJECTION
+// Test builds only: a connection from 127.0.0.66 throws in the accept step on the accepting loop, one from
+// 127.0.0.67 in the step that makes the connection on its own loop.
+enum class AcceptStep { kAccept, kConnection };
+void injectAcceptFault(const asio::ip::tcp::socket& socket, AcceptStep step) {
+    asio::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec)
+        return;
+    const std::string address = peer.address().to_string();
+    if ((step == AcceptStep::kAccept && address == "127.0.0.66") ||
+        (step == AcceptStep::kConnection && address == "127.0.0.67"))
+        throw std::bad_alloc();
+}
+#endif
+
+// Runs `operation` on every connection of the loop, on that loop. The registry is copied first: the
 // operation may remove the connection from it.
-void postToEveryConnection(NetworkThread& thread, void (HttpConnection::*operation)()) {
-    asio::post(thread.context, [&thread, operation] {
+void postToEveryConnection(HttpCore::Loop& loop, void (HttpConnection::*operation)()) {
+    asio::post(loop.context, [&loop, operation] {
         std::vector<std::shared_ptr<HttpConnection>> connections;
-        for (auto& [id, connection] : thread.connections)
+        for (auto& [id, connection] : loop.connections)
             connections.push_back(connection);
         for (auto& connection : connections)
             (connection.get()->*operation)();
     });
-}
-
-// Runs `task` on every loop and waits until each has run it.
-void onEveryLoop(HttpCore::Impl& impl, const std::function<void(NetworkThread&)>& task) {
-    std::vector<std::future<void>> done;
-    for (auto& thread : impl.threads) {
-        auto promise = std::make_shared<std::promise<void>>();
-        done.push_back(promise->get_future());
-        asio::post(thread->context, [promise, &task, raw = thread.get()] {
-            task(*raw);
-            promise->set_value();
-        });
-    }
-    for (auto& future : done)
-        future.wait();
 }
 
 }  // namespace
@@ -66,13 +67,13 @@ bool HttpCore::start() {
     if (impl.running || impl.stopping || !impl.loops.running())
         return false;
     for (int i = 0; i < impl.loops.size(); ++i)
-        impl.threads.push_back(std::make_unique<NetworkThread>(impl.loops.context(i)));
+        impl.perLoop.push_back(std::make_unique<Loop>(impl.loops.context(i)));
     // Listeners accept on the first loop.
     impl.strangerLog = std::make_shared<StrangerLog>(
-        impl.threads.front()->context, std::chrono::seconds(std::max(1, impl.settings.strangerLogSeconds)));
+        impl.perLoop.front()->context, std::chrono::seconds(std::max(1, impl.settings.strangerLogSeconds)));
     std::chrono::steady_clock::duration period{};
     for (int seconds : {impl.settings.idleTimeoutSeconds, impl.settings.headerTimeoutSeconds,
-                        impl.settings.bodyTimeoutSeconds}) {
+                        impl.settings.bodyTimeoutSeconds, impl.settings.requestTimeoutSeconds}) {
         const std::chrono::steady_clock::duration limit = std::chrono::seconds(seconds);
         if (seconds > 0 && (period == period.zero() || limit < period))
             period = limit;
@@ -101,37 +102,31 @@ void HttpCore::shutdown() {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     if (impl.loops.running()) {
-        for (auto& thread : impl.threads)
-            postToEveryConnection(*thread, &HttpConnection::finish);
+        for (auto& loop : impl.perLoop)
+            postToEveryConnection(*loop, &HttpConnection::finish);
         waitForConnections(std::chrono::milliseconds(impl.settings.shutdownGraceMs));
-        for (auto& thread : impl.threads)
-            postToEveryConnection(*thread, &HttpConnection::close);
+        for (auto& loop : impl.perLoop)
+            postToEveryConnection(*loop, &HttpConnection::close);
         // Closed connections go once their aborted operations have run on their loops.
         waitForConnections(std::chrono::seconds(5));
-        onEveryLoop(impl, [](NetworkThread& thread) { thread.connections.clear(); });
-        // The strangers counted since the last line get theirs now, on the accepting loop.
-        std::promise<void> flushed;
-        asio::post(impl.threads.front()->context, [&impl, &flushed] {
-            impl.strangerLog->flush();
-            impl.strangerLog.reset();
-            flushed.set_value();
-        });
-        flushed.get_future().wait();
-    } else {
-        for (auto& thread : impl.threads)
-            thread->connections.clear();
+    }
+    for (int i = 0; i < static_cast<int>(impl.perLoop.size()); ++i)
+        impl.loops.runAndWait(
+            i, [loop = impl.perLoop[static_cast<size_t>(i)].get()] { loop->connections.clear(); });
+    // The strangers counted since the last line get theirs now, on the accepting loop.
+    impl.loops.runAndWait(0, [&impl] {
         impl.strangerLog->flush();
         impl.strangerLog.reset();
-    }
-    impl.threads.clear();
+    });
+    impl.perLoop.clear();
 }
 
 struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener> {
-    Listener(HttpCore::Impl& core, NetworkThread& home, ServerKind kind, const TlsContextSet* tls)
+    Listener(HttpCore::Impl& core, HttpCore::Loop& home, ServerKind kind, const TlsContextSet* tls)
         : core(core), acceptor(home.context), retryTimer(home.context), kind(kind), tls(tls) {}
 
     void startAccept() {
-        NetworkThread& target = core.pickThread();
+        HttpCore::Loop& target = core.pickLoop();
         acceptor.async_accept(target.context,
                               [self = shared_from_this(), &target](const asio::error_code& error,
                                                                    asio::ip::tcp::socket socket) {
@@ -139,36 +134,75 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
                               });
     }
 
-    void onAccept(const asio::error_code& error, asio::ip::tcp::socket socket, NetworkThread& target) {
+    void onAccept(const asio::error_code& error, asio::ip::tcp::socket socket, HttpCore::Loop& target) {
         if (!acceptor.is_open())
             return;
         if (error) {
             // Out of descriptors and the like: pause briefly instead of spinning on the error.
-            retryTimer.expires_after(std::chrono::milliseconds(50));
-            retryTimer.async_wait([self = shared_from_this()](const asio::error_code& timerError) {
-                if (!timerError && self->acceptor.is_open())
-                    self->startAccept();
-            });
+            retryLater();
             return;
         }
+        // The next accept is armed on every way out of here, a throw included (an allocation that fails, a
+        // callback that throws): a failure costs this one connection, never the listener.
+        struct Rearm {
+            Listener& listener;
+            ~Rearm() { listener.rearm(); }
+        } rearmOnExit{*this};
+#ifdef KESTRUM_FAULT_INJECTION
+        injectAcceptFault(socket, AcceptStep::kAccept);
+#endif
         // The cheapest check first: a stranger costs one accept and one close, nothing else.
-        if (!core.stopping && letIn(socket) && !refuse(socket)) {
-            uint64_t id = core.nextConnectionId.fetch_add(1);
-            core.acceptedPending.fetch_add(1);
-            // The TLS context current now serves this connection for its whole life.
-            std::shared_ptr<asio::ssl::context> context = tls != nullptr ? tls->fallback() : nullptr;
+        if (core.stopping || !letIn(socket) || refuse(socket))
+            return;
+        uint64_t id = core.nextConnectionId.fetch_add(1);
+        // The TLS context current now serves this connection for its whole life.
+        std::shared_ptr<asio::ssl::context> context = tls != nullptr ? tls->fallback() : nullptr;
+        core.acceptedPending.fetch_add(1);
+        try {
             asio::post(target.context, [core = &core, &target, kind = kind, tls = std::move(context), id,
                                         socket = std::move(socket)]() mutable {
-                if (!core->stopping) {
-                    auto connection =
-                        std::make_shared<HttpConnection>(*core, target, kind, id, std::move(socket), tls);
-                    target.connections.emplace(id, connection);
-                    connection->start();
-                }
-                core->acceptedPending.fetch_sub(1);
+                // Counted out however this ends: a connection that cannot be made is dropped with its socket.
+                struct Settle {
+                    std::atomic<int>& pending;
+                    ~Settle() { pending.fetch_sub(1); }
+                } settle{core->acceptedPending};
+#ifdef KESTRUM_FAULT_INJECTION
+                injectAcceptFault(socket, AcceptStep::kConnection);
+#endif
+                if (core->stopping)
+                    return;
+                auto connection =
+                    std::make_shared<HttpConnection>(*core, target, kind, id, std::move(socket), tls);
+                target.connections.emplace(id, connection);
+                connection->start();
             });
+        } catch (...) {
+            core.acceptedPending.fetch_sub(1);
+            throw;
         }
-        startAccept();
+    }
+
+    // Arms the next accept; when even that fails, tries again shortly. Never throws.
+    void rearm() noexcept {
+        try {
+            if (acceptor.is_open())
+                startAccept();
+        } catch (...) {
+            retryLater();
+        }
+    }
+
+    void retryLater() noexcept {
+        try {
+            retryTimer.expires_after(std::chrono::milliseconds(50));
+            retryTimer.async_wait([self = shared_from_this()](const asio::error_code& timerError) {
+                if (!timerError)
+                    self->rearm();
+            });
+        } catch (...) {
+            // Nothing is left to arm anything with: the listener is closed, which its owner sees.
+            logLine("server/error", std::string("accept stopped") + kFullWidthColon + "out of memory.");
+        }
     }
 
     // The accept filter: false (and the socket closed at once, unread and unanswered) for a peer it keeps
@@ -244,7 +278,7 @@ bool HttpServer::start(const std::string& address, int port) {
     auto ip = asio::ip::make_address_v4(address, ec);
     if (ec)
         return false;
-    auto listener = std::make_shared<Listener>(core, *core.threads.front(), kind_, tls_);
+    auto listener = std::make_shared<Listener>(core, *core.perLoop.front(), kind_, tls_);
     asio::ip::tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
     listener->acceptor.open(endpoint.protocol(), ec);
     if (!ec)
@@ -279,16 +313,8 @@ bool HttpServer::stop() {
         listener->acceptor.close(ec);
         listener->retryTimer.cancel();
     };
-    if (core.loops.running()) {
-        std::promise<void> done;
-        asio::post(listener->acceptor.get_executor(), [&] {
-            closeAcceptor();
-            done.set_value();
-        });
-        done.get_future().wait();
-    } else {
-        closeAcceptor();
-    }
+    // The acceptor belongs to the first loop.
+    core.loops.runAndWait(0, closeAcceptor);
     if (core.callbacks.onShutdown)
         core.callbacks.onShutdown(kind_);
     return true;

@@ -14,7 +14,8 @@
 //
 // Limits: header bytes (kMaxHeaderBytes), body and WebSocket frame bytes (HttpCoreSettings::maxBody), unsent
 // output (kMaxPendingOutput, reading pauses), the time a request's head and body may take however their
-// bytes trickle, and an idle timeout. A connection that exceeds a limit is closed without a response.
+// bytes trickle, the time a request may wait for its answer, and an idle timeout. A connection that exceeds a
+// limit is closed without a response.
 #pragma once
 
 #include <atomic>
@@ -74,6 +75,9 @@ struct WsReply {
 // The way back for an answer that onRequest gives later. Copyable; send() may be called from any thread and
 // counts once: a second send, or one after the connection closed, is dropped. The response is serialised on
 // the calling thread, so a large body is not copied on the network thread.
+//
+// A request ends, whatever happens to the work that was to answer it: when the last copy of a handle is
+// destroyed without a send (a completion that threw, a job that was dropped), the connection is closed.
 class HttpReply {
   public:
     HttpReply() = default;
@@ -83,11 +87,8 @@ class HttpReply {
 
   private:
     friend class HttpConnection;
-    std::weak_ptr<HttpConnection> connection_;
-    asio::io_context* context_ = nullptr;
-    uint64_t sequence_ = 0;  // which request of the connection this answers
-    bool keepAlive_ = false;
-    bool http10_ = false;
+    struct Handle;
+    std::shared_ptr<Handle> handle_;  // shared by every copy
 };
 
 // What onRequest did with a request.
@@ -131,6 +132,8 @@ struct HttpCoreSettings {
     size_t maxBody = 16 << 20;
     // A connection without traffic for this long is closed (a request waiting for its answer is not idle).
     int idleTimeoutSeconds = 60;
+    // A request may wait this long for its answer; then its connection is closed unanswered. 0: no limit.
+    int requestTimeoutSeconds = 120;
     // A request's head must be complete this long after its first byte, and its body this long after its
     // head, however slowly the bytes come; otherwise the connection is closed. 0: no such limit.
     int headerTimeoutSeconds = 10;
@@ -178,6 +181,7 @@ class HttpCore {
 
     // Internal to the component.
     struct Impl;
+    struct Loop;  // the component's share of one loop
     Impl& impl() { return *impl_; }
 
   private:

@@ -21,8 +21,8 @@ void StrangerLog::count(const asio::ip::address_v4& peer) {
         write();
         return;
     }
-    // Written within the period: the rest of it is summed up when it ends.
-    armed_ = true;
+    // Written within the period: the rest of it is summed up when it ends. Marked armed only once the wait
+    // is: a wait that could not be made leaves the next stranger to try again.
     timer_.expires_at(lastLine_ + period_);
     timer_.async_wait([weak = weak_from_this()](const asio::error_code& error) {
         auto self = weak.lock();
@@ -31,6 +31,7 @@ void StrangerLog::count(const asio::ip::address_v4& peer) {
         self->armed_ = false;
         self->write();
     });
+    armed_ = true;
 }
 
 void StrangerLog::flush() {

@@ -117,6 +117,9 @@ TlsStream::~TlsStream() {
         SSL_free(ssl_);
 }
 
+// Every call starts with an empty error queue: SSL_get_error reads the thread's queue, and an error left in
+// it by anything else on this thread (another connection, a context reload) would make a call that only has
+// to wait look failed.
 TlsStatus TlsStream::status(int result) {
     int error = SSL_get_error(ssl_, result);
     switch (error) {
@@ -135,11 +138,13 @@ TlsStatus TlsStream::status(int result) {
 }
 
 TlsStatus TlsStream::handshake() {
+    ERR_clear_error();
     int result = SSL_do_handshake(ssl_);
     return result == 1 ? TlsStatus::kDone : status(result);
 }
 
 TlsStatus TlsStream::read(char* data, size_t size, size_t& bytes) {
+    ERR_clear_error();
     int result = SSL_read(ssl_, data, clampSize(size));
     if (result > 0) {
         bytes = static_cast<size_t>(result);
@@ -149,6 +154,7 @@ TlsStatus TlsStream::read(char* data, size_t size, size_t& bytes) {
 }
 
 TlsStatus TlsStream::write(const char* data, size_t size, size_t& bytes) {
+    ERR_clear_error();
     int result = SSL_write(ssl_, data, clampSize(size));
     if (result > 0) {
         bytes = static_cast<size_t>(result);

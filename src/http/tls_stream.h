@@ -2,12 +2,14 @@
 // waits (internal to src/http).
 //
 // asio::ssl::stream keeps about 17 KiB of input and output buffers per connection in its engine for the
-// connection's whole life. Here OpenSSL reads and writes the socket itself through a small BIO (recv/send
-// with MSG_NOSIGNAL), so the only record buffers are OpenSSL's own, and SSL_MODE_RELEASE_BUFFERS gives those
-// back whenever no record is in flight: an idle TLS connection holds its session state and nothing more.
+// connection's whole life. Here OpenSSL reads and writes the socket itself through a small BIO (recv, and
+// send with MSG_NOSIGNAL), so the only record buffers are OpenSSL's own, and SSL_MODE_RELEASE_BUFFERS gives
+// those back whenever no record is in flight: an idle TLS connection holds its session state and nothing
+// more.
 //
 // Every call is non-blocking and reports what it waits for; the caller waits for the socket to become
-// readable or writable and calls again. Network thread only, like the connection that owns it.
+// readable or writable and calls again. Each call clears the thread's OpenSSL error queue first, so only its
+// own errors decide its outcome. Network thread only, like the connection that owns it.
 #pragma once
 
 #include <cstddef>

@@ -19,16 +19,6 @@ namespace kestrum {
 
 namespace {
 
-// Runs `task` on loop `index` and waits for it.
-void runOnLoop(EventLoops& loops, int index, std::function<void()> task) {
-    std::promise<void> finished;
-    loops.post(index, [&] {
-        task();
-        finished.set_value();
-    });
-    finished.get_future().wait();
-}
-
 MysqlResult busyResult() {
     return MysqlResult();
 }
@@ -88,8 +78,8 @@ int MysqlPool::open(int connectionCount, const std::string& host, int port, cons
         if (!connected.get_future().get()) {
             // A client that does not connect gets no slot and is never used; it goes once the waits it
             // cancelled have run on its loop.
-            runOnLoop(loops_, loop, [raw] { raw->forgetSocket(); });
-            runOnLoop(loops_, loop, [] {});
+            loops_.runAndWait(loop, [raw] { raw->forgetSocket(); });
+            loops_.runAndWait(loop, [] {});
             continue;
         }
         slot->number = static_cast<int>(slots_.size()) + 1;
@@ -276,7 +266,7 @@ void MysqlPool::close() {
     }
     // Statements in progress fail at their next socket operation; their callers get the failure.
     for (int loop = 0; loop < loops_.size(); ++loop) {
-        runOnLoop(loops_, loop, [this, loop] {
+        loops_.runAndWait(loop, [this, loop] {
             for (auto& slot : slots_) {
                 if (slot->loop == loop)
                     slot->abort();
@@ -290,7 +280,7 @@ void MysqlPool::close() {
     }
     // The sockets leave the reactors on their own threads; the aborted waits run before the second pass.
     for (int loop = 0; loop < loops_.size(); ++loop) {
-        runOnLoop(loops_, loop, [this, loop] {
+        loops_.runAndWait(loop, [this, loop] {
             if (loop == 0)
                 sweeper_->timer.cancel();
             for (auto& slot : slots_) {
@@ -298,7 +288,7 @@ void MysqlPool::close() {
                     slot->stop();
             }
         });
-        runOnLoop(loops_, loop, [] {});
+        loops_.runAndWait(loop, [] {});
     }
     // Closing the handles (a short COM_QUIT each) happens here, off the network threads.
     for (auto& slot : slots_) {

@@ -18,7 +18,8 @@
 // conversion to internal text and their handler then run there.
 //
 // Thread rules: create, use and destroy an object on the thread that runs its io_context (or before that
-// thread runs / after it stopped). Nothing is thrown.
+// thread runs / after it stopped). The connection throws nothing of its own; a handler that throws ends the
+// event it runs in, and the fault guard abandons the connection (see util/recovery_point.h).
 #pragma once
 
 #include <functional>
@@ -42,7 +43,9 @@ using RedisOffload = std::function<bool(std::function<void()>)>;
 constexpr size_t kLargeRedisText = 64 * 1024;
 
 struct RedisConnectionSettings {
-    std::string host = kDefaultRedisHost;  // best a numeric address: a host name is resolved on every connect
+    // Best a numeric address: hiredis resolves a host name on every connect, on the network thread
+    // (RedisClientSet hands over the address it resolved once).
+    std::string host = kDefaultRedisHost;
     int port = kDefaultRedisPort;
     std::string password;  // as sent: already converted for the wire
     int db = 0;

@@ -64,6 +64,7 @@ class SchedulerState : public std::enable_shared_from_this<SchedulerState> {
 
     RegistryState& registry() { return *registry_; }
     std::atomic<bool> running{false};  // schedulerRunning
+    std::atomic<uint64_t> turns{0};    // grows while the supervisor goes round (at least every 100 ms)
 
     // The wake count a waiter compares against. A task thread reads it before it looks at its task, so a stop
     // that lands between that look and the wait is not missed.
@@ -290,6 +291,10 @@ SchedulerState::LeaseDecision SchedulerState::claimMoment(const std::string& nam
         claimer ? claimer(leaseKey(lease.prefix, name, dueMs), lease.instanceName, leaseTtlMs(periodMs))
                 : LeaseClaim::Unavailable;
     const std::string db = std::to_string(lease.db);
+    // A task stopped while its claim was on the way (the shutdown stops the tasks, then closes Redis) neither
+    // runs nor reports an outage.
+    if (claim == LeaseClaim::Unavailable && registry_->memberInt(name, "status") != kTaskRunning)
+        return LeaseDecision::Skip;
     if (claim == LeaseClaim::Unavailable) {
         const TaskEvents events = registry_->events();
         if (!lease.fallbackRun && events.skipped)
@@ -339,9 +344,11 @@ void SchedulerState::superviseLoop() {
         if (names.empty())
             break;
         size_t ended = 0;
+        turns.fetch_add(1, std::memory_order_relaxed);
         for (const std::string& name : names) {
             if (isShutdown())
                 break;
+            turns.fetch_add(1, std::memory_order_relaxed);
             const int32_t status = registry.memberInt(name, "status");
             const bool start = firstPass ? status != kTaskRunning : status == kTaskRegistered;
             if (start) {
@@ -454,6 +461,10 @@ TaskScheduler::~TaskScheduler() {
     stopTasks();
     state_->registry().setRemovalListener({});
     state_->shutdown();
+}
+
+uint64_t TaskScheduler::supervisorTurns() const {
+    return state_->turns.load(std::memory_order_relaxed);
 }
 
 int64_t TaskScheduler::startSupervisor() {

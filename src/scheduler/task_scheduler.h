@@ -50,6 +50,9 @@ class TaskScheduler {
 
     // schedulerRunning: true while the supervisor runs.
     bool running() const;
+    // Grows while the supervisor runs, at least every few hundred milliseconds: a count that stops while
+    // running() is true means a supervisor that is stuck.
+    uint64_t supervisorTurns() const;
     // Number of task threads that have not finished yet.
     int liveThreads() const;
 

@@ -10,6 +10,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -166,6 +168,33 @@ asio::io_context& EventLoops::context(int index) {
 
 void EventLoops::post(int index, std::function<void()> task) {
     asio::post(context(index), std::move(task));
+}
+
+void EventLoops::runAndWait(int index, const std::function<void()>& task) {
+    if (!running() || currentIndex() == index) {
+        task();
+        return;
+    }
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+    };
+    // The waiter is let go when the posted work is destroyed: after it ran, when it threw, or when the loop
+    // dropped it unrun.
+    struct Release {
+        std::shared_ptr<Done> state;
+        ~Release() {
+            std::lock_guard lock(state->mutex);
+            state->done = true;
+            state->changed.notify_all();
+        }
+    };
+    auto state = std::make_shared<Done>();
+    std::shared_ptr<Release> release(new Release{state});
+    asio::post(context(index), [release = std::move(release), &task] { task(); });
+    std::unique_lock lock(state->mutex);
+    state->changed.wait(lock, [&state] { return state->done; });
 }
 
 int EventLoops::next() {

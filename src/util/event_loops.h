@@ -7,7 +7,8 @@
 // only through post().
 //
 // Thread rules: start() and stop() from the owner's thread (never a network thread); size(), context(),
-// post(), next() and currentIndex() from any thread once started.
+// post(), next() and currentIndex() from any thread once started; runAndWait() from any thread but a network
+// thread of another loop.
 #pragma once
 
 #include <atomic>
@@ -41,6 +42,10 @@ class EventLoops {
     asio::io_context& context(int index);
     // Runs `task` on loop `index`, in the order posted.
     void post(int index, std::function<void()> task);
+    // Runs `task` on loop `index` after the work posted there before it, and returns once it has run (or
+    // thrown, or been dropped by stop()). When the loops do not run, and on that loop's own thread, it runs
+    // at once on the calling thread.
+    void runAndWait(int index, const std::function<void()>& task);
     // Round-robin choice of a loop, for spreading new connections.
     int next();
     // The index of the loop the calling thread runs, or -1 when the caller is not a network thread of this

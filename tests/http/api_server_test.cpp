@@ -72,6 +72,7 @@ class ApiServerTest : public ::testing::Test {
         server_.releaseServers();
         for (auto& thread : later_)
             thread.join();
+        hung_.clear();
         loops_.stop();
         setDebug(true);
     }
@@ -90,6 +91,21 @@ class ApiServerTest : public ::testing::Test {
                 return done(std::nullopt);
             if (request.body == "throw")
                 throw std::runtime_error("endpoint failure");
+            if (request.body == "drop")  // the answer's way back is let go unused
+                return;
+            if (request.body == "hang") {  // kept, never used, until the test ends
+                std::lock_guard lock(laterMutex_);
+                hung_.push_back(std::move(done));
+                return;
+            }
+            if (request.body == "drop later") {  // let go on another thread, after the endpoint returned
+                std::lock_guard lock(laterMutex_);
+                later_.emplace_back([done = std::move(done)]() mutable {
+                    std::this_thread::sleep_for(100ms);
+                    done = nullptr;
+                });
+                return;
+            }
             std::string answer = "mysql " + request.path + " " + request.body;
             if (request.body.starts_with("slow")) {
                 std::lock_guard lock(laterMutex_);
@@ -139,6 +155,7 @@ class ApiServerTest : public ::testing::Test {
     EventLoops loops_{2};  // declared before the server: it outlives it
     std::mutex laterMutex_;
     std::vector<std::thread> later_;  // endpoints answering later
+    std::vector<EndpointDone> hung_;  // answers that never come
     HttpApiServer server_;
     std::atomic<int> mysqlCalls_{0};
     int httpPort_ = 0;
@@ -805,6 +822,91 @@ TEST_F(ApiServerTest, IdleConnectionIsClosed) {
         closed = switched.waitClosed(300ms);
     }
     EXPECT_TRUE(closed);
+}
+
+// Every request ends: when the work that was to answer it lets go of the way back unused, or throws, the
+// connection is closed at once; when the answer takes longer than requestTimeoutSeconds, it is closed then.
+// Either way nothing stays open.
+TEST_F(ApiServerTest, RequestWithoutAnswerClosesItsConnection) {
+    HttpSettings config = settings();
+    config.requestTimeoutSeconds = 2;
+    config.idleTimeoutSeconds = 30;
+    start(config, routes());
+    struct Case {
+        const char* body;
+        double atLeast, atMost;  // seconds until the close
+    };
+    const Case cases[] = {
+        {"drop", 0, 1.5},
+        {"drop later", 0, 1.5},
+        {"throw", 0, 1.5},
+        {"hang", 1.5, 10},
+    };
+    std::vector<std::future<double>> closedAfter;
+    for (const Case& test : cases) {
+        closedAfter.push_back(std::async(std::launch::async, [this, &test] {
+            HttpClient client;
+            if (!client.connect(kHost, httpPort_) || !client.sendRequest("POST", "/api/mysql", test.body))
+                return -1.0;
+            const auto begin = std::chrono::steady_clock::now();
+            if (!client.waitClosed(15s))
+                return -2.0;
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        }));
+    }
+    for (size_t i = 0; i < closedAfter.size(); ++i) {
+        SCOPED_TRACE(cases[i].body);
+        const double seconds = closedAfter[i].get();
+        EXPECT_GE(seconds, cases[i].atLeast);
+        EXPECT_LE(seconds, cases[i].atMost);
+    }
+    EXPECT_NE(logText().find(gb("server/http丨request time out：id(")), std::string::npos);
+    EXPECT_NE(logText().find("),seconds(2)."), std::string::npos);
+    // A kept-alive request that gets "no answer" on purpose is not cut: only a request nobody answers is.
+    HttpClient silent;
+    ASSERT_TRUE(silent.connect(kHost, httpPort_));
+    ASSERT_TRUE(silent.sendRequest("POST", "/api/mysql", "silent"));
+    EXPECT_FALSE(silent.waitClosed(3s));
+    auto reply = silent.request("POST", "/api/mysql", "after");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, "\xEF\xBB\xBFmysql /api/mysql after");
+    silent.close();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (server_.openConnections() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(server_.openConnections(), 0);
+}
+
+// A throw while a connection is being accepted costs that connection only: the listener goes on accepting,
+// and a connection that was never made does not count against max_connections.
+TEST_F(ApiServerTest, ThrowWhileAcceptingCostsOnlyThatConnection) {
+#ifndef KESTRUM_FAULT_INJECTION
+    GTEST_SKIP() << "needs the fault injection hook (build with --fault-hook)";
+#endif
+    door_->replace(makeDoorRules(kHost + ",127.0.0.66,127.0.0.67", "", kHost, nullptr));
+    HttpSettings config = settings();
+    config.maxConnections = 2;
+    start(config, routes());
+    // The hook throws for these peers: in the accepting step, and in the step that makes the connection on
+    // its own loop.
+    for (const char* source : {"127.0.0.66", "127.0.0.67"}) {
+        SCOPED_TRACE(source);
+        for (int i = 0; i < 3; ++i) {
+            HttpClient failing;
+            failing.setSourceAddress(source);
+            ASSERT_TRUE(failing.connect(kHost, httpPort_));
+            EXPECT_TRUE(failing.waitClosed(3s));
+        }
+        HttpClient first, second;  // both fit under the limit
+        ASSERT_TRUE(first.connect(kHost, httpPort_));
+        ASSERT_TRUE(second.connect(kHost, httpPort_));
+        for (HttpClient* client : {&first, &second}) {
+            auto reply = client->request("GET", "/api/this/heart");
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->body, kHeartbeat);
+        }
+    }
+    EXPECT_EQ(server_.refusedConnections(), 0u);
 }
 
 // However slowly the bytes come, a request's head gets headerTimeoutSeconds from its first byte and its body

@@ -97,6 +97,8 @@ class DoorCallersTest : public ::testing::Test {
         table.mysql = [this](RequestContext request, EndpointDone done) {
             std::string answer =
                 "mysql caller(" + std::string(request.caller ? request.caller->name : "") + ")";
+            if (request.body == "drop")  // the answer's way back is let go unused
+                return;
             if (request.body == "slow") {
                 std::lock_guard lock(laterMutex_);
                 later_.emplace_back([done = std::move(done), answer] {
@@ -293,6 +295,16 @@ TEST_F(DoorCallersTest, RateAndInFlightLimits) {
     auto first = slow.readResponse(5000ms);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->status, 200);
+
+    // A request whose answer is let go unused ends with its connection's close, and leaves the count too.
+    useRules(kHost, "");
+    HttpClient dropped;
+    ASSERT_TRUE(dropped.connect(kHost, httpPort_));
+    ASSERT_TRUE(dropped.sendRequest("POST", "/api/mysql", "drop", bearer(kSlowKey)));
+    EXPECT_TRUE(dropped.waitClosed(3s));
+    auto next = second.request("POST", "/api/mysql", "{}", bearer(kSlowKey));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->status, 200);
 }
 
 // Behind a trusted proxy the client is the right-most X-Forwarded-For entry that is not a proxy; from

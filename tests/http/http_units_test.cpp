@@ -1,11 +1,18 @@
 // Byte-level pieces of the HTTP service: reason phrases, whitelist loading, WebSocket framing and accept key,
-// response serialisation and the answer envelope.
+// response serialisation, the answer envelope and the TLS stream's outcomes.
 #include <gtest/gtest.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <functional>
 
 #include "http/api_envelope.h"
 #include "http/door_rules.h"
 #include "http/http_api_server.h"
 #include "http/http_server.h"
+#include "http/tls_stream.h"
 #include "http/websocket_codec.h"
 #include "json/json_document.h"
 #include "util/sync_map.h"
@@ -185,6 +192,38 @@ TEST(EnvelopeTest, MembersInOrderAndBodyEncoding) {
               "\xE4\xB8\xAD\xE6\x96\x87"
               R"("})");
     EXPECT_EQ(envelopeBody(""), "\xEF\xBB\xBF");
+}
+
+// An error some other code left in the thread's OpenSSL queue never decides a call's outcome: a session
+// whose peer has sent nothing yet waits, whichever call asks.
+TEST(TlsStreamTest, StaleQueuedErrorDoesNotFailAWaitingCall) {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    ASSERT_NE(context, nullptr);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    {
+        TlsStream stream(context, fds[0]);
+        ASSERT_TRUE(stream.valid());
+        char buffer[16];
+        size_t bytes = 0;
+        const struct {
+            const char* call;
+            std::function<TlsStatus()> run;
+        } calls[] = {
+            {"handshake", [&] { return stream.handshake(); }},
+            {"read", [&] { return stream.read(buffer, sizeof buffer, bytes); }},
+            {"write", [&] { return stream.write("x", 1, bytes); }},
+        };
+        for (const auto& call : calls) {
+            SCOPED_TRACE(call.call);
+            ERR_raise(ERR_LIB_USER, 1);  // left behind by someone else
+            EXPECT_EQ(call.run(), TlsStatus::kWantRead);
+        }
+    }
+    ERR_clear_error();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    SSL_CTX_free(context);
 }
 
 }  // namespace

@@ -225,6 +225,27 @@ TEST_F(LeaseTest, OutageWithFallbackRunsMoments) {
     outage(true);
 }
 
+// The shutdown stops the tasks, then closes Redis: a claim on its way meanwhile fails, and the stopped task
+// neither runs (even with lease_fallback=run) nor reports an outage.
+TEST_F(LeaseTest, ClaimFailingAfterTheStopRunsNothing) {
+    writeTickTask();
+    TaskRegistry registry(runDir());
+    registry.loadTaskFiles();
+    TaskScheduler scheduler(registry);
+    std::atomic<int> claims{0};
+    scheduler.setLease(settings(true), [&](const std::string&, const std::string&, int64_t) {
+        ++claims;
+        scheduler.stopTasks();
+        return LeaseClaim::Unavailable;
+    });
+    scheduler.startSupervisor();
+    ASSERT_TRUE(waitUntil([&] { return registry.getInt("tick.status") == kTaskEnded; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return scheduler.liveThreads() == 0; }, 5s));
+    EXPECT_EQ(claims.load(), 1);
+    EXPECT_EQ(runs(), 0u);
+    EXPECT_EQ(countLines(gb("lease unavailable")), 0u);
+}
+
 TEST_F(LeaseTest, LeaseOffNeverClaims) {
     writeTickTask();
     TaskRegistry registry(runDir());

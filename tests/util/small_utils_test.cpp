@@ -4,34 +4,11 @@
 #include <thread>
 #include <vector>
 
-#include "util/byte_buffer.h"
 #include "util/regex_matcher.h"
 #include "util/sync_map.h"
 
 namespace kestrum {
 namespace {
-
-TEST(ByteBuffer, ExactGrowthClearAndRelease) {
-    ByteBuffer buffer;
-    EXPECT_EQ(buffer.length(), 0);
-    buffer.append("ignored", 7);  // no header yet
-    ASSERT_TRUE(buffer.create());
-    for (int i = 0; i < 3; ++i)
-        buffer.append("0123456789", 10);
-    EXPECT_EQ(buffer.length(), 30);
-    EXPECT_EQ(buffer.capacity(), 30);
-    EXPECT_EQ(buffer.contents(), "012345678901234567890123456789");
-
-    ByteBuffer other;  // the header can move to another owner
-    other.attach(buffer.handle());
-    other.clear();
-    EXPECT_EQ(buffer.contents(), "");
-    EXPECT_EQ(buffer.length(), 0);
-    buffer.append("abc");
-    EXPECT_EQ(other.contents(), "abc");
-    other.release();
-    EXPECT_EQ(other.handle(), nullptr);
-}
 
 TEST(RegexMatcher, CollapsesEmptyLines) {
     struct Case {
