@@ -17,6 +17,10 @@ class MysqlPool;
 struct FieldInfo {
     std::string name;      // column name or alias as the server reports it
     int32_t typeCode = 0;  // field type code of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
+    uint32_t flags = 0;    // column flags of the C API (UNSIGNED_FLAG, ZEROFILL_FLAG, ...)
+    uint32_t charset = 0;  // character set number; 63 for binary columns
+    uint32_t decimals = 0;
+    uint64_t length = 0;  // display width
 };
 
 // errorNumber() of a statement whose rows would make an answer larger than the pool's max_answer.
