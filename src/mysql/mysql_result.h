@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrum {
 
@@ -68,6 +69,12 @@ class MysqlResult {
     // then gives a column of that row (every byte; SQL NULL and unknown columns give "").
     bool nextRow();
     std::string_view cell(int column) const;
+    // True when that cell of the row nextRow() fetched is SQL NULL.
+    bool isNull(int column) const;
+
+    // A statement without a result set: the rows it changed and the AUTO_INCREMENT value it generated.
+    uint64_t affectedRows() const { return affectedRows_; }
+    uint64_t insertId() const { return insertId_; }
 
     // Frees the rows and hands the slot back now. Idempotent.
     void release();
@@ -85,6 +92,22 @@ class MysqlResult {
     Status status_ = Status::kBusy;
     int errorNumber_ = 0;
     std::string errorText_;
+    uint64_t affectedRows_ = 0;
+    uint64_t insertId_ = 0;
+};
+
+// The outcome of a batch: the statements ran in order on one connection, which is back in the pool.
+struct MysqlBatchResult {
+    MysqlResult::Status status = MysqlResult::Status::kBusy;
+    bool busy() const { return status == MysqlResult::Status::kBusy; }
+    bool failed() const { return status == MysqlResult::Status::kFailed; }
+    // kFailed: the 0-based index of the statement that failed, and its error.
+    size_t failedIndex = 0;
+    int errorNumber = 0;
+    std::string errorText;
+    // kDone: one result per statement, in order (holding no slot). A failed batch without a transaction has
+    // changed what its statements before failedIndex changed; with a transaction, nothing.
+    std::vector<MysqlResult> results;
 };
 
 }  // namespace kestrum
