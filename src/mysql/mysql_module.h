@@ -12,6 +12,7 @@
 
 #include "http/request_context.h"
 #include "mysql/mysql_pool.h"
+#include "scheduler/task_registry.h"
 
 namespace kestrum {
 
@@ -48,5 +49,10 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
 // True when the statement ran (successfully or with a server error); false when no slot became free. Blocks;
 // not on a network thread.
 bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement);
+
+// The statement of a "sql" task: with `params` (the task file's JSON array of values, internal text) it runs
+// as a prepared statement whose values bind as the endpoint's do; values that do not fit the statement fail
+// it (error number 0, the reason as text) before anything runs. Blocks; not on a network thread.
+SqlOutcome runTaskSql(MysqlPool& pool, const std::string& utf8Statement, const std::string& params);
 
 }  // namespace kestrum

@@ -43,29 +43,20 @@ bool readParam(const JsonDocument& body, const std::string& path, SqlParam& para
         case JsonValueType::Literal:
             break;
     }
-    error = path + ": not a JSON value (" + body.getText(path) + ")";
+    error = path + ": not a JSON value";
     return false;
 }
 
-// The statement at `prefix` ("" or "batch[n].").
-bool readStatement(const JsonDocument& body, const std::string& prefix, SqlStatement& statement,
-                   std::string& error) {
-    const std::string sqlPath = prefix + "sql";
-    const int sqlType = body.typeAt(sqlPath);
-    if (!prefix.empty() && sqlType != static_cast<int>(JsonValueType::String)) {
-        error = sqlPath + ": a statement text is needed";
-        return false;
-    }
-    statement.text = gbkToUtf8(body.getText(sqlPath));
-    const std::string paramsPath = prefix + "params";
-    if (!body.has(paramsPath))
-        return true;
+// The array at `paramsPath` as the values of `statement`, whose text is read.
+bool readParams(const JsonDocument& body, const std::string& paramsPath, SqlStatement& statement,
+                std::string& error) {
     const int64_t count = body.size(paramsPath);
     if (body.typeAt(paramsPath) != static_cast<int>(JsonValueType::Array) || count < 0) {
         error = paramsPath + ": an array of values is needed";
         return false;
     }
     statement.prepared = true;
+    statement.params.clear();
     statement.params.reserve(static_cast<size_t>(count));
     for (int64_t i = 0; i < count; ++i) {
         SqlParam param;
@@ -82,9 +73,20 @@ bool readStatement(const JsonDocument& body, const std::string& prefix, SqlState
     return true;
 }
 
-// "/*!" or "/*M!": a comment whose content the server runs.
-bool executableComment(std::string_view at) {
-    return at.starts_with("/*!") || at.starts_with("/*M!");
+// The statement at `prefix` ("" or "batch[n].").
+bool readStatement(const JsonDocument& body, const std::string& prefix, SqlStatement& statement,
+                   std::string& error) {
+    const std::string sqlPath = prefix + "sql";
+    const int sqlType = body.typeAt(sqlPath);
+    if (!prefix.empty() && sqlType != static_cast<int>(JsonValueType::String)) {
+        error = sqlPath + ": a statement text is needed";
+        return false;
+    }
+    statement.text = gbkToUtf8(body.getText(sqlPath));
+    const std::string paramsPath = prefix + "params";
+    if (!body.has(paramsPath))
+        return true;
+    return readParams(body, paramsPath, statement, error);
 }
 
 }  // namespace
@@ -139,6 +141,15 @@ bool parseSqlRequest(const JsonDocument& body, size_t maxBatch, SqlRequest& requ
             return false;
     }
     return true;
+}
+
+bool parseSqlParams(std::string_view paramsText, SqlStatement& statement, std::string& error) {
+    JsonDocument body;
+    if (!body.parse("{\"params\":" + std::string(paramsText) + "}")) {
+        error = "params: not JSON";
+        return false;
+    }
+    return readParams(body, "params", statement, error);
 }
 
 size_t countPlaceholders(std::string_view sql) {

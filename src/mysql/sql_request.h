@@ -35,6 +35,10 @@ struct SqlRequest {
 // A statement's text is converted to UTF-8, the connection's character set.
 bool parseSqlRequest(const JsonDocument& body, size_t maxBatch, SqlRequest& request, std::string& error);
 
+// The values of a statement written as a JSON array (internal text), such as a task file's params key:
+// `statement` (its text already set) becomes a prepared one. False with `error` as above.
+bool parseSqlParams(std::string_view paramsText, SqlStatement& statement, std::string& error);
+
 // The "?" placeholders of a statement: those outside quoted strings, quoted names and comments (an
 // executable comment /*! ... */ counts as statement text).
 size_t countPlaceholders(std::string_view sql);

@@ -73,7 +73,7 @@ std::string error;
 } cases[] = {
         {R"({"sql":"select ?","params":[[1]]})", "params[0]: an array or object is no parameter value"},
         {R"({"sql":"select ?","params":[{"a":1}]})", "params[0]: an array or object is no parameter value"},
-        {R"({"sql":"select ?","params":[abc]})", "params[0]: not a JSON value (abc)"},
+        {R"({"sql":"select ?","params":[abc]})", "params[0]: not a JSON value"},
         {R"({"sql":"select ?","params":5})", "params: an array of values is needed"},
         {R"({"sql":"select ?, ?","params":[1]})", "params: 1 values for 2 placeholders"},
         {R"({"sql":"select 1","params":[1]})", "params: 1 values for 0 placeholders"},
