@@ -15,10 +15,6 @@ MYSQL* newHandle() {
     return mysql_init(nullptr);
 }
 
-const char* orNull(const std::string& text) {
-    return text.empty() ? nullptr : text.c_str();
-}
-
 // LOAD DATA LOCAL INFILE would let any caller read files of this machine (our own configuration, keys): the
 // capability is never offered to the server and no local-infile handler is installed.
 void refuseLocalFiles(MYSQL* handle) {
@@ -27,6 +23,10 @@ void refuseLocalFiles(MYSQL* handle) {
 }
 
 }  // namespace
+
+const char* orNull(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
 
 MysqlClient::MysqlClient() : handle_(newHandle()) {}
 

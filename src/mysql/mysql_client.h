@@ -17,6 +17,9 @@
 
 namespace kestrum {
 
+// Empty text as null, so that the library's default applies (local host, no password, no default database).
+const char* orNull(const std::string& text);
+
 class MysqlClient {
   public:
     MysqlClient();   // creates a fresh, unconnected handle

@@ -42,6 +42,7 @@
 namespace kestrum {
 
 class EventLoops;
+class MysqlConnection;
 
 // Waits of the pool. The defaults are the product's; tests shorten them.
 struct PoolTiming {
@@ -119,7 +120,7 @@ class MysqlPool {
 
   private:
     friend class MysqlResult;
-    struct Slot;
+    friend class MysqlConnection;
     struct Waiter {
         std::string statement;
         Done done;
@@ -127,19 +128,19 @@ class MysqlPool {
     };
 
     int64_t now() const;
-    Slot* slotAt(int slot) const;
+    MysqlConnection* slotAt(int slot) const;
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
     // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
-    // (see Slot::recoverAfterFault) ignores a late release from the result it once went with.
+    // (see MysqlConnection::recoverAfterFault) ignores a late release from the result it once went with.
     void releaseResult(int slot, uint64_t lease);
     void armSweep();
     void sweep();
 
     EventLoops& loops_;
     PoolTiming timing_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<MysqlConnection>> slots_;
     int clientCount_ = 0;
     bool opened_ = false;
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};

@@ -5,7 +5,9 @@
 // from any thread. Not safe for concurrent use; move it between threads, never share it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,10 +81,38 @@ class MysqlResult {
     // Frees the rows and hands the slot back now. Idempotent.
     void release();
 
-    struct Data;  // the copied rows and column descriptions
+    // The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value
+    // may hold NUL bytes) in blocks of storage, null for SQL NULL.
+    struct Data {
+        struct Cell {
+            const char* bytes = nullptr;  // null for SQL NULL
+            size_t size = 0;
+        };
+        std::vector<FieldInfo> fields;
+        std::vector<Cell> cells;  // row-major
+        uint64_t rows = 0;
+
+        // Appends a row of fields.size() cells (a MYSQL_ROW and its lengths).
+        void addRow(char* const* row, const unsigned long* lengths);
+
+      private:
+        struct BlockDeleter {
+            size_t mappedBytes = 0;  // 0: the block is on the heap
+            void operator()(char* bytes) const;
+        };
+        using RowBlock = std::unique_ptr<char[], BlockDeleter>;
+        static RowBlock newBlock(size_t bytes);
+        char* allocate(size_t bytes);
+
+        std::vector<RowBlock> blocks;
+        size_t blockLeft = 0;
+        char* blockNext = nullptr;
+        size_t nextBlock = 1024;
+    };
 
   private:
     friend class MysqlPool;
+    friend class MysqlConnection;
     MysqlPool* pool_ = nullptr;
     int slot_ = 0;
     uint64_t lease_ = 0;  // which hand-over of the slot this result holds

@@ -1,0 +1,145 @@
+// MysqlConnection: one slot of the pool, its MariaDB connection and the job it runs, driven through the
+// library's non-blocking calls on the slot's network thread (the socket watched by that thread's reactor).
+//
+// A job is a chain of phases (connect, session settings, statement, rows, session reset, ...). Each phase
+// starts a library call; a call that has to wait for the socket or a time-out resumes from the reactor, one
+// that completes at once goes straight to the next phase. Rows are copied out as they arrive, in slices, so a
+// large result never holds the thread for long.
+//
+// Threads: everything but `running`, `connected` and `lastUsed` is touched only on the slot's loop. The pool
+// starts a job (beginOpen, beginStatement, beginKeepAlive) on that loop once it has taken the slot; the job
+// hands the slot back when it is over.
+#pragma once
+
+#include <mysql.h>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mysql/mysql_client.h"
+#include "mysql/mysql_pool.h"
+#include "mysql/mysql_result.h"
+
+namespace kestrum {
+
+class MysqlConnection {
+  public:
+    using Done = MysqlPool::Done;
+
+    MysqlConnection(MysqlPool& pool, asio::io_context& context)
+        : pool(pool), context(context), timer(context) {}
+    MysqlConnection(const MysqlConnection&) = delete;
+    MysqlConnection& operator=(const MysqlConnection&) = delete;
+
+    // The jobs; each is begun on the slot's loop, with `running` already set by the pool.
+    void beginStatement(std::string text, Done callback);
+    void beginOpen(std::function<void(bool)> callback);
+    void beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback);
+    // Shutdown: a job in progress fails at its next socket operation. On the slot's loop.
+    void abort();
+    // Takes the socket out of the reactor (cancelling its waits). On the slot's loop, or with the loops
+    // stopped.
+    void forgetSocket();
+
+    MysqlPool& pool;
+    asio::io_context& context;
+    int loop = 0;
+    int number = 0;  // 0 while opening
+    PoolSlotInfo info;
+    std::atomic<int64_t> lastUsed{0};
+    int connectTimeoutSeconds = 0;
+    MysqlClient client;
+    std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
+    std::atomic<bool> running{false};    // a job is in progress
+    // The hand-over of the slot to the result that holds it now; 0 while no result holds it.
+    std::atomic<uint64_t> lease{0};
+    int queuePosition = -1;  // kKeepAlive: where the slot stood in the idle queue
+
+  private:
+    enum class Job { kNone, kOpen, kStatement, kKeepAlive };
+    enum class Phase {
+        kConnect,
+        kSetNames,
+        kSetTimeout,
+        kSetTracking,
+        kQuery,
+        kFetch,
+        kNextResult,
+        kMoreResults,
+        kReset,
+        kSelectDb,
+    };
+    // What the job does after a phase: run the next phase now, wait for the socket or a time-out
+    // (`waitStatus`), wait for its turn on the loop after a slice of rows, or nothing more (it is over).
+    enum class Progress { kNext, kWait, kParked, kOver };
+
+    MYSQL* handle() const { return client.handle(); }
+
+    // The outcome of a library call that was started or continued: its wait status kept for wait().
+    Progress called(int status);
+    void advance(Progress progress);
+    static void abandon(void* target);
+    void recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease);
+    Progress step();
+    Progress startConnect();
+    Progress startQuery(Phase next, const std::string& text);
+    Progress continueCall(int ready);
+    void wait(int status);
+    void onWait(unsigned round, const asio::error_code& error, int ready);
+    Progress failStatement();
+    Progress concludeStatement(bool ran);
+    bool sessionTouched(bool ran) const;
+    Progress endReset();
+    Progress refuseAnswer(uint64_t limit);
+    MysqlResult failedResult() const;  // with errorNumber and errorText
+    Progress finishRows();
+    Progress finishConnect(bool ok);
+    Progress endJob();
+
+    // The server reports changes of session state (set at connect); without it every statement that is not
+    // a plain select is followed by a reset.
+    bool tracking = false;
+    unsigned int baseStatus = 0;  // the server status of a fresh session (its autocommit bit)
+    uint64_t leases = 0;          // hand-overs so far
+    uint64_t jobs = 0;            // jobs begun so far: names the one in progress
+
+    std::optional<asio::posix::stream_descriptor> socket;
+    int socketFd = -1;
+    asio::steady_timer timer;
+    unsigned generation = 0;  // tells stale wait completions from the current one
+    int waitStatus = 0;       // what the last call that has to wait waits for (MYSQL_WAIT_*)
+
+    // The job in progress.
+    Job job = Job::kNone;
+    Phase phase = Phase::kConnect;
+    bool reconnectOnly = false;  // a connect after a lost connection: no statement follows
+    std::string statement;
+    Done done;
+    std::function<void(bool)> finished;  // kOpen / kKeepAlive: called with the outcome on the loop
+    MYSQL* connectRet = nullptr;
+    int intRet = 0;
+    MYSQL_RES* reading = nullptr;  // the unbuffered result whose rows are being copied
+    MYSQL_ROW rowRet = nullptr;
+    std::unique_ptr<MysqlResult::Data> data;
+    size_t sliceBytes = 0;        // copied since the loop last ran other handlers
+    bool skipping = false;        // the rows being read are a further result's: dropped, not copied
+    uint64_t answerBytes = 0;     // size of the rows so far as a JSON answer
+    uint64_t rowOverhead = 0;     // JSON punctuation and column names of one row
+    bool dropConnection = false;  // the statement left unread data behind: reconnect before serving again
+    // The session of the statement just run is being reset; its outcome is handed over afterwards.
+    bool resetting = false;
+    bool statementRan = false;
+    int errorNumber = 0;
+    std::string errorText;
+    int statementErrorNumber = 0;
+    std::string statementErrorText;
+};
+
+}  // namespace kestrum
