@@ -493,10 +493,10 @@ void Application::startModules() {
     // "sql" tasks reach the pool only while the MySQL module runs. The result is not looked at beyond its
     // outcome: the slot goes back when it is destroyed.
     if (routes.mysqlOn)
-        scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement,
-                                                       const std::string& params) {
-            return runTaskSql(*pool, utf8Statement, params);
-        });
+        scheduler_->setSqlRunner(
+            [pool = mysql_.get()](const std::string& utf8Statement, const std::string& params) {
+                return runTaskSql(*pool, utf8Statement, params);
+            });
     // Several instances on one Redis: each due moment of a task file runs on the instance that claims it.
     if (routes.cronOn) {
         LeaseSettings lease = loadLeaseSettings(runDir);

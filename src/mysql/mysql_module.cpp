@@ -17,6 +17,8 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     IniFile config = IniFile::load(runDir + "/mod/mysql/config.ini");
     const MysqlPoolSettings settings = readMysqlPoolSettings(config, "sys");
     pool.setMaxAnswer(settings.maxAnswer);
+    pool.setStatementCache(settings.statementCache);
+    pool.setMaxBatch(settings.maxBatch);
 
     MysqlModuleStatus status;
     status.configured = settings.configured;

@@ -2,9 +2,10 @@
 // tasks.
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
-// user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10") and max_answer (bytes of
-// one JSON answer, 64 MiB). Connections speak utf8mb4. Sections [account.NAME] add pools of other accounts
-// (mysql/mysql_accounts.h).
+// user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10"), max_answer (bytes of
+// one JSON answer, 64 MiB), statement_cache (prepared statements kept per connection, 64) and max_batch
+// (statements of one batch, 100). Connections speak utf8mb4. Sections [account.NAME] add pools of other
+// accounts (mysql/mysql_accounts.h).
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,9 @@ struct MysqlModuleStatus {
 inline constexpr int kMaxConnectSum = 1000;
 // Upper bound for max_answer (16 GiB).
 inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
+// Upper bounds for statement_cache and max_batch.
+inline constexpr int64_t kMaxStatementCache = 100000;
+inline constexpr int64_t kMaxMaxBatch = 100000;
 
 // Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), then
 // the pools of the [account.NAME] sections into `accounts` (when given), and registers the once-a-minute

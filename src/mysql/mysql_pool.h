@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "mysql/mysql_result.h"
+#include "mysql/sql_statement.h"
 
 namespace kestrum {
 
@@ -69,9 +70,21 @@ struct PoolSlotInfo {
     int32_t clientIndex = -1;  // 0-based position of the slot's connection among the attempts
 };
 
+// What a slot runs for one caller: a statement, or a batch of them in order (in a transaction when asked).
+struct SqlWork {
+    std::vector<SqlStatement> statements;
+    bool batch = false;
+    bool transaction = false;
+    std::function<void(MysqlResult)> done;            // a statement
+    std::function<void(MysqlBatchResult)> batchDone;  // a batch
+    // Answers busy: nothing ran.
+    void refuse();
+};
+
 class MysqlPool {
   public:
     using Done = std::function<void(MysqlResult)>;
+    using BatchDone = std::function<void(MysqlBatchResult)>;
 
     // `loops` must outlive the pool.
     explicit MysqlPool(EventLoops& loops, PoolTiming timing = {});
@@ -92,6 +105,14 @@ class MysqlPool {
     void execute(std::string statement, Done done);
     // The same, waiting for the result. Refused (busy) on a network thread.
     MysqlResult run(std::string statement);
+    // A statement that may be prepared with values (SqlStatement::prepared): the same rules, the values bound
+    // in the binary protocol and the rows read from it. The handle stays in the connection's statement cache.
+    void execute(SqlStatement statement, Done done);
+    MysqlResult run(SqlStatement statement);
+    // The statements in order on one connection, which counts as one statement for the wait. The first that
+    // fails ends the batch; with `transaction` they run between START TRANSACTION and COMMIT, and a failure
+    // rolls back all of them. `done` gets the outcome once the connection is clean for the next caller.
+    void executeBatch(std::vector<SqlStatement> statements, bool transaction, BatchDone done);
 
     // Keep-alive: every idle slot unused for at least thresholdSeconds gets "SET NAMES" again; one whose
     // connection turns out to be lost is reconnected. A slot busy with a statement is left alone. Blocks;
@@ -106,6 +127,17 @@ class MysqlPool {
     // thread; statements that start afterwards use the new value.
     void setMaxAnswer(uint64_t bytes) { maxAnswer_.store(bytes, std::memory_order_relaxed); }
     uint64_t maxAnswer() const { return maxAnswer_.load(std::memory_order_relaxed); }
+
+    // Prepared statements kept per connection (least recently used closed first); 0 closes each after use.
+    void setStatementCache(size_t statements) {
+        statementCache_.store(statements, std::memory_order_relaxed);
+    }
+    size_t statementCache() const { return statementCache_.load(std::memory_order_relaxed); }
+    // Statements a batch may have (the endpoint refuses larger ones).
+    void setMaxBatch(size_t statements) { maxBatch_.store(statements, std::memory_order_relaxed); }
+    size_t maxBatch() const { return maxBatch_.load(std::memory_order_relaxed); }
+    // Statements prepared on the server so far (not taken from a cache).
+    uint64_t statementsPrepared() const { return statementsPrepared_.load(std::memory_order_relaxed); }
 
     // Resets of a session after a statement that may have changed it, so far.
     uint64_t sessionResets() const { return sessionResets_.load(std::memory_order_relaxed); }
@@ -122,8 +154,7 @@ class MysqlPool {
     friend class MysqlResult;
     friend class MysqlConnection;
     struct Waiter {
-        std::string statement;
-        Done done;
+        SqlWork work;
         std::chrono::steady_clock::time_point deadline;
     };
 
@@ -135,6 +166,7 @@ class MysqlPool {
     // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
     // (see MysqlConnection::recoverAfterFault) ignores a late release from the result it once went with.
     void releaseResult(int slot, uint64_t lease);
+    void submit(SqlWork work);
     void armSweep();
     void sweep();
 
@@ -145,6 +177,9 @@ class MysqlPool {
     bool opened_ = false;
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
     std::atomic<uint64_t> sessionResets_{0};
+    std::atomic<size_t> statementCache_{kDefaultStatementCache};
+    std::atomic<size_t> maxBatch_{kDefaultMaxBatch};
+    std::atomic<uint64_t> statementsPrepared_{0};
 
     mutable std::mutex mutex_;  // guards everything below
     std::deque<int> idle_;      // idle slot numbers, first in first out

@@ -58,6 +58,10 @@ class PreparedCall {
     // Closes every cached handle of a connection whose session the server is about to forget or has
     // forgotten, with the non-blocking close: start with the cache's handles, then resume()/step() as above.
     int startClosing(std::vector<MYSQL_STMT*> handles);
+    // Handles to close before the next call is over (pushed out of the cache by a smaller capacity).
+    void closeLater(std::vector<MYSQL_STMT*> handles) {
+        closing_.insert(closing_.end(), handles.begin(), handles.end());
+    }
     // Handles that were to be closed when the call stopped short (refused): the owner frees them once their
     // connection is gone.
     std::vector<MYSQL_STMT*> takeUnclosed() { return std::exchange(closing_, {}); }

@@ -84,9 +84,21 @@ bool readStatement(const JsonDocument& body, const std::string& prefix, SqlState
     }
     statement.text = gbkToUtf8(body.getText(sqlPath));
     const std::string paramsPath = prefix + "params";
-    if (!body.has(paramsPath))
-        return true;
-    return readParams(body, paramsPath, statement, error);
+    if (body.has(paramsPath))
+        return readParams(body, paramsPath, statement, error);
+    // A statement of a batch is checked like one with values (a lone statement without them is sent as it
+    // always was).
+    const size_t placeholders = prefix.empty() ? 0 : countPlaceholders(statement.text);
+    if (placeholders > 0) {
+        error = paramsPath + ": 0 values for " + std::to_string(placeholders) + " placeholders";
+        return false;
+    }
+    return true;
+}
+
+// "/*!" or "/*M!": a comment whose content the server runs.
+bool executableComment(std::string_view at) {
+    return at.starts_with("/*!") || at.starts_with("/*M!");
 }
 
 }  // namespace

@@ -2,6 +2,17 @@
 
 namespace kestrum {
 
+std::vector<MYSQL_STMT*> StatementCache::setCapacity(size_t capacity) {
+    capacity_ = capacity;
+    std::vector<MYSQL_STMT*> evicted;
+    while (order_.size() > capacity_) {
+        evicted.push_back(order_.back().second);
+        byText_.erase(order_.back().first);
+        order_.pop_back();
+    }
+    return evicted;
+}
+
 MYSQL_STMT* StatementCache::find(const std::string& text) {
     auto it = byText_.find(text);
     if (it == byText_.end())

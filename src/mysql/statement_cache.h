@@ -22,7 +22,8 @@ class StatementCache {
     StatementCache(const StatementCache&) = delete;
     StatementCache& operator=(const StatementCache&) = delete;
 
-    void setCapacity(size_t capacity) { capacity_ = capacity; }
+    // Returns the handles a smaller capacity pushes out (least recently used first); the caller closes them.
+    std::vector<MYSQL_STMT*> setCapacity(size_t capacity);
     size_t capacity() const { return capacity_; }
     size_t size() const { return order_.size(); }
 

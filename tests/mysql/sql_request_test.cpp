@@ -38,9 +38,10 @@ TEST(SqlRequest, PlainStatementIsReadAsAlways) {
 }
 
 TEST(SqlRequest, ValuesBindByTheirJsonType) {
-    Parsed parsed = parse(R"({"sql":"insert into t values (?,?,?,?,?,?,?,?,?,?,?)","params":[)"
-                          R"(-9223372036854775808, 9223372036854775807, 9223372036854775808,)"
-                          R"( 18446744073709551615, 1.5, 1e400, "中文 😀 'x'; drop", "", null, true, false]})");
+    Parsed parsed =
+        parse(R"j({"sql":"insert into t values (?,?,?,?,?,?,?,?,?,?,?)","params":[)j"
+              R"(-9223372036854775808, 9223372036854775807, 9223372036854775808,)"
+              R"( 18446744073709551615, 1.5, 1e400, "中文 😀 'x'; drop", "", null, true, false]})");
     ASSERT_TRUE(parsed.ok) << parsed.error;
     const SqlStatement& statement = parsed.request.statements[0];
     ASSERT_TRUE(statement.prepared);
@@ -68,9 +69,11 @@ TEST(SqlRequest, ValuesBindByTheirJsonType) {
     EXPECT_EQ(p[10].integer, 0);
 }
 
-TEST(SqlRequest, RefusedBeforeAnythingRuns){struct Case{std::string body;
-std::string error;
-} cases[] = {
+TEST(SqlRequest, RefusedBeforeAnythingRuns) {
+    struct Case {
+        std::string body;
+        std::string error;
+    } cases[] = {
         {R"({"sql":"select ?","params":[[1]]})", "params[0]: an array or object is no parameter value"},
         {R"({"sql":"select ?","params":[{"a":1}]})", "params[0]: an array or object is no parameter value"},
         {R"({"sql":"select ?","params":[abc]})", "params[0]: not a JSON value"},
@@ -82,41 +85,41 @@ std::string error;
         {R"({"batch":[{"sql":"select 1"}],"transaction":"yes"})", "transaction: true or false is needed"},
         {R"({"batch":[]})", "batch: an array of statements is needed"},
         {R"({"batch":{"sql":"select 1"}})", "batch: an array of statements is needed"},
-        {R"({"batch":[{"sql":"select 1"}],"sql":"select 2"})", "batch: sql and params belong inside its entries"},
+        {R"({"batch":[{"sql":"select 1"}],"sql":"select 2"})",
+         "batch: sql and params belong inside its entries"},
         {R"({"batch":[{"sql":"select 1"},"select 2"]})", "batch[1]: an object with sql is needed"},
         {R"({"batch":[{"sql":"select 1"},{"params":[]}]})", "batch[1].sql: a statement text is needed"},
         // The third statement's mistake fails the whole batch before the first one runs.
-        {R"({"batch":[{"sql":"insert into t values (?)","params":[1]},{"sql":"select 1"},)"
-         R"({"sql":"insert into t values (?)","params":[1,2]}],"transaction":true
-})",
-         "batch[2].params: 2 values for 1 placeholders"
-}
-,
-    {R"({"batch":[{"sql":"select 1"},{"sql":"select 2"},{"sql":"select 3"}]})",
-     "batch: 3 statements, more than max_batch(2)"},
-}
-;
-for (const Case& c : cases) {
-    Parsed parsed = parse(c.body, 2);
-    EXPECT_FALSE(parsed.ok) << c.body;
-    EXPECT_EQ(parsed.error, c.error) << c.body;
-}
+        {R"j({"batch":[{"sql":"insert into t values (?)","params":[1]},{"sql":"select 1"},)j"
+         R"j({"sql":"insert into t values (?)","params":[1,2]}],"transaction":true})j",
+         "batch[2].params: 2 values for 1 placeholders"},
+        {R"({"batch":[{"sql":"select 1"},{"sql":"select 2"},{"sql":"select 3"},{"sql":"select 4"}]})",
+         "batch: 4 statements, more than max_batch(3)"},
+        // In a batch a statement without values has no placeholders either.
+        {R"({"batch":[{"sql":"select 1"},{"sql":"select ?"}]})",
+         "batch[1].params: 0 values for 1 placeholders"},
+    };
+    for (const Case& c : cases) {
+        Parsed parsed = parse(c.body, 3);
+        EXPECT_FALSE(parsed.ok) << c.body;
+        EXPECT_EQ(parsed.error, c.error) << c.body;
+    }
 }
 
 TEST(SqlRequest, BatchInOrderWithItsTransactionFlag) {
-    Parsed parsed = parse(R"({"batch":[{"sql":"insert into t values (?)","params":["a"]},)"
+    Parsed parsed = parse(R"j({"batch":[{"sql":"insert into t values (?)","params":["a"]},)j"
                           R"({"sql":"update t set n = 1"}],"transaction":true,"types":"exact"})");
-ASSERT_TRUE(parsed.ok) << parsed.error;
-const SqlRequest& request = parsed.request;
-EXPECT_TRUE(request.batch);
-EXPECT_TRUE(request.transaction);
-EXPECT_TRUE(request.exactTypes);
-ASSERT_EQ(request.statements.size(), 2u);
-EXPECT_TRUE(request.statements[0].prepared);
-EXPECT_EQ(request.statements[0].params[0].text, "a");
-EXPECT_FALSE(request.statements[1].prepared);  // no params: the text protocol, as a plain statement
-EXPECT_EQ(request.statements[1].text, "update t set n = 1");
-EXPECT_FALSE(parse(R"({"batch":[{"sql":"select 1"}],"transaction":false})").request.transaction);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    const SqlRequest& request = parsed.request;
+    EXPECT_TRUE(request.batch);
+    EXPECT_TRUE(request.transaction);
+    EXPECT_TRUE(request.exactTypes);
+    ASSERT_EQ(request.statements.size(), 2u);
+    EXPECT_TRUE(request.statements[0].prepared);
+    EXPECT_EQ(request.statements[0].params[0].text, "a");
+    EXPECT_FALSE(request.statements[1].prepared);  // no params: the text protocol, as a plain statement
+    EXPECT_EQ(request.statements[1].text, "update t set n = 1");
+    EXPECT_FALSE(parse(R"({"batch":[{"sql":"select 1"}],"transaction":false})").request.transaction);
 }
 
 TEST(SqlRequest, PlaceholdersOutsideStringsNamesAndComments) {
