@@ -811,10 +811,21 @@ bool MysqlConnection::sessionTouched(bool ran) const {
     if (!tracking && shape != StatementShape::kPlainSelect)
         return true;
     const unsigned int status = handle()->server_status;
-    // Inside a batch's own transaction the open transaction is expected.
-    const unsigned int changed = SERVER_SESSION_STATE_CHANGED | (inTransaction ? 0u : SERVER_STATUS_IN_TRANS);
-    if (status & changed)
+    if (inTransaction) {
+        // Inside a batch's own transaction the open transaction is expected, and the server reports the
+        // transaction's start as a change of state: only a changed variable or database counts for a plain
+        // statement (what else it could change, its text shows).
+        if (status & SERVER_SESSION_STATE_CHANGED) {
+            const char* entry = nullptr;
+            size_t length = 0;
+            for (auto type : {SESSION_TRACK_SYSTEM_VARIABLES, SESSION_TRACK_SCHEMA}) {
+                if (mysql_session_track_get_first(handle(), type, &entry, &length) == 0)
+                    return true;
+            }
+        }
+    } else if (status & (SERVER_SESSION_STATE_CHANGED | SERVER_STATUS_IN_TRANS)) {
         return true;
+    }
     return (status & SERVER_STATUS_AUTOCOMMIT) != (baseStatus & SERVER_STATUS_AUTOCOMMIT);
 }
 

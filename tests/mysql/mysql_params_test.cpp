@@ -125,6 +125,7 @@ TEST_F(MysqlParamsTest, WrongValuesAreRefusedBeforeAnythingRuns) {
 TEST_F(MysqlParamsTest, BatchAnswersOneEntryPerStatement) {
     ASSERT_EQ(sql("drop table if exists pb"), kSuccess);
     ASSERT_EQ(sql("create table pb (id int auto_increment primary key, name varchar(20))"), kSuccess);
+    const uint64_t resets = pool_->sessionResets();
     EXPECT_EQ(post(R"j({"batch":[)j"
                    R"j({"sql":"insert into pb (name) values (?), (?)","params":["a","b"]},)j"
                    R"j({"sql":"update pb set name = concat(name, '!') where id = ?","params":[2]},)j"
@@ -134,6 +135,13 @@ TEST_F(MysqlParamsTest, BatchAnswersOneEntryPerStatement) {
                    R"([{"id":1,"name":"a"},{"id":2,"name":"b!"}],{}])"));
     EXPECT_EQ(post(R"({"batch":[{"sql":"select id from pb where id > ?","params":[5]}],"types":"exact"})"),
               rows("[[]]"));
+    // Plain statements in a transaction of their own leave the session as it was: no reset.
+    EXPECT_EQ(pool_->sessionResets(), resets);
+    // The statements of a batch share their session; the next caller finds none of it.
+    EXPECT_EQ(post(R"({"batch":[{"sql":"set @kept = 5"},{"sql":"select @kept as v"}],"transaction":true})"),
+              rows(R"([{"affected":0,"insert_id":0},[{"v":5}]])"));
+    EXPECT_EQ(post(R"({"sql":"select @kept as v, @@in_transaction as t","types":"exact"})"),
+              rows(R"([{"v":null,"t":0}])"));
 }
 
 // The third statement fails: with a transaction nothing of the first two stays, and the connection is
