@@ -6,6 +6,7 @@
 // The table kv (1000 rows) is created when missing. MYSQL_BENCH_USER / _PASSWORD / _DATABASE default to the
 // demo account of start-mariadb.sh. Without MYSQL_BENCH_HOST every benchmark is skipped.
 #include <benchmark/benchmark.h>
+#include <mysql.h>
 
 #include <cstdlib>
 #include <future>
@@ -13,7 +14,6 @@
 #include <mutex>
 #include <string>
 
-#include "mysql/mysql_client.h"
 #include "mysql/mysql_module.h"
 #include "util/event_loops.h"
 
@@ -94,8 +94,10 @@ void BM_ClientPointSelect(benchmark::State& state) {
     }
     sharedPool();  // table in place
     const Target& t = target();
-    kestrum::MysqlClient client;
-    if (!client.connect(t.host, t.user, t.password, t.database, 3306, 10)) {
+    // The bare client library, blocking, as a baseline.
+    std::unique_ptr<MYSQL, decltype(&mysql_close)> client(mysql_init(nullptr), &mysql_close);
+    if (!client || !mysql_real_connect(client.get(), t.host.c_str(), t.user.c_str(), t.password.c_str(),
+                                       t.database.c_str(), 3306, nullptr, 0)) {
         state.SkipWithError("connect failed");
         return;
     }
@@ -103,11 +105,15 @@ void BM_ClientPointSelect(benchmark::State& state) {
     std::string value;
     for (auto _ : state) {
         id = id % 1000 + 1;
-        client.query("select * from kv where id=" + std::to_string(id));
-        MYSQL_RES* result = client.storeResult();
-        client.seekRow(result, 0);
-        kestrum::MysqlClient::valueByName(result, "v", value);
-        kestrum::MysqlClient::freeResult(result);
+        const std::string statement = "select * from kv where id=" + std::to_string(id);
+        mysql_real_query(client.get(), statement.data(), static_cast<unsigned long>(statement.size()));
+        MYSQL_RES* result = mysql_store_result(client.get());
+        if (MYSQL_ROW row = result ? mysql_fetch_row(result) : nullptr) {
+            const unsigned long* lengths = mysql_fetch_lengths(result);
+            value.assign(row[1] ? row[1] : "", row[1] ? lengths[1] : 0);
+        }
+        if (result)
+            mysql_free_result(result);
     }
     state.SetItemsProcessed(state.iterations());
 }

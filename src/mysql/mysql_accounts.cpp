@@ -38,6 +38,10 @@ MysqlPoolSettings readMysqlPoolSettings(const IniFile& config, std::string_view 
         configNumber(shared("statement_cache"), kDefaultStatementCache, 0, kMaxStatementCache));
     settings.maxBatch =
         static_cast<size_t>(configNumber(shared("max_batch"), kDefaultMaxBatch, 1, kMaxMaxBatch));
+    // Seconds a statement may take before its connection is given up (a server gone silent would otherwise
+    // hold the slot for good); 0: no bound.
+    settings.statementTimeout =
+        static_cast<int>(configNumber(shared("statement_timeout"), 0, 0, kMaxStatementTimeout));
     return settings;
 }
 
@@ -67,6 +71,7 @@ void MysqlAccountPools::open(const IniFile& config) {
         account.pool->setMaxAnswer(settings.maxAnswer);
         account.pool->setStatementCache(settings.statementCache);
         account.pool->setMaxBatch(settings.maxBatch);
+        account.pool->setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
         // utf8mb4, as the main pool.
         const int connected =
             account.pool->open(settings.configured, settings.host, settings.port, settings.user,

@@ -45,6 +45,11 @@ uint64_t escapedSize(const char* cell, unsigned long length) {
     return size;
 }
 
+// Empty text as null, so that the library's default applies (local host, no password, no default database).
+const char* orNull(const std::string& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
 std::string setNamesStatement(const std::string& charset) {
     return "SET NAMES '" + charset + "'";
 }
@@ -142,7 +147,16 @@ void MysqlConnection::beginWork(SqlWork next) {
     dropConnection = false;
     resetting = false;
     answerBytes = kEnvelopeBytes;  // a batch's rows make one answer
+    timedOut = false;
     lastUsed = pool.now();
+    const std::chrono::milliseconds limit = pool.statementTimeout();
+    if (limit.count() > 0) {
+        deadline.expires_after(limit);
+        deadline.async_wait([this, begun = jobs](const asio::error_code& error) {
+            if (!error)
+                onDeadline(begun);
+        });
+    }
     if (!connected) {
         advance(startConnect());
         return;
@@ -271,6 +285,38 @@ void MysqlConnection::closeClient() {
     freeStatements(std::move(handles));
 }
 
+// The statement has had its time: the connection is shut down, so the call in progress fails as a lost
+// connection at its next socket operation (at once when it waits for the socket), the statement fails with
+// the time-out and the slot gets a fresh connection.
+void MysqlConnection::onDeadline(uint64_t begun) {
+    if (job != Job::kStatement || jobs != begun || (!work.done && !work.batchDone) || timedOut)
+        return;
+    timedOut = true;
+    shutdownSocket();
+}
+
+void MysqlConnection::shutdownSocket() {
+    if (handle() == nullptr)
+        return;
+    int fd = static_cast<int>(mysql_get_socket(handle()));
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+MysqlConnection::Done MysqlConnection::takeDone() {
+    deadline.cancel();
+    return std::exchange(work.done, nullptr);
+}
+
+// After a statement ran into its time-out, whatever the library reports: the time-out, as a lost connection.
+void MysqlConnection::reportTimeOut() {
+    const int64_t ms = pool.statementTimeout().count();
+    errorNumber = CR_SERVER_LOST;
+    errorText = "no answer within statement_timeout (" +
+                (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms") +
+                "): statement aborted, connection reopened";
+}
+
 void MysqlConnection::beginOpen(std::function<void(bool)> callback) {
     job = Job::kOpen;
     ++jobs;
@@ -300,6 +346,12 @@ MysqlConnection::Progress MysqlConnection::startConnect() {
     forgetSocket();
     connected = false;
     phase = Phase::kConnect;
+    if (job != Job::kOpen && pool.closed()) {
+        // Shutting down: a lost connection stays lost.
+        errorNumber = CR_UNKNOWN_ERROR;
+        errorText = "the pool is closed";
+        return finishConnect(false);
+    }
     // The server forgets the statements of the old connection; the new handle replaces (closes) the old one.
     std::vector<MYSQL_STMT*> stale = takeStatements();
     const bool made = client.prepareNonblocking(connectTimeoutSeconds);
@@ -372,24 +424,17 @@ void MysqlConnection::advance(Progress progress) {
 void MysqlConnection::abandon(void* target) {
     auto* slot = static_cast<MysqlConnection*>(target);
     const uint64_t abandonedJob = slot->job != Job::kNone ? slot->jobs : 0;
-    const uint64_t abandonedLease = slot->lease.load();
-    asio::post(slot->context, [slot, abandonedJob, abandonedLease] {
-        slot->recoverAfterFault(abandonedJob, abandonedLease);
-    });
+    asio::post(slot->context, [slot, abandonedJob] { slot->recoverAfterFault(abandonedJob); });
 }
 
 // After an abandoned event: the statement in progress, if any, fails; the connection (whose protocol state
-// is unknown) is dropped without a goodbye and reopened by the next statement; a result the abandoned work
-// never released gives its slot back; a waiting open() or keep-alive goes on. Then the slot serves again.
-// Only what the abandoned event had: a job begun since, or a result handed out since, is not touched.
-void MysqlConnection::recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease) {
-    uint64_t held = abandonedLease;
-    const bool resultHeld = held != 0 && lease.compare_exchange_strong(held, 0);
-    if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob) {
-        if (resultHeld)
-            pool.release(number);
+// is unknown) is dropped without a goodbye and reopened by the next statement; a waiting open() or
+// keep-alive goes on. Then the slot serves again. Only the job the abandoned event had: one begun since is
+// not touched. (A fault in a caller's callback after its rows were handed over finds no job: the slot was
+// already back.)
+void MysqlConnection::recoverAfterFault(uint64_t abandonedJob) {
+    if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob)
         return;
-    }
     forgetSocket();
     // The library's handle may be in the middle of a call: its memory is given up rather than freed, and
     // so are the statement handles that belong to it.
@@ -409,6 +454,7 @@ void MysqlConnection::recoverAfterFault(uint64_t abandonedJob, uint64_t abandone
         endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
         return;
     }
+    deadline.cancel();
     SqlWork abandoned = std::move(work);
     work = SqlWork{};
     batchResults.clear();
@@ -601,6 +647,8 @@ MysqlConnection::Progress MysqlConnection::step() {
                 // The server rolled back (a deadlock, a lost connection): the batch failed at its end.
                 errorNumber = static_cast<int>(mysql_errno(handle()));
                 errorText = mysql_error(handle());
+                if (timedOut)
+                    reportTimeOut();
                 index = work.statements.size();
                 return failBatch();
             }
@@ -616,23 +664,19 @@ MysqlConnection::Progress MysqlConnection::step() {
     return Progress::kOver;
 }
 
-// The statement ran: the result takes the slot and the rows.
+// The statement ran: the result takes the rows (already copied out of the connection) and the slot goes back
+// before the caller reads them.
 MysqlConnection::Progress MysqlConnection::finishRows() {
     MysqlResult result;
     result.status_ = MysqlResult::Status::kDone;
-    result.pool_ = &pool;
     result.slot_ = number;
-    result.lease_ = ++leases;
-    lease.store(result.lease_);
     result.data_ = data.release();
     result.affectedRows_ = affected;
     result.insertId_ = insertId;
-    Done callback = std::move(work.done);
-    work = SqlWork{};
-    job = Job::kNone;
-    running = false;
+    Done callback = takeDone();
+    Progress over = endJob();
     callback(std::move(result));
-    return Progress::kOver;
+    return over;
 }
 
 MysqlResult MysqlConnection::failedResult() const {
@@ -663,8 +707,7 @@ MysqlConnection::Progress MysqlConnection::failStatement() {
         return deliverBatch();
     }
     MysqlResult result = failedResult();
-    Done callback = std::move(work.done);
-    work = SqlWork{};
+    Done callback = takeDone();
     if (isLostConnectionError(errorNumber) || std::exchange(dropConnection, false)) {
         // The server closed this connection (restart, network cut), or we gave it up with data unread. The
         // failure is reported now; a fresh connection is opened before the slot goes back, so the next
@@ -683,6 +726,10 @@ MysqlConnection::Progress MysqlConnection::failStatement() {
 // pool's session settings again before the outcome is handed over, so the next statement on the slot, of
 // whichever caller, starts from a clean session.
 MysqlConnection::Progress MysqlConnection::concludeStatement(bool ran) {
+    if (timedOut) {
+        ran = false;
+        reportTimeOut();
+    }
     if (!ran) {
         if (errorNumber == 0) {
             errorNumber = static_cast<int>(mysql_errno(handle()));
@@ -755,6 +802,11 @@ MysqlConnection::Progress MysqlConnection::failBatch() {
     failedIndex = index;
     batchErrorNumber = errorNumber;
     batchErrorText = errorText;
+    // A lost connection has ended the transaction on the server; its session is reopened when delivered.
+    if (isLostConnectionError(errorNumber)) {
+        inTransaction = false;
+        return deliverBatch();
+    }
     if (inTransaction)
         return startQuery(Phase::kRollback, "ROLLBACK");
     return endBatch();
@@ -787,6 +839,7 @@ MysqlConnection::Progress MysqlConnection::deliverBatch() {
         outcome.results = std::move(batchResults);
         batchResults.clear();
     }
+    deadline.cancel();
     BatchDone callback = std::move(work.batchDone);
     work = SqlWork{};
     const bool reopen =
@@ -849,9 +902,7 @@ MysqlConnection::Progress MysqlConnection::refuseAnswer(uint64_t limit) {
     errorNumber = kAnswerTooLarge;
     errorText = "answer larger than max_answer (" + std::to_string(limit) + " bytes)";
     dropConnection = true;
-    int fd = static_cast<int>(mysql_get_socket(handle()));
-    if (fd >= 0)
-        ::shutdown(fd, SHUT_RDWR);  // freeing the result then reads no further rows
+    shutdownSocket();  // freeing the result then reads no further rows
     return failStatement();
 }
 
@@ -864,12 +915,15 @@ MysqlConnection::Progress MysqlConnection::finishConnect(bool ok) {
     if (job == Job::kOpen || reconnectOnly)
         return endJob();
     // A statement that waited for its slot's connection.
-    if (!ok)
+    if (!ok) {
+        if (timedOut)
+            reportTimeOut();
         return failStatement();
+    }
     return startStatement();
 }
 
-// Ends an open, keep-alive or reconnect job: the slot goes back to the pool (or to open()).
+// Ends a job: the slot goes back to the pool (or to open()).
 MysqlConnection::Progress MysqlConnection::endJob() {
     Job ended = job;
     job = Job::kNone;
@@ -887,14 +941,13 @@ MysqlConnection::Progress MysqlConnection::endJob() {
 
 // Shutdown: a job in progress fails at its next socket operation.
 void MysqlConnection::abort() {
-    if (running && handle() != nullptr) {
-        int fd = static_cast<int>(mysql_get_socket(handle()));
-        if (fd >= 0)
-            ::shutdown(fd, SHUT_RDWR);
-    }
+    if (running)
+        shutdownSocket();
 }
 
-// ---------------------------------------------------------------------------------------------------------
-// The wait-limit timer: waiting statements are queued in arrival order with the same limit, so the first one
+void MysqlConnection::stop() {
+    deadline.cancel();
+    forgetSocket();
+}
 
 }  // namespace kestrum

@@ -38,7 +38,7 @@ class MysqlConnection {
     using BatchDone = MysqlPool::BatchDone;
 
     MysqlConnection(MysqlPool& pool, asio::io_context& context)
-        : pool(pool), context(context), timer(context) {}
+        : pool(pool), context(context), timer(context), deadline(context) {}
     ~MysqlConnection();  // closeClient()
     MysqlConnection(const MysqlConnection&) = delete;
     MysqlConnection& operator=(const MysqlConnection&) = delete;
@@ -55,6 +55,8 @@ class MysqlConnection {
     void forgetSocket();
     // Closes the connection and frees its prepared statements (off the network threads, no job running).
     void closeClient();
+    // Shutdown, after abort(): forgetSocket() and the statement time-out cancelled. On the slot's loop.
+    void stop();
 
     MysqlPool& pool;
     asio::io_context& context;
@@ -66,9 +68,7 @@ class MysqlConnection {
     MysqlClient client;
     std::atomic<bool> connected{false};  // written on the slot's thread, read by connectedCount()
     std::atomic<bool> running{false};    // a job is in progress
-    // The hand-over of the slot to the result that holds it now; 0 while no result holds it.
-    std::atomic<uint64_t> lease{0};
-    int queuePosition = -1;  // kKeepAlive: where the slot stood in the idle queue
+    int queuePosition = -1;              // kKeepAlive: where the slot stood in the idle queue
 
   private:
     enum class Job { kNone, kOpen, kStatement, kKeepAlive };
@@ -99,7 +99,12 @@ class MysqlConnection {
     Progress called(int status);
     void advance(Progress progress);
     static void abandon(void* target);
-    void recoverAfterFault(uint64_t abandonedJob, uint64_t abandonedLease);
+    void recoverAfterFault(uint64_t abandonedJob);
+    void onDeadline(uint64_t begun);
+    void shutdownSocket();
+    // The statement's callback, taken to be called; its time-out is cancelled.
+    Done takeDone();
+    void reportTimeOut();
     Progress step();
     Progress startConnect();
     Progress startQuery(Phase next, const std::string& text);
@@ -138,14 +143,14 @@ class MysqlConnection {
     // a plain select is followed by a reset.
     bool tracking = false;
     unsigned int baseStatus = 0;  // the server status of a fresh session (its autocommit bit)
-    uint64_t leases = 0;          // hand-overs so far
     uint64_t jobs = 0;            // jobs begun so far: names the one in progress
 
     std::optional<asio::posix::stream_descriptor> socket;
     int socketFd = -1;
     asio::steady_timer timer;
-    unsigned generation = 0;  // tells stale wait completions from the current one
-    int waitStatus = 0;       // what the last call that has to wait waits for (MYSQL_WAIT_*)
+    asio::steady_timer deadline;  // the statement's time-out (statement_timeout)
+    unsigned generation = 0;      // tells stale wait completions from the current one
+    int waitStatus = 0;           // what the last call that has to wait waits for (MYSQL_WAIT_*)
 
     // The job in progress.
     Job job = Job::kNone;
@@ -168,6 +173,7 @@ class MysqlConnection {
     uint64_t preparesCounted = 0;  // call.prepares() already added to the pool's count
     StatementCache cache;
     std::vector<MYSQL_STMT*> unclosed;   // handles left open when a statement stopped short
+    bool timedOut = false;               // the statement's time-out has passed: it fails with it
     std::function<void(bool)> finished;  // kOpen / kKeepAlive: called with the outcome on the loop
     MYSQL* connectRet = nullptr;
     int intRet = 0;

@@ -19,6 +19,7 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     pool.setMaxAnswer(settings.maxAnswer);
     pool.setStatementCache(settings.statementCache);
     pool.setMaxBatch(settings.maxBatch);
+    pool.setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
 
     MysqlModuleStatus status;
     status.configured = settings.configured;

@@ -3,9 +3,9 @@
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
 // user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10"), max_answer (bytes of
-// one JSON answer, 64 MiB), statement_cache (prepared statements kept per connection, 64) and max_batch
-// (statements of one batch, 100). Connections speak utf8mb4. Sections [account.NAME] add pools of other
-// accounts (mysql/mysql_accounts.h).
+// one JSON answer, 64 MiB), statement_timeout (seconds a statement may take, "0": no bound), statement_cache
+// (prepared statements kept per connection, 64) and max_batch (statements of one batch, 100). Connections
+// speak utf8mb4. Sections [account.NAME] add pools of other accounts (mysql/mysql_accounts.h).
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,8 @@ struct MysqlModuleStatus {
 inline constexpr int kMaxConnectSum = 1000;
 // Upper bound for max_answer (16 GiB).
 inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
+// Upper bound for statement_timeout (a day).
+inline constexpr int64_t kMaxStatementTimeout = 24 * 3600;
 // Upper bounds for statement_cache and max_batch.
 inline constexpr int64_t kMaxStatementCache = 100000;
 inline constexpr int64_t kMaxMaxBatch = 100000;

@@ -232,13 +232,6 @@ void MysqlPool::release(int number, int position) {
                 [slot, waiter = std::move(*next)]() mutable { slot->beginWork(std::move(waiter.work)); });
 }
 
-void MysqlPool::releaseResult(int number, uint64_t held) {
-    MysqlConnection* slot = slotAt(number);
-    if (slot == nullptr || held == 0 || !slot->lease.compare_exchange_strong(held, 0))
-        return;
-    release(number);
-}
-
 void MysqlPool::armSweep() {
     if (sweepArmed_)
         return;
@@ -246,32 +239,40 @@ void MysqlPool::armSweep() {
     loops_.post(0, [this] { sweep(); });
 }
 
-// Loop 0: answers the statements whose wait limit has passed and waits for the next one.
+// Loop 0: answers the statements whose wait limit has passed, one at a time, then waits for the next limit.
+// A caller's callback that throws or faults ends the sweep's unit of work; its abandon action posts the sweep
+// again, so the statements still waiting time out as before.
 void MysqlPool::sweep() {
-    std::vector<Waiter> expired;
-    std::optional<std::chrono::steady_clock::time_point> next;
-    {
-        GuardedLock lock(mutex_);
-        auto current = std::chrono::steady_clock::now();
-        while (!waiting_.empty() && waiting_.front().deadline <= current) {
-            expired.push_back(std::move(waiting_.front()));
+    WorkUnit work("mysql sweep", 0, &MysqlPool::resumeSweep, this);
+    std::chrono::steady_clock::time_point next;
+    for (;;) {
+        std::optional<Waiter> expired;
+        {
+            GuardedLock lock(mutex_);
+            if (waiting_.empty() || closed_) {
+                sweepArmed_ = false;
+                return;
+            }
+            if (waiting_.front().deadline > std::chrono::steady_clock::now()) {
+                next = waiting_.front().deadline;
+                break;
+            }
+            expired.emplace(std::move(waiting_.front()));
             waiting_.pop_front();
         }
-        if (!waiting_.empty() && !closed_) {
-            next = waiting_.front().deadline;
-        } else {
-            sweepArmed_ = false;
-        }
+        expired->work.refuse();
     }
-    for (Waiter& waiter : expired)
-        waiter.work.refuse();
-    if (next) {
-        sweeper_->timer.expires_at(*next);
-        sweeper_->timer.async_wait([this](const asio::error_code& error) {
-            if (!error)
-                sweep();
-        });
-    }
+    sweeper_->timer.expires_at(next);
+    sweeper_->timer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            sweep();
+    });
+}
+
+// In the recovery from a callback of the sweep that threw or faulted: only posts.
+void MysqlPool::resumeSweep(void* pool) {
+    auto* self = static_cast<MysqlPool*>(pool);
+    self->loops_.post(0, [self] { self->sweep(); });
 }
 
 void MysqlPool::heartbeat(int thresholdSeconds) {
@@ -315,7 +316,7 @@ void MysqlPool::close() {
         waiter.work.refuse();
     if (!loops_.running()) {
         for (auto& slot : slots_)
-            slot->forgetSocket();
+            slot->stop();
         return;
     }
     // Statements in progress fail at their next socket operation; their callers get the failure.
@@ -339,7 +340,7 @@ void MysqlPool::close() {
                 sweeper_->timer.cancel();
             for (auto& slot : slots_) {
                 if (slot->loop == loop)
-                    slot->forgetSocket();
+                    slot->stop();
             }
         });
         runOnLoop(loops_, loop, [] {});
@@ -365,6 +366,11 @@ int MysqlPool::connectedCount() const {
     for (const auto& slot : slots_)
         count += slot->connected.load(std::memory_order_relaxed) ? 1 : 0;
     return count;
+}
+
+bool MysqlPool::closed() const {
+    GuardedLock lock(mutex_);
+    return closed_;
 }
 
 size_t MysqlPool::idleCount() const {

@@ -3,7 +3,8 @@
 // Every SQL statement of the program goes through execute() (asynchronous) or run() (blocking). The pool is
 // one admission queue: a statement takes an idle slot (preferring one of the caller's own network thread),
 // or waits in the queue, holding no thread, until a slot is handed back or the wait limit passes (then it is
-// answered busy). A slot runs one statement at a time and belongs to its MysqlResult until that is released.
+// answered busy). A slot runs one statement at a time; it goes back as soon as the statement's rows are
+// copied out, before its caller gets them.
 //
 // Threads: each slot's connection is driven by one network thread of the EventLoops through MariaDB's
 // non-blocking calls (its socket watched by that thread's reactor); nothing of it blocks. run() and
@@ -12,8 +13,8 @@
 //
 // A connection the server dropped (error 2006/2013) is reconnected with its original settings before the slot
 // goes back to the queue; the statement that hit the error reports it and is never re-run. While the server
-// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out and
-// no read time-out.
+// stays away, each statement on the slot first tries to connect again. Every slot has a connect time-out;
+// statements have the statement time-out (none by default). Nothing is reconnected once the pool is closed.
 //
 // Sessions: no statement's session state reaches the next statement on its slot. A statement that may have
 // changed its session (as the server reports it, or by its text when the server cannot tell) is followed by
@@ -138,6 +139,15 @@ class MysqlPool {
     size_t maxBatch() const { return maxBatch_.load(std::memory_order_relaxed); }
     // Statements prepared on the server so far (not taken from a cache).
     uint64_t statementsPrepared() const { return statementsPrepared_.load(std::memory_order_relaxed); }
+    // How long a statement may run, from the moment it has its slot until its outcome is handed over; 0: no
+    // bound. Past it the statement fails as a lost connection (CR_SERVER_LOST, the text naming the time-out)
+    // and the slot gets a fresh connection. Any thread; statements that start afterwards use the new value.
+    void setStatementTimeout(std::chrono::milliseconds limit) {
+        statementTimeoutMs_.store(limit.count(), std::memory_order_relaxed);
+    }
+    std::chrono::milliseconds statementTimeout() const {
+        return std::chrono::milliseconds(statementTimeoutMs_.load(std::memory_order_relaxed));
+    }
 
     // Resets of a session after a statement that may have changed it, so far.
     uint64_t sessionResets() const { return sessionResets_.load(std::memory_order_relaxed); }
@@ -151,7 +161,6 @@ class MysqlPool {
     int connectedCount() const;
 
   private:
-    friend class MysqlResult;
     friend class MysqlConnection;
     struct Waiter {
         SqlWork work;
@@ -163,12 +172,11 @@ class MysqlPool {
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
-    // A result hands its slot back only while the slot is still its own: a slot taken back after a fault
-    // (see MysqlConnection::recoverAfterFault) ignores a late release from the result it once went with.
-    void releaseResult(int slot, uint64_t lease);
     void submit(SqlWork work);
+    bool closed() const;
     void armSweep();
     void sweep();
+    static void resumeSweep(void* pool);
 
     EventLoops& loops_;
     PoolTiming timing_;
@@ -176,6 +184,7 @@ class MysqlPool {
     int clientCount_ = 0;
     bool opened_ = false;
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
+    std::atomic<int64_t> statementTimeoutMs_{0};
     std::atomic<uint64_t> sessionResets_{0};
     std::atomic<size_t> statementCache_{kDefaultStatementCache};
     std::atomic<size_t> maxBatch_{kDefaultMaxBatch};

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "mysql/mysql_pool.h"
-
 namespace kestrum {
 
 namespace {
@@ -78,9 +76,7 @@ MysqlResult::MysqlResult(MysqlResult&& other) noexcept {
 MysqlResult& MysqlResult::operator=(MysqlResult&& other) noexcept {
     if (this != &other) {
         release();
-        pool_ = std::exchange(other.pool_, nullptr);
         slot_ = std::exchange(other.slot_, 0);
-        lease_ = std::exchange(other.lease_, 0);
         data_ = std::exchange(other.data_, nullptr);
         cursor_ = std::exchange(other.cursor_, 0);
         current_ = std::exchange(other.current_, UINT64_MAX);
@@ -102,11 +98,6 @@ void MysqlResult::release() {
     data_ = nullptr;
     cursor_ = 0;
     current_ = UINT64_MAX;
-    if (pool_ && slot_ != 0)
-        pool_->releaseResult(slot_, lease_);
-    pool_ = nullptr;
-    slot_ = 0;
-    lease_ = 0;
 }
 
 uint64_t MysqlResult::rowCount() const {

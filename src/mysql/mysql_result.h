@@ -1,8 +1,9 @@
-// MysqlResult: the outcome of one statement run through the pool, owning the slot it ran on and the rows it
-// returned until it is destroyed (or release() is called), which frees the rows and hands the slot back.
+// MysqlResult: the outcome of one statement run through the pool, owning the rows it returned until it is
+// destroyed (or release() is called).
 //
-// The rows are copied out of the connection while they arrive, so they are read without the connection and
-// from any thread. Not safe for concurrent use; move it between threads, never share it.
+// The rows are copied out of the connection while they arrive and the slot is back in the pool before the
+// result reaches its caller, so they are read without the connection, from any thread, for as long as the
+// caller likes. Not safe for concurrent use; move it between threads, never share it.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace kestrum {
-
-class MysqlPool;
 
 // Description of one column of a result set. Empty name and typeCode 0 when the column does not exist.
 struct FieldInfo {
@@ -33,8 +32,8 @@ class MysqlResult {
   public:
     enum class Status {
         kBusy,    // no slot became free in time; nothing ran
-        kFailed,  // the statement failed: errorNumber/errorText; the slot is already back
-        kDone,    // the statement ran; the result owns its slot (and rows, for statements that return rows)
+        kFailed,  // the statement failed: errorNumber/errorText
+        kDone,    // the statement ran; the result owns its rows (for statements that return rows)
     };
 
     MysqlResult() = default;  // busy
@@ -50,7 +49,7 @@ class MysqlResult {
     bool done() const { return status_ == Status::kDone; }
     int errorNumber() const { return errorNumber_; }
     const std::string& errorText() const { return errorText_; }
-    // The slot the statement ran on while this result holds it; 0 otherwise.
+    // The slot the statement ran on (already back in the pool); 0 when it failed or did not run.
     int slot() const { return slot_; }
 
     // True when the statement returned a result set (of any number of rows; a procedure: its first one). A
@@ -78,7 +77,7 @@ class MysqlResult {
     uint64_t affectedRows() const { return affectedRows_; }
     uint64_t insertId() const { return insertId_; }
 
-    // Frees the rows and hands the slot back now. Idempotent.
+    // Frees the rows now. Idempotent.
     void release();
 
     // The rows of a result, copied out of the connection's buffer as they arrive: every cell whole (a value
@@ -111,11 +110,8 @@ class MysqlResult {
     };
 
   private:
-    friend class MysqlPool;
     friend class MysqlConnection;
-    MysqlPool* pool_ = nullptr;
     int slot_ = 0;
-    uint64_t lease_ = 0;  // which hand-over of the slot this result holds
     Data* data_ = nullptr;
     uint64_t cursor_ = 0;
     uint64_t current_ = UINT64_MAX;  // the row nextRow() fetched

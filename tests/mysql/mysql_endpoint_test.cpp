@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,12 +201,12 @@ TEST(MysqlEndpointBusyTest, NoFreeSlotAnswers501AfterTheWaitLimit) {
     timing.waitLimit = std::chrono::milliseconds(150);
     MysqlPool pool(testing::testLoops(), timing);
     ASSERT_EQ(testing::openTestPool(pool, 1), 1);
-    MysqlResult held = pool.run("select 1");
-    ASSERT_TRUE(held.done());
+    std::promise<MysqlResult> sleeping;  // holds the only slot for 0.6 s
+    pool.execute("select sleep(0.6)", [&](MysqlResult result) { sleeping.set_value(std::move(result)); });
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(postSql(pool, sqlBody("select 1")), R"({"errcode":501,"errmsg":"server busy."})");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(150));
-    held.release();
+    EXPECT_TRUE(sleeping.get_future().get().done());
     EXPECT_EQ(postSql(pool, sqlBody("select 1 as one")),
               R"({"errcode":200,"errmsg":"success","data":[{"one":1}]})");
 }

@@ -1,6 +1,7 @@
 // A statement's completion that faults or throws on the network thread: the pool gets its slot back and the
 // next statements run; a fault in the middle of a statement's own event fails that statement, drops the
-// connection and the slot serves again on a fresh one.
+// connection and the slot serves again on a fresh one. A waiting statement's callback that faults or throws
+// when its wait limit passes leaves the wait-limit sweep running for the others.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -58,7 +59,7 @@ TEST(MysqlFaultTest, CompletionThatFaultsOrThrowsGivesTheSlotBack) {
     EXPECT_EQ(pool.idleCount(), 1u);
 }
 
-TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) {
+TEST(MysqlFaultTest, ResultKeptElsewhereKeepsItsRowsAndTheSlotComesBackOnce) {
     ASSERT_TRUE(mariadbReady());
     testing::ScopedFaultRecovery recovery;
     MysqlPool pool(testLoops(), shortWait());
@@ -70,7 +71,8 @@ TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) 
     });
     MysqlResult held = kept.get_future().get();
     EXPECT_EQ(firstCell(held), "kept");  // its rows are its own
-    // The recovery gave the slot back; the late release of the kept result must not hand it out twice.
+    // The slot was back before the callback ran; the recovery and the late release of the kept result do not
+    // hand it out twice.
     MysqlResult first = pool.run("select 'one'");
     EXPECT_EQ(firstCell(first), "one");
     held.release();
@@ -79,6 +81,35 @@ TEST(MysqlFaultTest, ResultKeptElsewhereIsNotReleasedTwiceAfterTheSlotCameBack) 
     EXPECT_EQ(firstCell(second), "two");
     second.release();
     EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+TEST(MysqlFaultTest, WaitCallbackThatFaultsOrThrowsLeavesTheSweepRunning) {
+    ASSERT_TRUE(mariadbReady());
+    testing::ScopedFaultRecovery recovery;
+    PoolTiming timing = shortWait();
+    timing.waitLimit = 300ms;
+    MysqlPool pool(testLoops(), timing);
+    ASSERT_EQ(openTestPool(pool, 1), 1);
+    for (const char* kind : {"throw", "segv", "throw"}) {
+        SCOPED_TRACE(kind);
+        std::promise<MysqlResult> sleeping;  // holds the only slot past every wait limit below
+        pool.execute("select sleep(1.5)", [&](MysqlResult result) { sleeping.set_value(std::move(result)); });
+        std::promise<bool> faulting;
+        pool.execute("select 1", [&faulting, kind](MysqlResult result) {
+            faulting.set_value(result.busy());
+            testing::injectFault(kind);
+        });
+        std::promise<MysqlResult> after;  // expires with it, or in the next round of the sweep
+        pool.execute("select 2", [&after](MysqlResult result) { after.set_value(std::move(result)); });
+        auto answered = after.get_future();
+        // Busy, well before the sleep ends: not left waiting, nor served once the slot is free.
+        ASSERT_EQ(answered.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(answered.get().busy());
+        EXPECT_TRUE(faulting.get_future().get());
+        ASSERT_EQ(sleeping.get_future().wait_for(10s), std::future_status::ready);
+    }
+    MysqlResult last = pool.run("select 'after'");
+    EXPECT_EQ(firstCell(last), "after");
 }
 
 }  // namespace

@@ -27,10 +27,8 @@ PoolTiming shortTiming() {
     return timing;
 }
 
-// Runs a statement that must succeed and returns the first cell of its first row. `held` (when given) keeps
-// the result, and with it the slot.
-std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullptr,
-                   MysqlResult* held = nullptr) {
+// Runs a statement that must succeed and returns the first cell of its first row.
+std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullptr) {
     MysqlResult result = pool.run(sql);
     if (!result.done())
         return "error " + std::to_string(result.errorNumber()) + ": " + result.errorText();
@@ -39,8 +37,6 @@ std::string scalar(MysqlPool& pool, const std::string& sql, int* slotOut = nullp
         result.valueByName(result.fieldInfo(0).name, value);
     if (slotOut)
         *slotOut = result.slot();
-    if (held)
-        *held = std::move(result);
     return value;
 }
 
@@ -62,11 +58,11 @@ TEST(MysqlPoolTest, OnlyConnectedClientsGetSlotsNumberedInAttemptOrder) {
         EXPECT_EQ(info.lastUsed, 0);
         EXPECT_EQ(info.charset, "utf8mb4");
     }
-    // Slots leave the queue in ascending order; every one of them works and speaks utf8mb4.
-    MysqlResult held[4];
+    // Slots leave the queue in ascending order (and go back at its end); every one of them works and speaks
+    // utf8mb4.
     for (int k = 1; k <= 4; ++k) {
         int slot = 0;
-        EXPECT_EQ(scalar(pool, "select @@character_set_client", &slot, &held[k - 1]), "utf8mb4");
+        EXPECT_EQ(scalar(pool, "select @@character_set_client", &slot), "utf8mb4");
         EXPECT_EQ(slot, k);
     }
     EXPECT_EQ(pool.open(5, relay.address(), 3306, "", "", "", "utf8mb4", 5), 4);  // opens once
@@ -107,31 +103,88 @@ TEST(MysqlPoolTest, FailedStatementReportsTheErrorAndReturnsTheSlotAtOnce) {
     EXPECT_EQ(scalar(pool, "select 40 + 2"), "42");
 }
 
-TEST(MysqlPoolTest, AllSlotsHeldGivesBusyAfterTheLimitUnlessOneIsFreedDuringTheWait) {
+TEST(MysqlPoolTest, AllSlotsBusyGivesBusyAfterTheLimitUnlessOneIsFreedDuringTheWait) {
     ASSERT_TRUE(mariadbReady());
-    MysqlPool pool(testLoops(), shortTiming());
+    PoolTiming timing = shortTiming();
+    timing.waitLimit = std::chrono::milliseconds(600);
+    MysqlPool pool(testLoops(), timing);
     ASSERT_EQ(openTestPool(pool, 1), 1);
-    MysqlResult held = pool.run("select 1");
-    ASSERT_TRUE(held.done());
-    ASSERT_EQ(held.slot(), 1);
 
+    // A result holds rows, never its slot: the slot is back before the caller sees them.
+    MysqlResult kept = pool.run("select 'kept'");
+    ASSERT_TRUE(kept.done());
+    EXPECT_EQ(kept.slot(), 1);
+    EXPECT_EQ(pool.idleCount(), 1u);
+    EXPECT_EQ(scalar(pool, "select 'next'"), "next");
+    std::string value;
+    ASSERT_TRUE(kept.seekRow(0) && kept.valueByName("kept", value));
+    EXPECT_EQ(value, "kept");
+
+    // The only slot sleeps 0.9 s: a statement that waits 0.6 s for it is answered busy, one that comes after
+    // gets it when the sleep ends.
+    std::promise<MysqlResult> sleeping;
+    pool.execute("select sleep(0.9)", [&](MysqlResult result) { sleeping.set_value(std::move(result)); });
     auto start = std::chrono::steady_clock::now();
     MysqlResult result = pool.run("select 2");
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(result.busy());
     EXPECT_EQ(result.slot(), 0);
-    EXPECT_GE(waited, std::chrono::milliseconds(450));  // the whole wait limit
+    EXPECT_GE(waited, std::chrono::milliseconds(600));  // the whole wait limit
 
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        held.release();
-    });
     result = pool.run("select 3");
     EXPECT_TRUE(result.done());
     EXPECT_EQ(result.slot(), 1);
-    releaser.join();
-    result.release();
+    EXPECT_TRUE(sleeping.get_future().get().done());
     EXPECT_EQ(pool.idleCount(), 1u);
+}
+
+// A statement that outlives statement_timeout fails as a lost connection naming the time-out, whether the
+// server went silent (a relay that drops every byte) or is merely slow; the slot then serves again on a
+// fresh connection with its session settings. The endpoint answers it with errcode 401.
+TEST(MysqlPoolTest, StatementTimeoutEndsSilentAndSlowStatementsAndReopensTheSlot) {
+    ASSERT_TRUE(mariadbReady());
+    testing::RefusingRelay relay;
+    ASSERT_TRUE(relay.listening());
+    const auto& options = sharedMariadb().options();
+    PoolTiming timing = shortTiming();
+    timing.waitLimit = std::chrono::seconds(20);  // longer than a reconnect to the silent server
+    MysqlPool pool(testLoops(), timing);
+    ASSERT_EQ(
+        pool.open(1, relay.address(), 3306, options.user, options.password, options.database, "utf8mb4", 2),
+        1);
+    pool.setStatementTimeout(std::chrono::seconds(1));
+    EXPECT_EQ(scalar(pool, "select 1"), "1");  // in time
+
+    const std::string named = "no answer within statement_timeout (1 s)";
+    struct Case {
+        const char* name;
+        bool silent;
+        bool endpoint;
+        const char* sql;
+    } cases[] = {
+        {"silent server", true, false, "select 2"},
+        {"slow statement", false, false, "select sleep(20)"},
+        {"slow statement through the endpoint", false, true, "select sleep(20)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay.silence(c.silent);
+        const auto begin = std::chrono::steady_clock::now();
+        if (c.endpoint) {
+            const std::string answer = testing::postSql(pool, testing::sqlBody(c.sql));
+            EXPECT_EQ(answer.find(R"({"errcode":401,"errmsg":"2013：)" + named), 0u) << answer;
+        } else {
+            MysqlResult result = pool.run(c.sql);
+            ASSERT_TRUE(result.failed());
+            EXPECT_EQ(result.errorNumber(), 2013);  // CR_SERVER_LOST
+            EXPECT_NE(result.errorText().find(named), std::string::npos) << result.errorText();
+        }
+        const auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::seconds(8));
+        relay.silence(false);
+        EXPECT_EQ(scalar(pool, "select @@character_set_client"), "utf8mb4");
+    }
 }
 
 // A statement that sleeps holds its own slot only: the other slots, on either network thread, keep serving.
@@ -180,6 +233,7 @@ TEST(MysqlPoolTest, CloseAnswersWaitingAndRunningStatements) {
     EXPECT_TRUE(waiting.get_future().get().busy());
     EXPECT_TRUE(running.get_future().get().failed());
     EXPECT_TRUE(pool.run("select 1").busy());
+    EXPECT_EQ(pool.connectedCount(), 0);  // the statement's lost connection was not opened again
 }
 
 TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
@@ -213,8 +267,7 @@ TEST(MysqlPoolTest, KeepAliveRefreshesOnlySlotsIdleForTheThreshold) {
     // The keep-alive statement is SET NAMES with the pool's character set: slot 1 speaks utf8mb4 again.
     int first = 0;
     int second = 0;
-    MysqlResult held;
-    scalar(pool, "select 1", &first, &held);  // holds slot 2 (the queue is 2, 1 now)
+    scalar(pool, "select 1", &first);  // slot 2 (the queue is 2, 1 now; then 1, 2)
     EXPECT_EQ(scalar(pool, "select @@character_set_client", &second), "utf8mb4");
     EXPECT_EQ(first, 2);
     EXPECT_EQ(second, 1);

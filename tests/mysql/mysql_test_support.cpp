@@ -20,12 +20,14 @@ namespace {
 
 std::mutex relayMutex;
 
-void pump(int from, int to) {
+void pump(int from, int to, const std::atomic<bool>* silent) {
     char buffer[16384];
     for (;;) {
         ssize_t got = recv(from, buffer, sizeof buffer, 0);
         if (got <= 0)
             break;
+        if (*silent)
+            continue;
         ssize_t sent = 0;
         while (sent < got) {
             ssize_t n = send(to, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
@@ -148,8 +150,8 @@ void RefusingRelay::relay(int client, int number) {
     std::lock_guard lock(relayMutex);
     openFds_.push_back(client);
     openFds_.push_back(upstream);
-    pumps_.emplace_back(pump, client, upstream);
-    pumps_.emplace_back(pump, upstream, client);
+    pumps_.emplace_back(pump, client, upstream, &silent_);
+    pumps_.emplace_back(pump, upstream, client, &silent_);
 }
 
 }  // namespace kestrum::testing

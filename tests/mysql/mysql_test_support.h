@@ -49,18 +49,22 @@ class SilentListener {
 };
 
 // Listens on a free loopback address, port 3306, and relays every connection to the shared server, except
-// that the connections whose 1-based number is in `refused` are closed at once.
+// that the connections whose 1-based number is in `refused` are closed at once. While silenced, the bytes of
+// every connection, open or new, are dropped in both directions: a server that has gone silent, its
+// connections still open.
 class RefusingRelay {
   public:
-    explicit RefusingRelay(std::vector<int> refused);
+    explicit RefusingRelay(std::vector<int> refused = {});
     ~RefusingRelay();
     bool listening() const { return server_.listening(); }
     const std::string& address() const { return server_.address(); }
     int accepted() const { return server_.accepted(); }
+    void silence(bool on) { silent_ = on; }
 
   private:
     void relay(int client, int number);
     std::vector<int> refused_;
+    std::atomic<bool> silent_{false};
     LoopbackServer server_;
     std::vector<std::thread> pumps_;
     std::vector<int> openFds_;
