@@ -8,7 +8,12 @@
 #   - kestrum: wrk with bench/mysql_point_select.lua (POST {"sql":"select * from kv where id=N"}), and
 #   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table, and
 #   - same statement: mariadb-slap running kestrum's own statements (select * from kv where id=N, N shuffled),
-# all with the same concurrency, and prints the throughputs and the ratios (target: kestrum >= 0.5 x direct).
+#   - kestrum with parameters: wrk posting {"sql":"select * from kv where id=?","params":[N]} (a prepared
+#     statement per connection, binary protocol), and
+#   - direct prepared: sysbench oltp_point_select in its default mode (prepared statements),
+# all with the same concurrency, and prints the throughputs and the ratios (targets: kestrum >= 0.5 x direct;
+# parameterised kestrum >= 0.6 x sysbench prepared, with MariaDB's CPU per select behind it within 10 % of its CPU
+# under sysbench prepared). The parameterised figures are medians of the rounds.
 # Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (2),
 # PROFILE_OUT (a perf.data path: profiles kestrum during the first run), WORKERS (kestrum's worker_threads,
 # default: its own), NET_THREADS (its network_threads, default: its own).
@@ -76,6 +81,8 @@ mariadb_pid=$(cat "$work/db/mysqld.pid")
 # Every answer of a short checked run must be a success envelope.
 failed=$(CHECK_ANSWERS=1 wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
     "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
+failed_params=$(PARAMS=1 CHECK_ANSWERS=1 wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
+    "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
 # The HTTP layer alone (heartbeat GET), for context.
 k0=$(cpu_ticks "$kestrum_pid")
 heart_rps=$(wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
@@ -91,6 +98,11 @@ kestrum_cpu=()
 kestrum_switches=()
 server_cpu_k=()
 server_cpu_d=()
+param_runs=()
+param_cpu=()
+server_cpu_p=()
+prepared_runs=()
+server_cpu_ps=()
 for round in $(seq 1 "$rounds"); do
     if [[ -n "${PROFILE_OUT:-}" && $round -eq 1 ]]; then
         perf record -F 999 -g -p "$kestrum_pid" -o "$PROFILE_OUT" -- sleep "$duration" >/dev/null 2>&1 &
@@ -119,6 +131,27 @@ for round in $(seq 1 "$rounds"); do
     server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
         'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
     slap_runs+=("$(slap_qps "${direct_runs[-1]}")")
+    # The parameterised form through kestrum, then sysbench's prepared point select (its default mode).
+    k0=$(cpu_ticks "$kestrum_pid")
+    m0=$(cpu_ticks "$mariadb_pid")
+    param_runs+=("$(PARAMS=1 wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
+        "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
+    k1=$(cpu_ticks "$kestrum_pid")
+    m1=$(cpu_ticks "$mariadb_pid")
+    param_cpu+=("$(awk -v t=$((k1 - k0)) -v r="${param_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    server_cpu_p+=("$(awk -v t=$((m1 - m0)) -v r="${param_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    m0=$(cpu_ticks "$mariadb_pid")
+    prepared_runs+=("$(sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
+        --time="$duration" --point-selects=1 --skip-trx=on --report-interval=0 run |
+        awk '/queries:/ {gsub(/[()]/, "", $3); print $3; exit}')")
+    m1=$(cpu_ticks "$mariadb_pid")
+    server_cpu_ps+=("$(awk -v t=$((m1 - m0)) -v r="${prepared_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    echo "round $round: kestrum with params ${param_runs[-1]} req/s (kestrum ${param_cpu[-1]} us CPU/request," \
+        "server ${server_cpu_p[-1]} us/select), sysbench prepared ${prepared_runs[-1]} selects/s" \
+        "(server ${server_cpu_ps[-1]} us/select)" >&2
     echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU and ${kestrum_switches[-1]} context switches/request," \
         "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
         "(server ${server_cpu_d[-1]} us/select), same statement ${slap_runs[-1]} selects/s" >&2
@@ -138,3 +171,17 @@ echo "same_statement_selects_per_sec=$slap_qps (mariadb-slap, mean of $rounds ru
 echo "ratio_same_statement=$(awk -v a="$kestrum_rps" -v b="$slap_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
 echo "server_cpu_us_per_select: via kestrum $(mean "${server_cpu_k[@]}"), direct $(mean "${server_cpu_d[@]}")"
 echo "ratio=$ratio (target >= 0.50)"
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) printf "%.0f", v[(NR + 1) / 2]; else printf "%.0f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+param_rps=$(median "${param_runs[@]}")
+prepared_qps=$(median "${prepared_runs[@]}")
+text_rps=$(median "${kestrum_runs[@]}")
+echo "kestrum_params_requests_per_sec=$param_rps (median of $rounds runs; text form median $text_rps;" \
+    "failed answers in the checked run: ${failed_params:-?})"
+echo "sysbench_prepared_point_selects_per_sec=$prepared_qps (median of $rounds runs)"
+echo "kestrum_params_cpu_us_per_request=$(median "${param_cpu[@]}") (text form $(median "${kestrum_cpu[@]}"))"
+server_p=$(median "${server_cpu_p[@]}")
+server_ps=$(median "${server_cpu_ps[@]}")
+echo "server_cpu_us_per_select: via kestrum with params $server_p, sysbench prepared $server_ps" \
+    "(ratio $(awk -v a="$server_p" -v b="$server_ps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'), target <= 1.10)"
+echo "ratio_params_to_prepared=$(awk -v a="$param_rps" -v b="$prepared_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') (target >= 0.60)"
+echo "ratio_params_to_text=$(awk -v a="$param_rps" -v b="$text_rps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
