@@ -199,6 +199,28 @@ TEST_F(MysqlParamsTest, StatementCacheEvictsAndEmptiesOnReset) {
     EXPECT_EQ(prepared(), 7u);
 }
 
+// The server drops the connection: the statement that finds out fails, the cached statements go with the old
+// connection, and the next statement is prepared afresh on a new one.
+TEST_F(MysqlParamsTest, LostConnectionTakesItsStatementsAlong) {
+    const std::string body = R"({"sql":"select ? as a, connection_id() as id","params":[1],"types":"exact"})";
+    const std::string first = post(body);
+    const size_t at = first.find("\"id\":");
+    ASSERT_NE(at, std::string::npos) << first;
+    const std::string id = first.substr(at + 5, first.find('}', at) - at - 5);
+    auto& server = testing::sharedMariadb();
+    ASSERT_TRUE(server.execute("KILL CONNECTION " + id, nullptr, server.options().database))
+        << server.error();
+    const uint64_t before = pool_->statementsPrepared();
+    const std::string lost = post(body);
+    EXPECT_TRUE(lost.rfind(R"({"errcode":401,"errmsg":"2013：)", 0) == 0 ||
+                lost.rfind(R"({"errcode":401,"errmsg":"2006：)", 0) == 0)
+        << lost;
+    const std::string again = post(body);
+    EXPECT_EQ(again.rfind(R"({"errcode":200,"errmsg":"success","data":[{"a":1,"id":)", 0), 0u) << again;
+    EXPECT_EQ(again.find("\"id\":" + id + "}"), std::string::npos) << again;  // a new connection
+    EXPECT_EQ(pool_->statementsPrepared(), before + 1);
+}
+
 // Every column type answered by its real type, the same through the text protocol and the binary one.
 TEST_F(MysqlParamsTest, ExactTypesForEveryColumnType) {
     ASSERT_EQ(sql("drop table if exists pe"), kSuccess);
