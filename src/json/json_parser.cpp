@@ -208,30 +208,34 @@ double powerOfTen(double k) {
     return std::pow(10.0, k);
 }
 
-// An integer read exactly: a signed 64-bit value, or an unsigned one above INT64_MAX. False when the digits
-// pass both ranges (the number is then kept as a Float).
-bool readInteger(std::u16string_view text, JsonNode& node) {
+// An integer read exactly: a signed 64-bit value, or an unsigned one above INT64_MAX. Digits beyond both
+// ranges saturate at INT64_MAX (INT64_MIN when negative); the text as read is kept for writing either way.
+void readInteger(std::u16string_view text, JsonNode& node) {
     size_t i = skipBlanks(text, 0);
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
         negative = text[i++] == u'-';
     uint64_t magnitude = 0;
+    bool overflow = false;
     for (; i < text.size() && isDigit(text[i]); ++i) {
         const auto digit = static_cast<uint64_t>(text[i] - u'0');
-        if (magnitude > (UINT64_MAX - digit) / 10)
-            return false;
+        if (magnitude > (UINT64_MAX - digit) / 10) {
+            overflow = true;
+            break;
+        }
         magnitude = magnitude * 10 + digit;
     }
     constexpr uint64_t kMinMagnitude = static_cast<uint64_t>(INT64_MAX) + 1;
     if (negative) {
-        if (magnitude > kMinMagnitude)
-            return false;
-        node.integer = magnitude == kMinMagnitude ? INT64_MIN : -static_cast<int64_t>(magnitude);
-        return true;
+        node.integer = overflow || magnitude >= kMinMagnitude ? INT64_MIN : -static_cast<int64_t>(magnitude);
+        return;
+    }
+    if (overflow) {
+        node.integer = INT64_MAX;
+        return;
     }
     node.integer = static_cast<int64_t>(magnitude);
     node.unsignedInteger = magnitude > static_cast<uint64_t>(INT64_MAX);
-    return true;
 }
 
 double readFloat(std::u16string_view text) {
@@ -287,12 +291,10 @@ NodePtr classify(std::u16string_view text) {
     bool isFloat = false;
     if (looksLikeNumber(text, isFloat)) {
         auto node = std::make_unique<JsonNode>(isFloat ? JsonValueType::Float : JsonValueType::Integer);
-        if (!isFloat && !readInteger(text, *node)) {
-            node->type = JsonValueType::Float;  // beyond 64 bits: only a double can hold it
-            isFloat = true;
-        }
         if (isFloat)
             node->number = readFloat(text);
+        else
+            readInteger(text, *node);
         node->text = text;
         return node;
     }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 
 #include "json/json_document.h"
 #include "util/encoding.h"
@@ -19,12 +20,24 @@ bool readParam(const JsonDocument& body, const std::string& path, SqlParam& para
             param = SqlParam::signedInteger(body.getBool(path) ? 1 : 0);
             return true;
         case JsonValueType::Integer: {
-            // The digits as read: a value above INT64_MAX binds unsigned.
-            const std::string digits = body.getText(path);
-            uint64_t value = 0;
-            const auto read = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-            if (read.ec == std::errc() && value > static_cast<uint64_t>(INT64_MAX)) {
-                param = SqlParam::unsignedInteger(value);
+            // The digits as written: above INT64_MAX the value binds unsigned, beyond 64 bits as a double.
+            const std::string digits = body.toText(path);
+            const char* begin = digits.data();
+            const char* end = begin + digits.size();
+            int64_t value = 0;
+            auto read = std::from_chars(begin, end, value);
+            if (read.ec == std::errc() && read.ptr == end) {
+                param = SqlParam::signedInteger(value);
+                return true;
+            }
+            uint64_t magnitude = 0;
+            read = std::from_chars(begin, end, magnitude);
+            if (read.ec == std::errc() && read.ptr == end) {
+                param = SqlParam::unsignedInteger(magnitude);
+                return true;
+            }
+            if (read.ec == std::errc::result_out_of_range) {
+                param = SqlParam::floating(std::strtod(digits.c_str(), nullptr));
                 return true;
             }
             param = SqlParam::signedInteger(body.getInt64(path));

@@ -6,9 +6,10 @@
 //    "transaction":true}                             "transaction" all of them or none
 //   "types":"exact"                                 with any of these: columns answered by their real types
 //
-// Values bind by their JSON type: an integer as a signed 64-bit one (above that range: unsigned), any other
-// number as a double, a string as text, null as NULL, true/false as 1/0. Arrays, objects and bare words are
-// refused, and so is a number of values that does not match the placeholders of the statement.
+// Values bind by their JSON type: an integer as a signed 64-bit one (above it unsigned, past 64 bits a
+// double), any other number as a double, a string as text, null as NULL, true/false as 1/0. Arrays, objects
+// and bare words are refused, and so is a number of values that does not match the placeholders of the
+// statement.
 #pragma once
 
 #include <cstddef>

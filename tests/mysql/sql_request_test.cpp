@@ -38,10 +38,10 @@ TEST(SqlRequest, PlainStatementIsReadAsAlways) {
 }
 
 TEST(SqlRequest, ValuesBindByTheirJsonType) {
-    Parsed parsed =
-        parse(R"j({"sql":"insert into t values (?,?,?,?,?,?,?,?,?,?,?)","params":[)j"
-              R"(-9223372036854775808, 9223372036854775807, 9223372036854775808,)"
-              R"( 18446744073709551615, 1.5, 1e400, "中文 😀 'x'; drop", "", null, true, false]})");
+    Parsed parsed = parse(
+        R"j({"sql":"insert into t values (?,?,?,?,?,?,?,?,?,?,?)","params":[)j"
+        R"(-9223372036854775808, 9223372036854775807, 9223372036854775808,)"
+        R"( 18446744073709551615, 1.5, 18446744073709551616, "中文 😀 'x'; drop", "", null, true, false]})");
     ASSERT_TRUE(parsed.ok) << parsed.error;
     const SqlStatement& statement = parsed.request.statements[0];
     ASSERT_TRUE(statement.prepared);
@@ -59,6 +59,7 @@ TEST(SqlRequest, ValuesBindByTheirJsonType) {
     EXPECT_EQ(p[4].kind, Kind::kDouble);
     EXPECT_EQ(p[4].number, 1.5);
     EXPECT_EQ(p[5].kind, Kind::kDouble);  // past every integer range
+    EXPECT_EQ(p[5].number, 18446744073709551616.0);
     EXPECT_EQ(p[6].kind, Kind::kText);
     EXPECT_EQ(p[6].text, "中文 😀 'x'; drop");
     EXPECT_EQ(p[7].kind, Kind::kText);
