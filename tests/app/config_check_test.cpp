@@ -29,9 +29,9 @@ void writeCleanRunDir(const RunDir& dir) {
         "metrics_path=/metrics\nlog_charset=utf-8\ninstance_name=first\nlog_max_mb=64\nlog_keep=10\n");
     dir.write("mod/mysql/config.ini",
               "[sys]\non=1\nconnectSum=5\nadress=127.0.0.1\nport=3306\nuser=u\npassword=p\ndatabase=d\n"
-              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\n"
+              "api_url=/api/mysql\nconnect_timeout=10\nmax_answer=67108864\nstatement_timeout=0\n"
               "[account.reports]\nconnectSum=2\nadress=127.0.0.1\nport=3306\nuser=r\npassword=p\ndatabase=d\n"
-              "connect_timeout=10\nmax_answer=1048576\n");
+              "connect_timeout=10\nmax_answer=1048576\nstatement_timeout=30\n");
     dir.write("mod/redis/config.ini",
               "[sys]\non=1\nip=127.0.0.1\nport=6379\npassword=\nisUnicode=1\napi_url=/api/redis\n"
               "[order]\ndeny=FLUSHALL\n[dbsum]\n0=4\n2=2\n");
@@ -176,9 +176,15 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
          "mod/mysql/config.ini: [sys] max_answer=64M: is not a number"},
         {"mysql statement_cache",
          [](const RunDir& d) {
-             replace(d, "mod/mysql/config.ini", "max_answer=67108864", "max_answer=67108864\nstatement_cache=all");
+             replace(d, "mod/mysql/config.ini", "max_answer=67108864",
+                     "max_answer=67108864\nstatement_cache=all");
          },
          "mod/mysql/config.ini: [sys] statement_cache=all: is not a number"},
+        {"mysql statement_timeout",
+         [](const RunDir& d) {
+             replace(d, "mod/mysql/config.ini", "statement_timeout=0", "statement_timeout=30s");
+         },
+         "mod/mysql/config.ini: [sys] statement_timeout=30s: is not a number"},
         {"dbsum names no database",
          [](const RunDir& d) { replace(d, "mod/redis/config.ini", "0=4\n2=2\n", ""); },
          "mod/redis/config.ini: [dbsum]: names no database: every Redis request fails"},
