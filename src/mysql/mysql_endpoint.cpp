@@ -356,7 +356,7 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
         return;
     }
 
-    std::string statement = gbkToUtf8(sql);
+    std::string statement = std::move(parsed.statements.front().text);  // UTF-8, as the connection speaks
     bool select = startsWithSelect(statement);
     pool.execute(std::move(statement), [&pool, select, workers, done = std::move(done)](MysqlResult result) {
         if (result.busy()) {
