@@ -1,8 +1,10 @@
--- wrk script: POSTs {"sql":"select * from kv where id=N"} with N spread over the 1000 rows of the bench table.
+-- wrk script: POSTs {"sql":"select * from kv where id=N"} with N spread over the 1000 rows of the bench table;
+-- with the environment variable PARAMS=1 the parameterised form {"sql":"select * from kv where id=?","params":[N]}.
 -- With the environment variable CHECK_ANSWERS=1 it also counts answers whose envelope is not errcode 200 (that
 -- costs wrk CPU, so the timed runs leave it off).
 local threads = {}
 local check = os.getenv("CHECK_ANSWERS") == "1"
+local params = os.getenv("PARAMS") == "1"
 
 function setup(thread)
     table.insert(threads, thread)
@@ -15,8 +17,11 @@ function init(args)
     math.randomseed(os.time() + math.floor(os.clock() * 1000000))
     -- Formatted once, so the load generator spends its CPU on sending rather than on building requests.
     for id = 1, 1000 do
-        requests[id] = wrk.format("POST", nil, {["Content-Type"] = "application/json"},
-            '{"sql":"select * from kv where id=' .. id .. '"}')
+        local body = '{"sql":"select * from kv where id=' .. id .. '"}'
+        if params then
+            body = '{"sql":"select * from kv where id=?","params":[' .. id .. ']}'
+        end
+        requests[id] = wrk.format("POST", nil, {["Content-Type"] = "application/json"}, body)
     end
 end
 

@@ -8,8 +8,13 @@
 #   - kestrum: wrk with bench/mysql_point_select.lua (POST {"sql":"select * from kv where id=N"}), and
 #   - direct:  sysbench oltp_point_select (one point select per event) on a 1000-row table, and
 #   - same statement: mariadb-slap running kestrum's own statements (select * from kv where id=N, N shuffled),
-# all with the same concurrency, and prints the throughputs and the ratios (target: kestrum >= 0.5 x direct), and
-# the CPU efficiency: MariaDB's CPU per select under sysbench divided by kestrum's and MariaDB's per request.
+#   - kestrum with parameters: wrk posting {"sql":"select * from kv where id=?","params":[N]} (a prepared
+#     statement per connection, binary protocol), and
+#   - direct prepared: sysbench oltp_point_select in its default mode (prepared statements),
+# all with the same concurrency, and prints the throughputs and the ratios (targets: kestrum >= 0.5 x direct;
+# parameterised kestrum >= 0.6 x sysbench prepared, with MariaDB's CPU per select behind it within 10 % of its CPU
+# under sysbench prepared; the parameterised figures are medians of the rounds), and the CPU efficiency: MariaDB's
+# CPU per select under sysbench divided by kestrum's and MariaDB's per request.
 # Pinned by default (bench/lib.sh): kestrum and MariaDB on CPU 0, wrk, sysbench and mariadb-slap on CPU 1;
 # PINNED=0 runs unpinned.
 # Environment: CONCURRENCY (16), DURATION seconds per run (10), ROUNDS of alternating runs (3), WRK_THREADS (1
@@ -81,6 +86,8 @@ pin_servers "$mariadb_pid"
 # Every answer of a short checked run must be a success envelope.
 failed=$(CHECK_ANSWERS=1 "${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
     "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
+failed_params=$(PARAMS=1 CHECK_ANSWERS=1 "${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d2s -s "$here/mysql_point_select.lua" \
+    "http://127.0.0.1:$port/api/mysql" | awk -F= '/^failed_answers=/ {print $2}')
 # The HTTP layer alone (heartbeat GET), for context.
 k0=$(cpu_ticks "$kestrum_pid")
 heart_rps=$("${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" "http://127.0.0.1:$port/api/this/heart" | wrk_rps)
@@ -96,6 +103,11 @@ kestrum_cpu=()
 kestrum_switches=()
 server_cpu_k=()
 server_cpu_d=()
+param_runs=()
+param_cpu=()
+server_cpu_p=()
+prepared_runs=()
+server_cpu_ps=()
 for round in $(seq 1 "$rounds"); do
     if [[ -n "${PROFILE_OUT:-}" && $round -eq 1 ]]; then
         perf record -F 999 -g -p "$kestrum_pid" -o "$PROFILE_OUT" -- sleep "$duration" >/dev/null 2>&1 &
@@ -124,6 +136,27 @@ for round in $(seq 1 "$rounds"); do
     server_cpu_d+=("$(awk -v t=$((m1 - m0)) -v r="${direct_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
         'BEGIN { printf "%.1f", t / hz * 1e6 / (r * d) }')")
     slap_runs+=("$(slap_qps "${direct_runs[-1]}")")
+    # The parameterised form through kestrum, then sysbench's prepared point select (its default mode).
+    k0=$(cpu_ticks "$kestrum_pid")
+    m0=$(cpu_ticks "$mariadb_pid")
+    param_runs+=("$(PARAMS=1 "${on_load[@]}" wrk -t"$wrk_threads" -c"$concurrency" -d"${duration}s" -s "$here/mysql_point_select.lua" \
+        "http://127.0.0.1:$port/api/mysql" | wrk_rps)")
+    k1=$(cpu_ticks "$kestrum_pid")
+    m1=$(cpu_ticks "$mariadb_pid")
+    param_cpu+=("$(awk -v t=$((k1 - k0)) -v r="${param_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    server_cpu_p+=("$(awk -v t=$((m1 - m0)) -v r="${param_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    m0=$(cpu_ticks "$mariadb_pid")
+    prepared_runs+=("$("${on_load[@]}" sysbench oltp_point_select "${sysbench_args[@]}" --threads="$concurrency" \
+        --time="$duration" --point-selects=1 --skip-trx=on --report-interval=0 run |
+        awk '/queries:/ {gsub(/[()]/, "", $3); print $3; exit}')")
+    m1=$(cpu_ticks "$mariadb_pid")
+    server_cpu_ps+=("$(awk -v t=$((m1 - m0)) -v r="${prepared_runs[-1]}" -v d="$duration" -v hz="$ticks_per_sec" \
+        'BEGIN { printf "%.0f", t / hz * 1e6 / (r * d) }')")
+    echo "round $round: kestrum with params ${param_runs[-1]} req/s (kestrum ${param_cpu[-1]} us CPU/request," \
+        "server ${server_cpu_p[-1]} us/select), sysbench prepared ${prepared_runs[-1]} selects/s" \
+        "(server ${server_cpu_ps[-1]} us/select)" >&2
     echo "round $round: kestrum ${kestrum_runs[-1]} req/s (kestrum ${kestrum_cpu[-1]} us CPU and ${kestrum_switches[-1]} context switches/request," \
         "server ${server_cpu_k[-1]} us/select), direct ${direct_runs[-1]} selects/s" \
         "(server ${server_cpu_d[-1]} us/select), same statement ${slap_runs[-1]} selects/s" >&2
@@ -146,3 +179,17 @@ echo "ratio=$ratio (target >= 0.50)"
 echo "cpu_efficiency=$(efficiency "$(mean "${server_cpu_d[@]}")" \
     "$(awk -v k="$(mean "${kestrum_cpu[@]}")" -v m="$(mean "${server_cpu_k[@]}")" 'BEGIN { print k + m }')")" \
     "(MariaDB CPU per select under sysbench / kestrum and MariaDB CPU per request); $(bench_mode)"
+median_of() { printf '%s\n' "$@" | median; }
+param_rps=$(median_of "${param_runs[@]}")
+prepared_qps=$(median_of "${prepared_runs[@]}")
+text_rps=$(median_of "${kestrum_runs[@]}")
+echo "kestrum_params_requests_per_sec=$param_rps (median of $rounds runs; text form median $text_rps;" \
+    "failed answers in the checked run: ${failed_params:-?})"
+echo "sysbench_prepared_point_selects_per_sec=$prepared_qps (median of $rounds runs)"
+echo "kestrum_params_cpu_us_per_request=$(median_of "${param_cpu[@]}") (text form $(median_of "${kestrum_cpu[@]}"))"
+server_p=$(median_of "${server_cpu_p[@]}")
+server_ps=$(median_of "${server_cpu_ps[@]}")
+echo "server_cpu_us_per_select: via kestrum with params $server_p, sysbench prepared $server_ps" \
+    "(ratio $(awk -v a="$server_p" -v b="$server_ps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'), target <= 1.10)"
+echo "ratio_params_to_prepared=$(awk -v a="$param_rps" -v b="$prepared_qps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') (target >= 0.60)"
+echo "ratio_params_to_text=$(awk -v a="$param_rps" -v b="$text_rps" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"

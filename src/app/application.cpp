@@ -519,18 +519,10 @@ void Application::startModules() {
     // "sql" tasks reach the pool only while the MySQL module runs. The result is not looked at beyond its
     // outcome: the slot goes back when it is destroyed.
     if (routes.mysqlOn)
-        scheduler_->setSqlRunner([pool = mysql_.get()](const std::string& utf8Statement) {
-            const MysqlResult result = pool->run(utf8Statement);
-            SqlOutcome outcome;
-            if (result.done()) {
-                outcome.status = SqlOutcome::Status::Done;
-            } else if (result.failed()) {
-                outcome.status = SqlOutcome::Status::Failed;
-                outcome.errorNumber = result.errorNumber();
-                outcome.errorText = result.errorText();
-            }
-            return outcome;
-        });
+        scheduler_->setSqlRunner(
+            [pool = mysql_.get()](const std::string& utf8Statement, const std::string& params) {
+                return runTaskSql(*pool, utf8Statement, params);
+            });
     // Several instances on one Redis: each due moment of a task file runs on the instance that claims it.
     if (routes.cronOn) {
         LeaseSettings lease = loadLeaseSettings(runDir);

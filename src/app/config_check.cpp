@@ -45,12 +45,12 @@ const KnownSection kKnownKeys[] = {
     {FileKind::Mysql,
      "sys",
      {"on", "connectSum", "adress", "user", "password", "database", "api_url", "connect_timeout", "port",
-      "max_answer", "statement_timeout"}},
+      "max_answer", "statement_timeout", "statement_cache", "max_batch"}},
     // The pools of callers' own MySQL accounts ([account.NAME]).
     {FileKind::Mysql,
      "account.*",
      {"connectSum", "adress", "user", "password", "database", "connect_timeout", "port", "max_answer",
-      "statement_timeout"}},
+      "statement_timeout", "statement_cache", "max_batch"}},
     {FileKind::Redis, "sys", {"on", "ip", "port", "password", "isUnicode", "api_url", "max_answer"}},
     {FileKind::Redis, "order", {"deny"}},
     {FileKind::Redis, "dbsum", {}},
@@ -240,6 +240,8 @@ class Checker {
         number(file, ini, "connect_timeout");
         number(file, ini, "max_answer");
         number(file, ini, "statement_timeout");
+        number(file, ini, "statement_cache");
+        number(file, ini, "max_batch");
         std::string port = ini.get("sys", "port");
         if (!port.empty() && readPortText(port) == 0)
             add(file, "sys", "port", port, std::string(kPortRule));

@@ -67,6 +67,17 @@ int JsonDocument::typeAt(std::string_view path) const {
     return node == nullptr ? -1 : static_cast<int>(node->type);
 }
 
+bool JsonDocument::has(std::string_view path) const {
+    return findNode(root_.get(), path) != nullptr;
+}
+
+int64_t JsonDocument::size(std::string_view path) const {
+    const JsonNode* node = findNode(root_.get(), path);
+    if (node == nullptr || (node->type != JsonValueType::Array && node->type != JsonValueType::Object))
+        return -1;
+    return static_cast<int64_t>(node->items.size());
+}
+
 std::string JsonDocument::getText(std::string_view path) const {
     const JsonNode* node = findNode(root_.get(), path);
     if (node == nullptr)
@@ -153,6 +164,23 @@ bool JsonDocument::setUint64(std::string_view path, uint64_t value) {
 bool JsonDocument::setDouble(std::string_view path, double value) {
     return json::writeAt(root_.get(), path, [&](JsonNode& node) {
         json::setFloatValue(node, value);
+        return true;
+    });
+}
+
+bool JsonDocument::setNumber(std::string_view path, double value, std::string_view digits) {
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::setFloatValue(node, value);
+        node.text = json::toUtf16(digits);
+        node.givenText = true;
+        return true;
+    });
+}
+
+bool JsonDocument::setNull(std::string_view path) {
+    return json::writeAt(root_.get(), path, [&](JsonNode& node) {
+        json::resetNode(node, JsonValueType::Null);
+        node.text = u"null";
         return true;
     });
 }

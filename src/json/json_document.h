@@ -60,6 +60,10 @@ class JsonDocument {
 
     // JsonValueType code of the node at `path`, -1 when the path does not resolve.
     int typeAt(std::string_view path) const;
+    // True when `path` resolves (a bare word included, whose typeAt is -1 as well).
+    bool has(std::string_view path) const;
+    // Elements of the Array (members of the Object) at `path`; -1 for any other node or none.
+    int64_t size(std::string_view path) const;
 
     // Readers never fail: an unresolved path gives "", 0, 0.0 or false.
     std::string getText(std::string_view path) const;  // "%.13g" / decimal for numbers, "1"/"0" for booleans
@@ -76,6 +80,10 @@ class JsonDocument {
     // getInt64 of one above INT64_MAX gives INT64_MAX.
     bool setUint64(std::string_view path, uint64_t value);
     bool setDouble(std::string_view path, double value);
+    // A Float whose text is `digits` as given (for a value whose every digit counts, such as a DOUBLE
+    // column); `digits` must be a JSON number.
+    bool setNumber(std::string_view path, double value, std::string_view digits);
+    bool setNull(std::string_view path);
     // The node at `path` becomes (or stays) an Object and gets member `key` = a deep copy of other's root.
     // Numbers are copied by value, so their text is regenerated. False when `other` has no root (the path is
     // still created).

@@ -160,6 +160,7 @@ void resetNode(JsonNode& node, JsonValueType type) {
     node.integer = 0;
     node.unsignedInteger = false;
     node.number = 0.0;
+    node.givenText = false;
     node.type = type;
 }
 
@@ -491,6 +492,10 @@ NodePtr copyShallow(const JsonNode& source) {
     switch (source.type) {
         case JsonValueType::Float:
             setFloatValue(*copy, source.number);
+            if (source.givenText) {
+                copy->text = source.text;
+                copy->givenText = true;
+            }
             break;
         case JsonValueType::Integer:
             if (source.unsignedInteger)

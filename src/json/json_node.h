@@ -37,6 +37,8 @@ struct JsonNode {
     // column).
     bool unsignedInteger = false;
     double number = 0.0;
+    // Float only: `text` was given with the value (JsonDocument::setNumber) and is kept by copies.
+    bool givenText = false;
     // The String's value, or the text written verbatim for every other scalar (its textForm: "null", "true",
     // "false", a number as read or formatted, a literal). A cleared root keeps its type but loses this text.
     std::u16string text;

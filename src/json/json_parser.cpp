@@ -208,15 +208,34 @@ double powerOfTen(double k) {
     return std::pow(10.0, k);
 }
 
-int64_t readInteger(std::u16string_view text) {
+// An integer read exactly: a signed 64-bit value, or an unsigned one above INT64_MAX. Digits beyond both
+// ranges saturate at INT64_MAX (INT64_MIN when negative); the text as read is kept for writing either way.
+void readInteger(std::u16string_view text, JsonNode& node) {
     size_t i = skipBlanks(text, 0);
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
         negative = text[i++] == u'-';
-    double magnitude = 0.0;
-    for (; i < text.size() && isDigit(text[i]); ++i)
-        magnitude = magnitude * 10.0 + (text[i] - u'0');
-    return truncateToInt64(negative ? -magnitude : magnitude);
+    uint64_t magnitude = 0;
+    bool overflow = false;
+    for (; i < text.size() && isDigit(text[i]); ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - u'0');
+        if (magnitude > (UINT64_MAX - digit) / 10) {
+            overflow = true;
+            break;
+        }
+        magnitude = magnitude * 10 + digit;
+    }
+    constexpr uint64_t kMinMagnitude = static_cast<uint64_t>(INT64_MAX) + 1;
+    if (negative) {
+        node.integer = overflow || magnitude >= kMinMagnitude ? INT64_MIN : -static_cast<int64_t>(magnitude);
+        return;
+    }
+    if (overflow) {
+        node.integer = INT64_MAX;
+        return;
+    }
+    node.integer = static_cast<int64_t>(magnitude);
+    node.unsignedInteger = magnitude > static_cast<uint64_t>(INT64_MAX);
 }
 
 double readFloat(std::u16string_view text) {
@@ -275,7 +294,7 @@ NodePtr classify(std::u16string_view text) {
         if (isFloat)
             node->number = readFloat(text);
         else
-            node->integer = readInteger(text);
+            readInteger(text, *node);
         node->text = text;
         return node;
     }
@@ -289,6 +308,7 @@ void assignScalar(JsonNode& target, NodePtr source) {
     resetNode(target, source->type);
     target.boolean = source->boolean;
     target.integer = source->integer;
+    target.unsignedInteger = source->unsignedInteger;
     target.number = source->number;
     target.text = std::move(source->text);
 }

@@ -33,6 +33,11 @@ MysqlPoolSettings readMysqlPoolSettings(const IniFile& config, std::string_view 
     // without bound.
     settings.maxAnswer = static_cast<uint64_t>(
         configNumber(shared("max_answer"), static_cast<int64_t>(kDefaultMaxAnswer), 1, kMaxMaxAnswer));
+    // Prepared statements kept per connection (0: each closed after use), and statements of one batch.
+    settings.statementCache = static_cast<size_t>(
+        configNumber(shared("statement_cache"), kDefaultStatementCache, 0, kMaxStatementCache));
+    settings.maxBatch =
+        static_cast<size_t>(configNumber(shared("max_batch"), kDefaultMaxBatch, 1, kMaxMaxBatch));
     // Seconds a statement may take before its connection is given up (a server gone silent would otherwise
     // hold the slot for good); 0: no bound.
     settings.statementTimeout =
@@ -64,6 +69,8 @@ void MysqlAccountPools::open(const IniFile& config) {
         const MysqlPoolSettings settings = readMysqlPoolSettings(config, section.name);
         Account account{name, settings.configured, std::make_unique<MysqlPool>(loops_, timing_)};
         account.pool->setMaxAnswer(settings.maxAnswer);
+        account.pool->setStatementCache(settings.statementCache);
+        account.pool->setMaxBatch(settings.maxBatch);
         account.pool->setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
         // utf8mb4, as the main pool.
         const int connected =

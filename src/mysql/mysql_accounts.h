@@ -5,8 +5,8 @@
 //   user=reporter          the account's own user and password; its grants decide what its statements may do
 //   password=...
 //   connectSum=2           connections of its pool ("5")
-//   adress, port, database, connect_timeout, max_answer, statement_timeout: as in [sys], whose values they
-//   default to
+//   adress, port, database, connect_timeout, max_answer, statement_timeout, statement_cache, max_batch: as in
+//   [sys], whose values they default to
 //
 // A caller bound to an account (callers.ini mysql_account) runs its statements only on that account's pool,
 // never on the main one. The set is filled once at start-up; afterwards every const member function is safe
@@ -38,6 +38,8 @@ struct MysqlPoolSettings {
     int connectTimeout = 10;  // seconds
     uint64_t maxAnswer = kDefaultMaxAnswer;
     int statementTimeout = 0;  // seconds; 0: none
+    size_t statementCache = kDefaultStatementCache;
+    size_t maxBatch = kDefaultMaxBatch;
 };
 MysqlPoolSettings readMysqlPoolSettings(const IniFile& config, std::string_view section);
 

@@ -64,6 +64,10 @@ FieldInfo MysqlClient::fieldInfo(MYSQL_RES* result, int column) {
         return info;
     info.name.assign(field->name ? field->name : "", field->name ? field->name_length : 0);
     info.typeCode = static_cast<int32_t>(field->type);
+    info.flags = field->flags;
+    info.charset = field->charsetnr;
+    info.decimals = field->decimals;
+    info.length = field->length;
     return info;
 }
 

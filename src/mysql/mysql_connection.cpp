@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
 #include <string_view>
@@ -124,16 +125,28 @@ void MysqlConnection::forgetSocket() {
     socketFd = -1;
 }
 
-void MysqlConnection::beginStatement(std::string text, Done callback) {
+MysqlConnection::~MysqlConnection() {
+    closeClient();
+}
+
+void MysqlConnection::beginWork(SqlWork next) {
     job = Job::kStatement;
     ++jobs;
-    statement = std::move(text);
-    done = std::move(callback);
+    work = std::move(next);
+    index = 0;
+    batchResults.clear();
+    inTransaction = false;
+    batchTouched = false;
+    batchFailed = false;
+    failedIndex = 0;
+    batchErrorNumber = 0;
+    batchErrorText.clear();
     errorNumber = 0;
     errorText.clear();
     reconnectOnly = false;
     dropConnection = false;
     resetting = false;
+    answerBytes = kEnvelopeBytes;  // a batch's rows make one answer
     timedOut = false;
     lastUsed = pool.now();
     const std::chrono::milliseconds limit = pool.statementTimeout();
@@ -148,14 +161,135 @@ void MysqlConnection::beginStatement(std::string text, Done callback) {
         advance(startConnect());
         return;
     }
-    advance(startQuery(Phase::kQuery, statement));
+    advance(startStatement());
+}
+
+// The statement `index` of the work (after the batch's START TRANSACTION, when it asks for one).
+MysqlConnection::Progress MysqlConnection::startStatement() {
+    if (work.transaction && !inTransaction && index == 0)
+        return startQuery(Phase::kBegin, "START TRANSACTION");
+    affected = 0;
+    insertId = 0;
+    errorNumber = 0;
+    errorText.clear();
+    if (current().prepared)
+        return startPrepared();
+    return startQuery(Phase::kQuery, current().text);
+}
+
+MysqlConnection::Progress MysqlConnection::startPrepared() {
+    if (cache.capacity() != pool.statementCache())
+        call.closeLater(cache.setCapacity(pool.statementCache()));
+    call.onColumns = [this](MYSQL_RES* meta) { beginRows(meta); };
+    call.onRow = [this](char** cells, unsigned long* lengths) {
+        const auto columns = static_cast<unsigned int>(data->fields.size());
+        if (!keepRow(cells, lengths, columns))
+            return PreparedCall::Take::kStop;
+        return sliceFull(lengths, columns) ? PreparedCall::Take::kYield : PreparedCall::Take::kNext;
+    };
+    phase = Phase::kPrepared;
+    return prepared(call.start(handle(), cache, current()));
+}
+
+MysqlConnection::Progress MysqlConnection::prepared(int status) {
+    if (call.prepares() != preparesCounted) {
+        pool.statementsPrepared_.fetch_add(call.prepares() - preparesCounted, std::memory_order_relaxed);
+        preparesCounted = call.prepares();
+    }
+    if (status == PreparedCall::kOver)
+        return phase == Phase::kCloseStatements ? startReset() : preparedOver();
+    if (status == PreparedCall::kYielded) {
+        // A slice of rows is copied: the loop's other handlers run before the next row.
+        unsigned round = ++generation;
+        asio::post(context, [this, round] {
+            if (round != generation)
+                return;
+            ++generation;
+            advance(prepared(call.fetchNext()));
+        });
+        return Progress::kParked;
+    }
+    return called(status);
+}
+
+MysqlConnection::Progress MysqlConnection::preparedOver() {
+    if (call.refused()) {
+        for (MYSQL_STMT* stmt : call.takeUnclosed())
+            unclosed.push_back(stmt);
+        return refuseAnswer(pool.maxAnswer());
+    }
+    if (call.ok()) {
+        affected = call.affectedRows();
+        insertId = call.insertId();
+        return concludeStatement(true);
+    }
+    errorNumber = call.errorNumber();
+    errorText = call.errorText();
+    return concludeStatement(false);
+}
+
+void MysqlConnection::beginRows(MYSQL_RES* meta) {
+    data = std::make_unique<MysqlResult::Data>();
+    skipping = false;
+    if (!work.batch)
+        answerBytes = kEnvelopeBytes;
+    rowOverhead = 3;  // {},
+    for (unsigned int c = 0; c < mysql_num_fields(meta); ++c) {
+        data->fields.push_back(MysqlClient::fieldInfo(meta, static_cast<int>(c)));
+        rowOverhead += data->fields.back().name.size() + 6;  // "name":"",
+    }
+    sliceBytes = 0;
+}
+
+bool MysqlConnection::keepRow(char* const* row, const unsigned long* lengths, unsigned int columns) {
+    uint64_t rowBytes = rowOverhead;
+    for (unsigned int c = 0; c < columns; ++c)
+        rowBytes += escapedSize(row[c], lengths[c]);
+    answerBytes += rowBytes;
+    const uint64_t limit = pool.maxAnswer();
+    if (limit != 0 && answerBytes > limit)
+        return false;
+    data->addRow(row, lengths);
+    return true;
+}
+
+bool MysqlConnection::sliceFull(const unsigned long* lengths, unsigned int columns) {
+    for (unsigned int c = 0; c < columns; ++c)
+        sliceBytes += lengths[c] + 16;
+    if (sliceBytes < kSliceBytes)
+        return false;
+    sliceBytes = 0;
+    return true;
+}
+
+std::vector<MYSQL_STMT*> MysqlConnection::takeStatements() {
+    std::vector<MYSQL_STMT*> handles = cache.takeAll();
+    for (MYSQL_STMT* stmt : call.takeUnclosed())
+        handles.push_back(stmt);
+    for (MYSQL_STMT* stmt : unclosed)
+        handles.push_back(stmt);
+    unclosed.clear();
+    return handles;
+}
+
+// Once their connection is closed the library has detached the handles from it: closing them only frees
+// them.
+void MysqlConnection::freeStatements(std::vector<MYSQL_STMT*> handles) {
+    for (MYSQL_STMT* stmt : handles)
+        mysql_stmt_close(stmt);
+}
+
+void MysqlConnection::closeClient() {
+    std::vector<MYSQL_STMT*> handles = takeStatements();
+    client.close();
+    freeStatements(std::move(handles));
 }
 
 // The statement has had its time: the connection is shut down, so the call in progress fails as a lost
 // connection at its next socket operation (at once when it waits for the socket), the statement fails with
 // the time-out and the slot gets a fresh connection.
 void MysqlConnection::onDeadline(uint64_t begun) {
-    if (job != Job::kStatement || jobs != begun || !done || timedOut)
+    if (job != Job::kStatement || jobs != begun || (!work.done && !work.batchDone) || timedOut)
         return;
     timedOut = true;
     shutdownSocket();
@@ -171,7 +305,7 @@ void MysqlConnection::shutdownSocket() {
 
 MysqlConnection::Done MysqlConnection::takeDone() {
     deadline.cancel();
-    return std::exchange(done, nullptr);
+    return std::exchange(work.done, nullptr);
 }
 
 // After a statement ran into its time-out, whatever the library reports: the time-out, as a lost connection.
@@ -218,7 +352,11 @@ MysqlConnection::Progress MysqlConnection::startConnect() {
         errorText = "the pool is closed";
         return finishConnect(false);
     }
-    if (!client.prepareNonblocking(connectTimeoutSeconds)) {
+    // The server forgets the statements of the old connection; the new handle replaces (closes) the old one.
+    std::vector<MYSQL_STMT*> stale = takeStatements();
+    const bool made = client.prepareNonblocking(connectTimeoutSeconds);
+    freeStatements(std::move(stale));
+    if (!made) {
         errorNumber = CR_OUT_OF_MEMORY;
         errorText = "client handle could not be created";
         return finishConnect(false);
@@ -255,6 +393,13 @@ MysqlConnection::Progress MysqlConnection::continueCall(int ready) {
             return called(mysql_next_result_cont(&intRet, handle(), ready));
         case Phase::kMoreResults:
             return Progress::kNext;  // never waits
+        case Phase::kBegin:
+        case Phase::kCommit:
+        case Phase::kRollback:
+            return called(mysql_real_query_cont(&intRet, handle(), ready));
+        case Phase::kPrepared:
+        case Phase::kCloseStatements:
+            return prepared(call.resume(ready));
     }
     return Progress::kNext;
 }
@@ -291,9 +436,13 @@ void MysqlConnection::recoverAfterFault(uint64_t abandonedJob) {
     if (abandonedJob == 0 || job == Job::kNone || jobs != abandonedJob)
         return;
     forgetSocket();
-    // The library's handle may be in the middle of a call: its memory is given up rather than freed.
+    // The library's handle may be in the middle of a call: its memory is given up rather than freed, and
+    // so are the statement handles that belong to it.
     reading = nullptr;
     data.reset();
+    cache.takeAll();
+    call.takeUnclosed();
+    unclosed.clear();
     client.abandon();
     connected = false;
     errorNumber = CR_UNKNOWN_ERROR;
@@ -305,12 +454,24 @@ void MysqlConnection::recoverAfterFault(uint64_t abandonedJob) {
         endJob();  // open or keep-alive: reports the failure to whoever waits and hands the slot back
         return;
     }
-    Done callback = takeDone();
+    deadline.cancel();
+    SqlWork abandoned = std::move(work);
+    work = SqlWork{};
+    batchResults.clear();
     job = Job::kNone;
     running = false;
     pool.release(number);
-    if (callback)
-        callback(failedResult());
+    if (abandoned.batch) {
+        MysqlBatchResult outcome;
+        outcome.status = MysqlResult::Status::kFailed;
+        outcome.failedIndex = index;
+        outcome.errorNumber = errorNumber;
+        outcome.errorText = errorText;
+        if (abandoned.batchDone)
+            abandoned.batchDone(std::move(outcome));
+    } else if (abandoned.done) {
+        abandoned.done(failedResult());
+    }
 }
 
 void MysqlConnection::wait(int status) {
@@ -405,17 +566,11 @@ MysqlConnection::Progress MysqlConnection::step() {
             if (!reading) {
                 if (mysql_errno(handle()) != 0)
                     return concludeStatement(false);
+                affected = mysql_affected_rows(handle());
+                insertId = mysql_insert_id(handle());
                 return concludeStatement(true);
             }
-            data = std::make_unique<MysqlResult::Data>();
-            skipping = false;
-            answerBytes = kEnvelopeBytes;
-            rowOverhead = 3;  // {},
-            for (unsigned int c = 0; c < mysql_num_fields(reading); ++c) {
-                data->fields.push_back(MysqlClient::fieldInfo(reading, static_cast<int>(c)));
-                rowOverhead += data->fields.back().name.size() + 6;  // "name":"",
-            }
-            sliceBytes = 0;
+            beginRows(reading);
             phase = Phase::kFetch;
             rowRet = nullptr;
             return called(mysql_fetch_row_start(&rowRet, reading));
@@ -423,20 +578,9 @@ MysqlConnection::Progress MysqlConnection::step() {
             if (rowRet) {
                 const unsigned long* lengths = mysql_fetch_lengths(reading);
                 const unsigned int columns = mysql_num_fields(reading);
-                if (!skipping) {
-                    uint64_t rowBytes = rowOverhead;
-                    for (unsigned int c = 0; c < columns; ++c)
-                        rowBytes += escapedSize(rowRet[c], lengths[c]);
-                    answerBytes += rowBytes;
-                    const uint64_t limit = pool.maxAnswer();
-                    if (limit != 0 && answerBytes > limit)
-                        return refuseAnswer(limit);
-                    data->addRow(rowRet, lengths);
-                }
-                for (unsigned int c = 0; c < columns; ++c)
-                    sliceBytes += lengths[c] + 16;
-                if (sliceBytes >= kSliceBytes) {
-                    sliceBytes = 0;
+                if (!skipping && !keepRow(rowRet, lengths, columns))
+                    return refuseAnswer(pool.maxAnswer());
+                if (sliceFull(lengths, columns)) {
                     unsigned round = ++generation;
                     asio::post(context, [this, round] {
                         if (round != generation)
@@ -493,6 +637,29 @@ MysqlConnection::Progress MysqlConnection::step() {
                 return startConnect();
             // The session settings of a new connection follow (their failures are not fatal, as there).
             return startQuery(Phase::kSetNames, setNamesStatement(info.charset));
+        case Phase::kBegin:
+            if (intRet != 0)
+                return concludeStatement(false);  // counted as a failure of the first statement
+            inTransaction = true;
+            return startStatement();
+        case Phase::kCommit:
+            if (intRet != 0) {
+                // The server rolled back (a deadlock, a lost connection): the batch failed at its end.
+                errorNumber = static_cast<int>(mysql_errno(handle()));
+                errorText = mysql_error(handle());
+                if (timedOut)
+                    reportTimeOut();
+                index = work.statements.size();
+                return failBatch();
+            }
+            inTransaction = false;
+            return endBatch();
+        case Phase::kRollback:
+            inTransaction = false;  // a rollback that failed leaves the transaction to the session reset
+            return endBatch();
+        case Phase::kPrepared:
+        case Phase::kCloseStatements:
+            return prepared(call.step());
     }
     return Progress::kOver;
 }
@@ -504,6 +671,8 @@ MysqlConnection::Progress MysqlConnection::finishRows() {
     result.status_ = MysqlResult::Status::kDone;
     result.slot_ = number;
     result.data_ = data.release();
+    result.affectedRows_ = affected;
+    result.insertId_ = insertId;
     Done callback = takeDone();
     Progress over = endJob();
     callback(std::move(result));
@@ -527,6 +696,15 @@ MysqlConnection::Progress MysqlConnection::failStatement() {
     if (errorNumber == 0) {
         errorNumber = static_cast<int>(mysql_errno(handle()));
         errorText = mysql_error(handle());
+    }
+    if (work.batch) {
+        // The connection is lost or given up: nothing more runs, and the server ends the transaction.
+        batchFailed = true;
+        failedIndex = std::min(index, work.statements.size());
+        batchErrorNumber = errorNumber;
+        batchErrorText = errorText;
+        inTransaction = false;
+        return deliverBatch();
     }
     MysqlResult result = failedResult();
     Done callback = takeDone();
@@ -565,6 +743,11 @@ MysqlConnection::Progress MysqlConnection::concludeStatement(bool ran) {
         if (isLostConnectionError(errorNumber))
             return failStatement();
     }
+    if (work.batch) {
+        // The statements of a batch share their session; it is reset, when needed, once the batch is over.
+        batchTouched = batchTouched || sessionTouched(ran);
+        return ran ? nextInBatch() : failBatch();
+    }
     if (!sessionTouched(ran))
         return ran ? finishRows() : failStatement();
     pool.sessionResets_.fetch_add(1, std::memory_order_relaxed);
@@ -574,16 +757,105 @@ MysqlConnection::Progress MysqlConnection::concludeStatement(bool ran) {
     statementErrorText = std::move(errorText);
     errorNumber = 0;
     errorText.clear();
+    return startSessionReset();
+}
+
+// The reset forgets the connection's prepared statements on the server: they are closed first, and the
+// cache starts empty.
+MysqlConnection::Progress MysqlConnection::startSessionReset() {
     // Without a configured database a new session is the only way back to "no database".
     if (info.database.empty())
         return startConnect();
+    std::vector<MYSQL_STMT*> handles = cache.takeAll();
+    if (!handles.empty()) {
+        phase = Phase::kCloseStatements;
+        return prepared(call.startClosing(std::move(handles)));
+    }
+    return startReset();
+}
+
+MysqlConnection::Progress MysqlConnection::startReset() {
     phase = Phase::kReset;
     intRet = 0;
     return called(mysql_reset_connection_start(&intRet, handle()));
 }
 
+// A statement of the batch ran: its result is kept and the next one starts (or the COMMIT).
+MysqlConnection::Progress MysqlConnection::nextInBatch() {
+    MysqlResult result;
+    result.status_ = MysqlResult::Status::kDone;
+    result.data_ = data.release();
+    result.affectedRows_ = affected;
+    result.insertId_ = insertId;
+    batchResults.push_back(std::move(result));
+    if (++index < work.statements.size())
+        return startStatement();
+    if (inTransaction)
+        return startQuery(Phase::kCommit, "COMMIT");
+    return endBatch();
+}
+
+// A statement of the batch failed: the rest does not run, and a transaction is rolled back.
+MysqlConnection::Progress MysqlConnection::failBatch() {
+    data.reset();
+    batchFailed = true;
+    failedIndex = index;
+    batchErrorNumber = errorNumber;
+    batchErrorText = errorText;
+    // A lost connection has ended the transaction on the server; its session is reopened when delivered.
+    if (isLostConnectionError(errorNumber)) {
+        inTransaction = false;
+        return deliverBatch();
+    }
+    if (inTransaction)
+        return startQuery(Phase::kRollback, "ROLLBACK");
+    return endBatch();
+}
+
+// The batch is over: the session is reset when a statement may have changed it or a transaction is still
+// open, before the outcome is handed over.
+MysqlConnection::Progress MysqlConnection::endBatch() {
+    const bool open = (handle()->server_status & SERVER_STATUS_IN_TRANS) != 0;
+    if (!batchTouched && !open)
+        return deliverBatch();
+    pool.sessionResets_.fetch_add(1, std::memory_order_relaxed);
+    resetting = true;
+    errorNumber = 0;
+    errorText.clear();
+    return startSessionReset();
+}
+
+MysqlConnection::Progress MysqlConnection::deliverBatch() {
+    MysqlBatchResult outcome;
+    if (batchFailed) {
+        outcome.status = MysqlResult::Status::kFailed;
+        outcome.failedIndex = failedIndex;
+        outcome.errorNumber = batchErrorNumber;
+        outcome.errorText = std::move(batchErrorText);
+        batchErrorText.clear();
+        batchResults.clear();
+    } else {
+        outcome.status = MysqlResult::Status::kDone;
+        outcome.results = std::move(batchResults);
+        batchResults.clear();
+    }
+    deadline.cancel();
+    BatchDone callback = std::move(work.batchDone);
+    work = SqlWork{};
+    const bool reopen =
+        batchFailed && (isLostConnectionError(batchErrorNumber) || std::exchange(dropConnection, false));
+    if (reopen) {
+        callback(std::move(outcome));
+        reconnectOnly = true;
+        return startConnect();
+    }
+    Progress over = endJob();
+    callback(std::move(outcome));
+    return over;
+}
+
 bool MysqlConnection::sessionTouched(bool ran) const {
-    const StatementShape shape = statementShape(statement);
+    const StatementShape shape = statementShape(current().text);
     if (shape == StatementShape::kOther)
         return true;
     // An error packet carries no status; a plain statement that failed changed nothing.
@@ -592,8 +864,21 @@ bool MysqlConnection::sessionTouched(bool ran) const {
     if (!tracking && shape != StatementShape::kPlainSelect)
         return true;
     const unsigned int status = handle()->server_status;
-    if (status & (SERVER_SESSION_STATE_CHANGED | SERVER_STATUS_IN_TRANS))
+    if (inTransaction) {
+        // Inside a batch's own transaction the open transaction is expected, and the server reports the
+        // transaction's start as a change of state: only a changed variable or database counts for a plain
+        // statement (what else it could change, its text shows).
+        if (status & SERVER_SESSION_STATE_CHANGED) {
+            const char* entry = nullptr;
+            size_t length = 0;
+            for (auto type : {SESSION_TRACK_SYSTEM_VARIABLES, SESSION_TRACK_SCHEMA}) {
+                if (mysql_session_track_get_first(handle(), type, &entry, &length) == 0)
+                    return true;
+            }
+        }
+    } else if (status & (SERVER_SESSION_STATE_CHANGED | SERVER_STATUS_IN_TRANS)) {
         return true;
+    }
     return (status & SERVER_STATUS_AUTOCOMMIT) != (baseStatus & SERVER_STATUS_AUTOCOMMIT);
 }
 
@@ -601,6 +886,8 @@ bool MysqlConnection::sessionTouched(bool ran) const {
 // statement's outcome goes to its caller.
 MysqlConnection::Progress MysqlConnection::endReset() {
     resetting = false;
+    if (work.batch)
+        return deliverBatch();
     errorNumber = statementErrorNumber;
     errorText = std::move(statementErrorText);
     statementErrorText.clear();
@@ -633,7 +920,7 @@ MysqlConnection::Progress MysqlConnection::finishConnect(bool ok) {
             reportTimeOut();
         return failStatement();
     }
-    return startQuery(Phase::kQuery, statement);
+    return startStatement();
 }
 
 // Ends a job: the slot goes back to the pool (or to open()).

@@ -7,7 +7,7 @@
 // large result never holds the thread for long.
 //
 // Threads: everything but `running`, `connected` and `lastUsed` is touched only on the slot's loop. The pool
-// starts a job (beginOpen, beginStatement, beginKeepAlive) on that loop once it has taken the slot; the job
+// starts a job (beginOpen, beginWork, beginKeepAlive) on that loop once it has taken the slot; the job
 // hands the slot back when it is over.
 #pragma once
 
@@ -22,24 +22,30 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mysql/mysql_client.h"
 #include "mysql/mysql_pool.h"
+#include "mysql/mysql_prepared.h"
 #include "mysql/mysql_result.h"
+#include "mysql/statement_cache.h"
 
 namespace kestrum {
 
 class MysqlConnection {
   public:
     using Done = MysqlPool::Done;
+    using BatchDone = MysqlPool::BatchDone;
 
     MysqlConnection(MysqlPool& pool, asio::io_context& context)
         : pool(pool), context(context), timer(context), deadline(context) {}
+    ~MysqlConnection();  // closeClient()
     MysqlConnection(const MysqlConnection&) = delete;
     MysqlConnection& operator=(const MysqlConnection&) = delete;
 
-    // The jobs; each is begun on the slot's loop, with `running` already set by the pool.
-    void beginStatement(std::string text, Done callback);
+    // The jobs; each is begun on the slot's loop, with `running` already set by the pool. A statement or a
+    // batch: text statements in the text protocol, prepared ones through the statement cache.
+    void beginWork(SqlWork work);
     void beginOpen(std::function<void(bool)> callback);
     void beginKeepAlive(int thresholdSeconds, std::function<void(bool)> callback);
     // Shutdown: a job in progress fails at its next socket operation. On the slot's loop.
@@ -47,6 +53,8 @@ class MysqlConnection {
     // Takes the socket out of the reactor (cancelling its waits). On the slot's loop, or with the loops
     // stopped.
     void forgetSocket();
+    // Closes the connection and frees its prepared statements (off the network threads, no job running).
+    void closeClient();
     // Shutdown, after abort(): forgetSocket() and the statement time-out cancelled. On the slot's loop.
     void stop();
 
@@ -75,6 +83,11 @@ class MysqlConnection {
         kMoreResults,
         kReset,
         kSelectDb,
+        kBegin,            // START TRANSACTION of a batch
+        kCommit,           // its COMMIT
+        kRollback,         // its ROLLBACK after a failure
+        kPrepared,         // a prepared statement (PreparedCall)
+        kCloseStatements,  // the cached statements closed before a session reset
     };
     // What the job does after a phase: run the next phase now, wait for the socket or a time-out
     // (`waitStatus`), wait for its turn on the loop after a slice of rows, or nothing more (it is over).
@@ -107,6 +120,24 @@ class MysqlConnection {
     Progress finishRows();
     Progress finishConnect(bool ok);
     Progress endJob();
+    const SqlStatement& current() const { return work.statements[index]; }
+    Progress startStatement();
+    Progress startPrepared();
+    Progress prepared(int status);  // the outcome of a PreparedCall call
+    Progress preparedOver();
+    void beginRows(MYSQL_RES* meta);
+    // Counts a row towards the answer's bound and keeps it; false when the bound is passed.
+    bool keepRow(char* const* row, const unsigned long* lengths, unsigned int columns);
+    bool sliceFull(const unsigned long* lengths, unsigned int columns);
+    Progress startSessionReset();
+    Progress startReset();
+    Progress nextInBatch();
+    Progress failBatch();
+    Progress endBatch();
+    Progress deliverBatch();
+    // Handles of a connection that is going away: freed once the connection is closed.
+    std::vector<MYSQL_STMT*> takeStatements();
+    void freeStatements(std::vector<MYSQL_STMT*> handles);
 
     // The server reports changes of session state (set at connect); without it every statement that is not
     // a plain select is followed by a reset.
@@ -125,9 +156,24 @@ class MysqlConnection {
     Job job = Job::kNone;
     Phase phase = Phase::kConnect;
     bool reconnectOnly = false;  // a connect after a lost connection: no statement follows
-    bool timedOut = false;       // the statement's time-out has passed: it fails with it
-    std::string statement;
-    Done done;
+    SqlWork work;
+    size_t index = 0;  // the statement of `work` in progress
+    uint64_t affected = 0;
+    uint64_t insertId = 0;
+    // A batch: the results so far, whether it holds a transaction, whether a statement may have changed the
+    // session, and its failure.
+    std::vector<MysqlResult> batchResults;
+    bool inTransaction = false;
+    bool batchTouched = false;
+    bool batchFailed = false;
+    size_t failedIndex = 0;
+    int batchErrorNumber = 0;
+    std::string batchErrorText;
+    PreparedCall call;
+    uint64_t preparesCounted = 0;  // call.prepares() already added to the pool's count
+    StatementCache cache;
+    std::vector<MYSQL_STMT*> unclosed;   // handles left open when a statement stopped short
+    bool timedOut = false;               // the statement's time-out has passed: it fails with it
     std::function<void(bool)> finished;  // kOpen / kKeepAlive: called with the outcome on the loop
     MYSQL* connectRet = nullptr;
     int intRet = 0;

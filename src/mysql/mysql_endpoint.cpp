@@ -4,11 +4,17 @@
 // or a comment ...) answers its rows as an array of objects keyed by column name, and so does a statement
 // whose first six bytes are "select" (any case, nothing trimmed) even when it returns none ("data":{}). Every
 // other statement answers success or the server's error.
+//
+// The forms with parameters, batches or "types":"exact" (mysql/sql_request.h) answer every statement by the
+// same rule: its rows when it returns a result set ([] without rows when the types are exact), else
+// {"affected":N,"insert_id":N}. A batch answers an array with one entry per statement; a batch that fails
+// answers 401 naming the index of the statement that failed (in "data":{"index":N} too).
 #include <malloc.h>
 #include <mysql.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +22,9 @@
 #include "http/api_envelope.h"
 #include "json/json_document.h"
 #include "log/log_writer.h"
+#include "mysql/exact_values.h"
 #include "mysql/mysql_module.h"
+#include "mysql/sql_request.h"
 #include "util/encoding.h"
 #include "util/text.h"
 #include "util/worker_pool.h"
@@ -143,20 +151,31 @@ void giveBackMemoryOn(WorkerPool* workers) {
         giveBackMemory();
 }
 
-std::string rowsEnvelope(MysqlResult& result) {
-    int columns = result.fieldCount();
+struct ColumnPlan {
+    std::vector<FieldInfo> fields;
     std::vector<std::string> paths;
     std::vector<ValueKind> kinds;
     std::vector<int> sources;  // the first column of the same name: its value is the one read
-    for (int c = 0; c < columns; ++c) {
-        FieldInfo field = result.fieldInfo(c);
-        paths.push_back(columnPath(utf8ToGbk(field.name)));
-        kinds.push_back(valueKind(field.typeCode));
-        sources.push_back(result.columnIndex(field.name));
-    }
+};
 
+ColumnPlan columnPlan(const MysqlResult& result) {
+    ColumnPlan plan;
+    for (int c = 0; c < result.fieldCount(); ++c) {
+        FieldInfo field = result.fieldInfo(c);
+        plan.paths.push_back(columnPath(utf8ToGbk(field.name)));
+        plan.kinds.push_back(valueKind(field.typeCode));
+        plan.sources.push_back(result.columnIndex(field.name));
+        plan.fields.push_back(std::move(field));
+    }
+    return plan;
+}
+
+// The rows as an array of objects: by today's value kinds, or by the columns' real types (`exact`).
+JsonDocument rowsDocument(MysqlResult& result, bool exact) {
+    const ColumnPlan plan = columnPlan(result);
+    const int columns = result.fieldCount();
     JsonDocument data;
-    data.parse("{}");
+    data.parse(exact ? "[]" : "{}");
     std::string scratch;
     std::string path;
     for (uint64_t r = 0; result.nextRow(); ++r) {
@@ -165,11 +184,150 @@ std::string rowsEnvelope(MysqlResult& result) {
         rowPrefix += "].";
         for (int c = 0; c < columns; ++c) {
             path.assign(rowPrefix);
-            path += paths[c];
-            setCell(data, path, kinds[c], result.cell(sources[c]), scratch);
+            path += plan.paths[c];
+            const int source = plan.sources[c];
+            if (exact) {
+                setExactCell(data, path, plan.fields[static_cast<size_t>(source)], result.cell(source),
+                             result.isNull(source));
+            } else {
+                setCell(data, path, plan.kinds[c], result.cell(source), scratch);
+            }
         }
     }
+    return data;
+}
+
+std::string rowsEnvelope(MysqlResult& result) {
+    JsonDocument data = rowsDocument(result, false);
     return buildEnvelope(200, "success", &data);
+}
+
+// The data of one statement of the newer forms: its rows, or what it changed.
+std::string statementData(MysqlResult& result, bool exact) {
+    if (result.hasRows())
+        return rowsDocument(result, exact).toText();
+    return "{\"affected\":" + std::to_string(result.affectedRows()) +
+           ",\"insert_id\":" + std::to_string(result.insertId()) + "}";
+}
+
+// An envelope of success around data already written as JSON text (internal encoding), as buildEnvelope
+// would write it.
+std::string successEnvelope(const std::string& dataText) {
+    return R"({"errcode":200,"errmsg":"success","data":)" + dataText + "}";
+}
+
+std::string tooLargeEnvelope(const MysqlPool& pool) {
+    return buildEnvelope(401, std::string("answer too large") + kFullWidthColon + "max_answer(" +
+                                  std::to_string(pool.maxAnswer()) + ").");
+}
+
+// Turns `make` into the answer on a worker when the rows are many (and there is a worker), else here.
+void answerRows(WorkerPool* workers, uint64_t cells, std::function<std::string()> make, EndpointDone done) {
+    auto finish = [make = std::move(make), done = std::move(done)]() {
+        std::string envelope = make();
+        const size_t bytes = envelope.size();
+        done(std::move(envelope));
+        // After everything this thread allocated for the answer is freed.
+        if (bytes >= kTrimAfterBytes)
+            giveBackMemory();
+    };
+    if (workers != nullptr && cells > kCellsOnNetworkThread) {
+        auto shared = std::make_shared<decltype(finish)>(std::move(finish));
+        if (workers->submit([shared] { (*shared)(); }))
+            return;
+        (*shared)();
+        return;
+    }
+    finish();
+}
+
+std::string requestLogText(const SqlRequest& request, const std::string& plainSql) {
+    if (!request.batch) {
+        const SqlStatement& statement = request.statements.front();
+        if (!statement.prepared)
+            return plainSql;
+        return utf8ToGbk(statement.text) + ",params(" + std::to_string(statement.params.size()) + ")";
+    }
+    std::string text = "batch(" + std::to_string(request.statements.size()) +
+                       (request.transaction ? ",transaction" : "") + ")";
+    for (const SqlStatement& statement : request.statements) {
+        text += kFullWidthColon;
+        text += utf8ToGbk(statement.text);
+    }
+    return text;
+}
+
+void runSingle(MysqlPool& pool, WorkerPool* workers, SqlStatement statement, bool exact, EndpointDone done) {
+    pool.execute(std::move(statement), [&pool, workers, exact, done = std::move(done)](MysqlResult result) {
+        if (result.busy()) {
+            done(buildEnvelope(501, "server busy."));
+            return;
+        }
+        if (result.failed() && result.errorNumber() == kAnswerTooLarge) {
+            done(tooLargeEnvelope(pool));
+            giveBackMemoryOn(workers);
+            return;
+        }
+        if (result.failed()) {
+            done(failureEnvelope(result.errorNumber(), result.errorText()));
+            return;
+        }
+        const uint64_t cells = result.rowCount() * static_cast<uint64_t>(result.fieldCount());
+        auto held = std::make_shared<MysqlResult>(std::move(result));
+        answerRows(
+            workers, cells,
+            [held, exact] {
+                std::string envelope = successEnvelope(statementData(*held, exact));
+                held->release();
+                return envelope;
+            },
+            std::move(done));
+    });
+}
+
+void runBatch(MysqlPool& pool, WorkerPool* workers, SqlRequest request, EndpointDone done) {
+    const bool exact = request.exactTypes;
+    pool.executeBatch(std::move(request.statements), request.transaction,
+                      [&pool, workers, exact, done = std::move(done)](MysqlBatchResult batch) {
+                          if (batch.busy()) {
+                              done(buildEnvelope(501, "server busy."));
+                              return;
+                          }
+                          if (batch.failed()) {
+                              if (batch.errorNumber == kAnswerTooLarge) {
+                                  done(tooLargeEnvelope(pool));
+                                  giveBackMemoryOn(workers);
+                                  return;
+                              }
+                              JsonDocument data;
+                              data.parse("{}");
+                              data.setInt64("index", static_cast<int64_t>(batch.failedIndex));
+                              done(buildEnvelope(401,
+                                                 "batch[" + std::to_string(batch.failedIndex) + "]" +
+                                                     kFullWidthColon + std::to_string(batch.errorNumber) +
+                                                     kFullWidthColon + utf8ToGbk(batch.errorText),
+                                                 &data));
+                              return;
+                          }
+                          uint64_t cells = 0;
+                          for (const MysqlResult& result : batch.results)
+                              cells += result.rowCount() * static_cast<uint64_t>(result.fieldCount());
+                          auto held = std::make_shared<MysqlBatchResult>(std::move(batch));
+                          answerRows(
+                              workers, cells,
+                              [held, exact] {
+                                  std::string data = "[";
+                                  for (size_t i = 0; i < held->results.size(); ++i) {
+                                      if (i > 0)
+                                          data += ',';
+                                      data += statementData(held->results[i], exact);
+                                      held->results[i].release();
+                                  }
+                                  data += ']';
+                                  return successEnvelope(data);
+                              },
+                              std::move(done));
+                      });
 }
 
 }  // namespace
@@ -178,10 +336,27 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
     JsonDocument body;
     body.parse(utf8BytesToGbk(request.body));
     std::string sql = body.getText("sql");
-    // `pool` is already the one of the caller's MySQL account when it has one.
-    logLine("mysql", "sql" + std::string(kFullWidthColon) + sql + callerLogSuffix(request));
+    SqlRequest parsed;
+    std::string refusal;
+    const bool valid = parseSqlRequest(body, pool.maxBatch(), parsed, refusal);
+    // `pool` is already the one of the caller's MySQL account when it has one. Values of parameters are not
+    // logged, only their number.
+    logLine("mysql", "sql" + std::string(kFullWidthColon) + (valid ? requestLogText(parsed, sql) : sql) +
+                         callerLogSuffix(request));
+    if (!valid) {
+        done(buildEnvelope(401, refusal));
+        return;
+    }
+    if (parsed.batch) {
+        runBatch(pool, workers, std::move(parsed), std::move(done));
+        return;
+    }
+    if (!parsed.plain()) {
+        runSingle(pool, workers, std::move(parsed.statements.front()), parsed.exactTypes, std::move(done));
+        return;
+    }
 
-    std::string statement = gbkToUtf8(sql);
+    std::string statement = std::move(parsed.statements.front().text);  // UTF-8, as the connection speaks
     bool select = startsWithSelect(statement);
     pool.execute(std::move(statement), [&pool, select, workers, done = std::move(done)](MysqlResult result) {
         if (result.busy()) {

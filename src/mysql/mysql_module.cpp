@@ -2,7 +2,9 @@
 
 #include "log/log_writer.h"
 #include "mysql/mysql_accounts.h"
+#include "mysql/sql_request.h"
 #include "scheduler/task_registry.h"
+#include "util/encoding.h"
 #include "util/ini.h"
 #include "util/text.h"
 
@@ -15,6 +17,8 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
     IniFile config = IniFile::load(runDir + "/mod/mysql/config.ini");
     const MysqlPoolSettings settings = readMysqlPoolSettings(config, "sys");
     pool.setMaxAnswer(settings.maxAnswer);
+    pool.setStatementCache(settings.statementCache);
+    pool.setMaxBatch(settings.maxBatch);
     pool.setStatementTimeout(std::chrono::seconds(settings.statementTimeout));
 
     MysqlModuleStatus status;
@@ -46,6 +50,33 @@ MysqlModuleStatus startMysqlModule(MysqlPool& pool, TaskRegistry& registry, cons
 
 bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement) {
     return !pool.run(utf8Statement).busy();
+}
+
+}  // namespace kestrum
+
+namespace kestrum {
+
+SqlOutcome runTaskSql(MysqlPool& pool, const std::string& utf8Statement, const std::string& params) {
+    SqlOutcome outcome;
+    SqlStatement statement;
+    statement.text = utf8Statement;
+    if (!params.empty()) {
+        std::string error;
+        if (!parseSqlParams(params, statement, error)) {
+            outcome.status = SqlOutcome::Status::Failed;
+            outcome.errorText = gbkToUtf8(error);
+            return outcome;
+        }
+    }
+    const MysqlResult result = pool.run(std::move(statement));
+    if (result.done()) {
+        outcome.status = SqlOutcome::Status::Done;
+    } else if (result.failed()) {
+        outcome.status = SqlOutcome::Status::Failed;
+        outcome.errorNumber = result.errorNumber();
+        outcome.errorText = result.errorText();
+    }
+    return outcome;
 }
 
 }  // namespace kestrum

@@ -3,7 +3,8 @@
 //
 // Configuration: runDir/mod/mysql/config.ini, section [sys]: on, connectSum ("5"), adress, port ("3306"),
 // user, password, database, api_url ("/api/mysql"), connect_timeout (seconds, "10"), max_answer (bytes of
-// one JSON answer, 64 MiB) and statement_timeout (seconds a statement may take, "0": no bound). Connections
+// one JSON answer, 64 MiB), statement_timeout (seconds a statement may take, "0": no bound), statement_cache
+// (prepared statements kept per connection, 64) and max_batch (statements of one batch, 100). Connections
 // speak utf8mb4. Sections [account.NAME] add pools of other accounts (mysql/mysql_accounts.h).
 #pragma once
 
@@ -12,6 +13,7 @@
 
 #include "http/request_context.h"
 #include "mysql/mysql_pool.h"
+#include "scheduler/task_registry.h"
 
 namespace kestrum {
 
@@ -34,6 +36,9 @@ inline constexpr int kMaxConnectSum = 1000;
 inline constexpr int64_t kMaxMaxAnswer = 16ll * 1024 * 1024 * 1024;
 // Upper bound for statement_timeout (a day).
 inline constexpr int64_t kMaxStatementTimeout = 24 * 3600;
+// Upper bounds for statement_cache and max_batch.
+inline constexpr int64_t kMaxStatementCache = 100000;
+inline constexpr int64_t kMaxMaxBatch = 100000;
 
 // Reads runDir/mod/mysql/config.ini, opens the pool (logging "connect database..." and the pool figure), then
 // the pools of the [account.NAME] sections into `accounts` (when given), and registers the once-a-minute
@@ -50,5 +55,10 @@ void handleMysqlRequest(MysqlPool& pool, WorkerPool* workers, RequestContext req
 // True when the statement ran (successfully or with a server error); false when no slot became free. Blocks;
 // not on a network thread.
 bool runTaskStatement(MysqlPool& pool, const std::string& utf8Statement);
+
+// The statement of a "sql" task: with `params` (the task file's JSON array of values, internal text) it runs
+// as a prepared statement whose values bind as the endpoint's do; values that do not fit the statement fail
+// it (error number 0, the reason as text) before anything runs. Blocks; not on a network thread.
+SqlOutcome runTaskSql(MysqlPool& pool, const std::string& utf8Statement, const std::string& params);
 
 }  // namespace kestrum

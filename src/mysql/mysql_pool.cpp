@@ -97,7 +97,45 @@ MysqlConnection* MysqlPool::slotAt(int slot) const {
     return slots_[static_cast<size_t>(slot - 1)].get();
 }
 
+void SqlWork::refuse() {
+    if (batch) {
+        if (batchDone)
+            batchDone(MysqlBatchResult{});
+    } else if (done) {
+        done(MysqlResult());
+    }
+}
+
 void MysqlPool::execute(std::string statement, Done done) {
+    SqlWork work;
+    work.statements.push_back(SqlStatement{std::move(statement), false, {}});
+    work.done = std::move(done);
+    submit(std::move(work));
+}
+
+void MysqlPool::execute(SqlStatement statement, Done done) {
+    SqlWork work;
+    work.statements.push_back(std::move(statement));
+    work.done = std::move(done);
+    submit(std::move(work));
+}
+
+void MysqlPool::executeBatch(std::vector<SqlStatement> statements, bool transaction, BatchDone done) {
+    SqlWork work;
+    work.statements = std::move(statements);
+    work.batch = true;
+    work.transaction = transaction;
+    work.batchDone = std::move(done);
+    if (work.statements.empty()) {
+        MysqlBatchResult empty;
+        empty.status = MysqlResult::Status::kDone;
+        work.batchDone(std::move(empty));
+        return;
+    }
+    submit(std::move(work));
+}
+
+void MysqlPool::submit(SqlWork work) {
     const int here = loops_.currentIndex();
     MysqlConnection* slot = nullptr;
     {
@@ -119,26 +157,34 @@ void MysqlPool::execute(std::string statement, Done done) {
             idle_.erase(chosen);
             slot->running = true;
         } else {
-            waiting_.push_back({std::move(statement), std::move(done),
-                                std::chrono::steady_clock::now() + timing_.waitLimit});
+            waiting_.push_back({std::move(work), std::chrono::steady_clock::now() + timing_.waitLimit});
             armSweep();
             return;
         }
     }
     if (slot == nullptr) {
-        done(busyResult());
+        work.refuse();
         return;
     }
     if (slot->loop == here) {
-        slot->beginStatement(std::move(statement), std::move(done));
+        slot->beginWork(std::move(work));
         return;
     }
-    loops_.post(slot->loop, [slot, statement = std::move(statement), done = std::move(done)]() mutable {
-        slot->beginStatement(std::move(statement), std::move(done));
-    });
+    loops_.post(slot->loop, [slot, work = std::move(work)]() mutable { slot->beginWork(std::move(work)); });
 }
 
 MysqlResult MysqlPool::run(std::string statement) {
+    if (loops_.currentIndex() >= 0) {
+        assert(!"MysqlPool::run would block a network thread");
+        return busyResult();
+    }
+    std::promise<MysqlResult> result;
+    auto future = result.get_future();
+    execute(std::move(statement), [&result](MysqlResult outcome) { result.set_value(std::move(outcome)); });
+    return future.get();
+}
+
+MysqlResult MysqlPool::run(SqlStatement statement) {
     if (loops_.currentIndex() >= 0) {
         assert(!"MysqlPool::run would block a network thread");
         return busyResult();
@@ -172,9 +218,8 @@ void MysqlPool::release(int number, int position) {
         }
     }
     // Always through the slot's loop, so that a release inside a slot's own completion never re-enters it.
-    loops_.post(slot->loop, [slot, waiter = std::move(*next)]() mutable {
-        slot->beginStatement(std::move(waiter.statement), std::move(waiter.done));
-    });
+    loops_.post(slot->loop,
+                [slot, waiter = std::move(*next)]() mutable { slot->beginWork(std::move(waiter.work)); });
 }
 
 void MysqlPool::armSweep() {
@@ -205,7 +250,7 @@ void MysqlPool::sweep() {
             expired.emplace(std::move(waiting_.front()));
             waiting_.pop_front();
         }
-        expired->done(busyResult());
+        expired->work.refuse();
     }
     sweeper_->timer.expires_at(next);
     sweeper_->timer.async_wait([this](const asio::error_code& error) {
@@ -258,7 +303,7 @@ void MysqlPool::close() {
         waiters.swap(waiting_);
     }
     for (Waiter& waiter : waiters)
-        waiter.done(busyResult());
+        waiter.work.refuse();
     if (!loops_.running()) {
         for (auto& slot : slots_)
             slot->stop();
@@ -293,7 +338,7 @@ void MysqlPool::close() {
     // Closing the handles (a short COM_QUIT each) happens here, off the network threads.
     for (auto& slot : slots_) {
         if (!slot->running)
-            slot->client.close();
+            slot->closeClient();
     }
 }
 

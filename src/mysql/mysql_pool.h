@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "mysql/mysql_result.h"
+#include "mysql/sql_statement.h"
 
 namespace kestrum {
 
@@ -70,9 +71,21 @@ struct PoolSlotInfo {
     int32_t clientIndex = -1;  // 0-based position of the slot's connection among the attempts
 };
 
+// What a slot runs for one caller: a statement, or a batch of them in order (in a transaction when asked).
+struct SqlWork {
+    std::vector<SqlStatement> statements;
+    bool batch = false;
+    bool transaction = false;
+    std::function<void(MysqlResult)> done;            // a statement
+    std::function<void(MysqlBatchResult)> batchDone;  // a batch
+    // Answers busy: nothing ran.
+    void refuse();
+};
+
 class MysqlPool {
   public:
     using Done = std::function<void(MysqlResult)>;
+    using BatchDone = std::function<void(MysqlBatchResult)>;
 
     // `loops` must outlive the pool.
     explicit MysqlPool(EventLoops& loops, PoolTiming timing = {});
@@ -93,6 +106,14 @@ class MysqlPool {
     void execute(std::string statement, Done done);
     // The same, waiting for the result. Refused (busy) on a network thread.
     MysqlResult run(std::string statement);
+    // A statement that may be prepared with values (SqlStatement::prepared): the same rules, the values bound
+    // in the binary protocol and the rows read from it. The handle stays in the connection's statement cache.
+    void execute(SqlStatement statement, Done done);
+    MysqlResult run(SqlStatement statement);
+    // The statements in order on one connection, which counts as one statement for the wait. The first that
+    // fails ends the batch; with `transaction` they run between START TRANSACTION and COMMIT, and a failure
+    // rolls back all of them. `done` gets the outcome once the connection is clean for the next caller.
+    void executeBatch(std::vector<SqlStatement> statements, bool transaction, BatchDone done);
 
     // Keep-alive: every idle slot unused for at least thresholdSeconds gets "SET NAMES" again; one whose
     // connection turns out to be lost is reconnected. A slot busy with a statement is left alone. Blocks;
@@ -108,6 +129,16 @@ class MysqlPool {
     void setMaxAnswer(uint64_t bytes) { maxAnswer_.store(bytes, std::memory_order_relaxed); }
     uint64_t maxAnswer() const { return maxAnswer_.load(std::memory_order_relaxed); }
 
+    // Prepared statements kept per connection (least recently used closed first); 0 closes each after use.
+    void setStatementCache(size_t statements) {
+        statementCache_.store(statements, std::memory_order_relaxed);
+    }
+    size_t statementCache() const { return statementCache_.load(std::memory_order_relaxed); }
+    // Statements a batch may have (the endpoint refuses larger ones).
+    void setMaxBatch(size_t statements) { maxBatch_.store(statements, std::memory_order_relaxed); }
+    size_t maxBatch() const { return maxBatch_.load(std::memory_order_relaxed); }
+    // Statements prepared on the server so far (not taken from a cache).
+    uint64_t statementsPrepared() const { return statementsPrepared_.load(std::memory_order_relaxed); }
     // How long a statement may run, from the moment it has its slot until its outcome is handed over; 0: no
     // bound. Past it the statement fails as a lost connection (CR_SERVER_LOST, the text naming the time-out)
     // and the slot gets a fresh connection. Any thread; statements that start afterwards use the new value.
@@ -132,8 +163,7 @@ class MysqlPool {
   private:
     friend class MysqlConnection;
     struct Waiter {
-        std::string statement;
-        Done done;
+        SqlWork work;
         std::chrono::steady_clock::time_point deadline;
     };
 
@@ -142,6 +172,7 @@ class MysqlPool {
     // Hands a slot back: to the first waiting statement, or to the idle queue (at `position` when it is not
     // negative, else at the end). Any thread.
     void release(int slot, int position = -1);
+    void submit(SqlWork work);
     bool closed() const;
     void armSweep();
     void sweep();
@@ -155,6 +186,9 @@ class MysqlPool {
     std::atomic<uint64_t> maxAnswer_{kDefaultMaxAnswer};
     std::atomic<int64_t> statementTimeoutMs_{0};
     std::atomic<uint64_t> sessionResets_{0};
+    std::atomic<size_t> statementCache_{kDefaultStatementCache};
+    std::atomic<size_t> maxBatch_{kDefaultMaxBatch};
+    std::atomic<uint64_t> statementsPrepared_{0};
 
     mutable std::mutex mutex_;  // guards everything below
     std::deque<int> idle_;      // idle slot numbers, first in first out

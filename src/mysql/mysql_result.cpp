@@ -62,7 +62,8 @@ void MysqlResult::Data::addRow(char* const* row, const unsigned long* lengths) {
         }
         if (lengths[c] > 0)
             std::memcpy(at, row[c], lengths[c]);
-        cells.push_back({at, lengths[c]});
+        // An empty value is no SQL NULL, also where no storage was needed for the row.
+        cells.push_back({at != nullptr ? at : "", lengths[c]});
         at += lengths[c];
     }
     ++rows;
@@ -82,6 +83,8 @@ MysqlResult& MysqlResult::operator=(MysqlResult&& other) noexcept {
         status_ = other.status_;
         errorNumber_ = other.errorNumber_;
         errorText_ = std::move(other.errorText_);
+        affectedRows_ = other.affectedRows_;
+        insertId_ = other.insertId_;
     }
     return *this;
 }
@@ -140,6 +143,12 @@ bool MysqlResult::nextRow() {
         return false;
     current_ = cursor_++;
     return true;
+}
+
+bool MysqlResult::isNull(int column) const {
+    if (current_ >= rowCount() || column < 0 || column >= fieldCount())
+        return true;
+    return data_->cells[current_ * data_->fields.size() + static_cast<size_t>(column)].bytes == nullptr;
 }
 
 std::string_view MysqlResult::cell(int column) const {

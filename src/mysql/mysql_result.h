@@ -19,6 +19,10 @@ namespace kestrum {
 struct FieldInfo {
     std::string name;      // column name or alias as the server reports it
     int32_t typeCode = 0;  // field type code of the C API (LONG 3, TIMESTAMP 7, VAR_STRING 253, ...)
+    uint32_t flags = 0;    // column flags of the C API (UNSIGNED_FLAG, ZEROFILL_FLAG, ...)
+    uint32_t charset = 0;  // character set number; 63 for binary columns
+    uint32_t decimals = 0;
+    uint64_t length = 0;  // display width
 };
 
 // errorNumber() of a statement whose rows would make an answer larger than the pool's max_answer.
@@ -66,6 +70,12 @@ class MysqlResult {
     // then gives a column of that row (every byte; SQL NULL and unknown columns give "").
     bool nextRow();
     std::string_view cell(int column) const;
+    // True when that cell of the row nextRow() fetched is SQL NULL.
+    bool isNull(int column) const;
+
+    // A statement without a result set: the rows it changed and the AUTO_INCREMENT value it generated.
+    uint64_t affectedRows() const { return affectedRows_; }
+    uint64_t insertId() const { return insertId_; }
 
     // Frees the rows now. Idempotent.
     void release();
@@ -108,6 +118,22 @@ class MysqlResult {
     Status status_ = Status::kBusy;
     int errorNumber_ = 0;
     std::string errorText_;
+    uint64_t affectedRows_ = 0;
+    uint64_t insertId_ = 0;
+};
+
+// The outcome of a batch: the statements ran in order on one connection, which is back in the pool.
+struct MysqlBatchResult {
+    MysqlResult::Status status = MysqlResult::Status::kBusy;
+    bool busy() const { return status == MysqlResult::Status::kBusy; }
+    bool failed() const { return status == MysqlResult::Status::kFailed; }
+    // kFailed: the 0-based index of the statement that failed, and its error.
+    size_t failedIndex = 0;
+    int errorNumber = 0;
+    std::string errorText;
+    // kDone: one result per statement, in order (holding no slot). A failed batch without a transaction has
+    // changed what its statements before failedIndex changed; with a transaction, nothing.
+    std::vector<MysqlResult> results;
 };
 
 }  // namespace kestrum

@@ -132,7 +132,7 @@ int RegistryState::runTaskFile(const std::string& name, const std::string& times
         if (!runner)
             return finish(RunResult::Idle, "nothing run(mysql off)");
         // The connection speaks UTF-8; the statement is converted like the ones the MySQL endpoint receives.
-        const SqlOutcome outcome = runner(gbkToUtf8(ini.get("info", "sql")));
+        const SqlOutcome outcome = runner(gbkToUtf8(ini.get("info", "sql")), ini.get("info", "params"));
         switch (outcome.status) {
             case SqlOutcome::Status::Done:
                 return finish(RunResult::Success, "sql ok");

@@ -42,8 +42,9 @@ struct SqlOutcome {
     std::string errorText;
 };
 
-// Runs one SQL statement (UTF-8); wired by the application to the MySQL pool.
-using SqlRunner = std::function<SqlOutcome(const std::string& utf8Statement)>;
+// Runs one SQL statement (UTF-8) with the values of its placeholders (`params`: a JSON array as the task file
+// writes it; empty for a statement without values); wired by the application to the MySQL pool.
+using SqlRunner = std::function<SqlOutcome(const std::string& utf8Statement, const std::string& params)>;
 
 // Task status values.
 enum TaskStatus : int32_t {

@@ -174,6 +174,12 @@ TEST(ConfigCheckTest, EachFaultIsReportedOnItsOwnLine) {
         {"mysql max_answer",
          [](const RunDir& d) { replace(d, "mod/mysql/config.ini", "max_answer=67108864", "max_answer=64M"); },
          "mod/mysql/config.ini: [sys] max_answer=64M: is not a number"},
+        {"mysql statement_cache",
+         [](const RunDir& d) {
+             replace(d, "mod/mysql/config.ini", "max_answer=67108864",
+                     "max_answer=67108864\nstatement_cache=all");
+         },
+         "mod/mysql/config.ini: [sys] statement_cache=all: is not a number"},
         {"mysql statement_timeout",
          [](const RunDir& d) {
              replace(d, "mod/mysql/config.ini", "statement_timeout=0", "statement_timeout=30s");

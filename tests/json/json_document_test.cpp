@@ -240,7 +240,7 @@ TEST_F(JsonDocumentRead, ConversionsByType) {
     const int kLiteral = static_cast<int>(JsonValueType::Literal);
     const std::vector<Case> cases = {
         {"i", 2, "42", 42, 42},
-        {"big", 2, "9007199254740992", 0, 9007199254740992},  // read through a double
+        {"big", 2, "9007199254740993", 1, 9007199254740993},  // every digit, past 2^53
         {"f", 1, "2.9", 0, 2},
         {"one", 1, "1", 0, 1},
         {"neg", 1, "-2.9", 0, -2},
@@ -440,6 +440,54 @@ TEST(JsonDocumentWrite, SetDocumentCopiesDeeplyWithFreshNumbers) {
     // A non-object target becomes an Object; copying a document into itself copies what it was.
     ASSERT_TRUE(doc.setDocument("x.y", "self", doc));
     EXPECT_EQ(doc.toText(), R"({"x":{"y":{"self":{"x":{"y":null}}}}})");
+}
+
+// Integers are read exactly over the whole signed and unsigned 64-bit range; beyond it they saturate, and
+// their text stays as written.
+TEST(JsonDocumentParse, IntegersOfSixtyFourBits) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(
+        R"({"max":9223372036854775807,"min":-9223372036854775808,)"
+        R"("umax":18446744073709551615,"above":18446744073709551616,"below":-9223372036854775809})"));
+    const int kInteger = static_cast<int>(JsonValueType::Integer);
+    EXPECT_EQ(doc.typeAt("max"), kInteger);
+    EXPECT_EQ(doc.getInt64("max"), INT64_MAX);
+    EXPECT_EQ(doc.getInt64("min"), INT64_MIN);
+    EXPECT_EQ(doc.getText("min"), "-9223372036854775808");
+    EXPECT_EQ(doc.typeAt("umax"), kInteger);
+    EXPECT_EQ(doc.getText("umax"), "18446744073709551615");
+    EXPECT_EQ(doc.getInt64("umax"), INT64_MAX);
+    EXPECT_EQ(doc.typeAt("above"), kInteger);
+    EXPECT_EQ(doc.getInt64("above"), INT64_MAX);
+    EXPECT_EQ(doc.getInt64("below"), INT64_MIN);
+    EXPECT_EQ(doc.toText("above"), "18446744073709551616");
+    // Written back as read, also through a copy.
+    JsonDocument envelope;
+    ASSERT_TRUE(envelope.parse("{}"));
+    ASSERT_TRUE(envelope.setDocument("", "data", doc));
+    EXPECT_EQ(envelope.toText("data.umax"), "18446744073709551615");
+    EXPECT_EQ(envelope.toText("data.min"), "-9223372036854775808");
+}
+
+TEST(JsonDocumentWrite, NumbersWithGivenDigitsNullsAndSizes) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.parse(R"({"list":[1,2,3],"word":hello})"));
+    ASSERT_TRUE(doc.setNumber("d", 0.1 + 0.2, "0.30000000000000004"));
+    ASSERT_TRUE(doc.setNull("n"));
+    EXPECT_EQ(doc.toText(), R"({"list":[1,2,3],"word":hello,"d":0.30000000000000004,"n":null})");
+    // The digits survive a copy (into an envelope); an ordinary double is copied as "%.13g".
+    JsonDocument envelope;
+    ASSERT_TRUE(envelope.parse("{}"));
+    ASSERT_TRUE(envelope.setDocument("", "data", doc));
+    EXPECT_EQ(envelope.toText("data.d"), "0.30000000000000004");
+    EXPECT_EQ(doc.size("list"), 3);
+    EXPECT_EQ(doc.size(""), 4);
+    EXPECT_EQ(doc.size("word"), -1);
+    EXPECT_EQ(doc.size("none"), -1);
+    EXPECT_TRUE(doc.has("word"));  // a bare word, whose type reads like a missing member
+    EXPECT_EQ(doc.typeAt("word"), -1);
+    EXPECT_FALSE(doc.has("none"));
+    EXPECT_EQ(doc.typeAt("n"), static_cast<int>(JsonValueType::Null));
 }
 
 TEST(JsonDocumentWrite, UnsignedIntegersKeepEveryDigit) {

@@ -31,19 +31,22 @@ std::string callerSection(const std::string& name, const std::string& key, const
            (account.empty() ? "" : "mysql_account=" + account + "\n");
 }
 
-// The body of the answer to a statement, byte-order mark removed; "<no answer>" when none came.
-std::string postAs(int port, const std::string& key, const std::string& sql) {
+// The body of the answer to a request body, byte-order mark removed; "<no answer>" when none came.
+std::string postBodyAs(int port, const std::string& key, const std::string& body) {
     testing::HttpClient client;
     if (!client.connect(kHost, port))
         return "<no connection>";
-    auto reply = client.request("POST", "/api/mysql", R"({"sql":")" + sql + R"("})",
-                                {{"Authorization", "Bearer " + key}}, 20000ms);
+    auto reply = client.request("POST", "/api/mysql", body, {{"Authorization", "Bearer " + key}}, 20000ms);
     if (!reply)
         return "<no answer>";
-    std::string body = reply->body;
-    if (body.compare(0, kBom.size(), kBom) == 0)
-        body.erase(0, kBom.size());
-    return body;
+    std::string answer = reply->body;
+    if (answer.compare(0, kBom.size(), kBom) == 0)
+        answer.erase(0, kBom.size());
+    return answer;
+}
+
+std::string postAs(int port, const std::string& key, const std::string& sql) {
+    return postBodyAs(port, key, R"({"sql":")" + sql + R"("})");
 }
 
 TEST(MysqlAccountsTest, CallersRunOnTheirOwnAccountsPool) {
@@ -96,6 +99,16 @@ TEST(MysqlAccountsTest, CallersRunOnTheirOwnAccountsPool) {
         refused.rfind(R"({"errcode":401,"errmsg":"1142：INSERT command denied to user 'kestrum_reader'@)", 0),
         0u)
         << refused;
+    // A batch runs on the caller's account too: its grants refuse the write, and the batch fails there.
+    const std::string batch = postBodyAs(
+        port, kReportsKey,
+        R"j({"batch":[{"sql":"select count(*) as n from account_notes where n = ?","params":[-1]},)j"
+        R"j({"sql":"insert into account_notes values (?)","params":[3]}],"transaction":true})j");
+    EXPECT_EQ(
+        batch.rfind(
+            R"({"errcode":401,"errmsg":"batch[1]：1142：INSERT command denied to user 'kestrum_reader'@)", 0),
+        0u)
+        << batch;
     // A caller without an account uses the main pool, which may write.
     EXPECT_EQ(postAs(port, kWriterKey, "INSERT INTO account_notes VALUES (2)"),
               R"({"errcode":200,"errmsg":"success"})");

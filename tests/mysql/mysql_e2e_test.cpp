@@ -210,8 +210,8 @@ TEST(MysqlEndToEndTest, AnswerBeyondMaxAnswerIsRefusedAndMemoryGoesBack) {
     // Unbounded, the refused statement took 1.4 GB; bounded, at most max_answer of rows is held at once.
     EXPECT_LT(peak, before + 160 * MiB) << "before " << before;
     EXPECT_LT(afterRefused, before + 16 * MiB) << "before " << before;
-    // A 20 MB answer that fits: on a loaded machine a share of it is sometimes still resident afterwards (seen:
-    // 21 MB), never a multiple of it.
+    // A 20 MB answer that fits: on a loaded machine a share of it is sometimes still resident afterwards
+    // (seen: 21 MB), never a multiple of it.
     EXPECT_LT(afterLarge, before + 32 * MiB) << "before " << before;
 #else
     (void)MiB;

@@ -206,8 +206,8 @@ TEST_F(RegistryTest, RunTaskFileSql) {
         {SqlOutcome::Status::Failed, 1064, "You have an error in your SQL syntax; near '\xE4\xB8\xAD'\n"},
         {SqlOutcome::Status::Busy, 0, ""},
     };
-    registry.setSqlRunner([&](const std::string& sql) {
-        statements.push_back(sql);
+    registry.setSqlRunner([&](const std::string& sql, const std::string& params) {
+        statements.push_back(sql + params);
         SqlOutcome outcome = outcomes.front();
         outcomes.erase(outcomes.begin());
         return outcome;
