@@ -60,6 +60,14 @@ void HttpReply::send(std::optional<HttpResponse> response) const {
     std::optional<std::string> bytes;
     if (response)
         bytes = serializeResponse(*response, connectionHeader(!keepAlive_, http10_));
+    // On the connection's own loop, once its request waits for this answer (not while the request is still
+    // being dispatched), the answer goes out at once instead of one loop round later.
+    if (context_->get_executor().running_in_this_thread()) {
+        if (auto connection = connection_.lock(); connection && connection->awaits(sequence_)) {
+            connection->onReply(sequence_, std::move(bytes), keepAlive_, false);
+            return;
+        }
+    }
     asio::post(*context_, [weak = connection_, sequence = sequence_, bytes = std::move(bytes),
                            keepAlive = keepAlive_]() mutable {
         if (auto connection = weak.lock())
@@ -641,6 +649,19 @@ void HttpConnection::send(std::string bytes) {
     assertInThread();
     if (closed_)
         return;
+    if (!writing_ && !tls_ && !closeAfterWrite_) {
+        // Nothing queued: an answer usually fits the socket at once, without waiting for the loop. Only what
+        // it did not take is queued. (Closing after the answer is left to the queued path: send() may run
+        // inside the parser.)
+        const ssize_t sent = ::send(socket_.native_handle(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        // A failed send is left to the queued write, which meets the same error and closes the connection.
+        if (sent > 0) {
+            lastActivity_ = Clock::now();
+            if (size_t(sent) == bytes.size())
+                return;
+            bytes.erase(0, size_t(sent));
+        }
+    }
     pendingOutput_ += bytes.size();
     output_.push_back(std::move(bytes));
     if (writing_)
