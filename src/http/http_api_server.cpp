@@ -131,7 +131,7 @@ HttpResponse envelopeResponse(int status, const std::string& envelope, int64_t r
     response.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
     if (retryAfter > 0)
         response.headers.emplace_back("Retry-After", std::to_string(retryAfter));
-    response.body = envelopeBody(envelope);
+    response.body = answerBody(envelope);
     return response;
 }
 
@@ -562,7 +562,7 @@ void HttpApiServer::Impl::serve(Admitted admitted, const HttpReply& later) const
                              }
                              const int status = envelopeHttpStatus(*envelope, callers);
                              if (status == 200) {
-                                 later.send(okResponse(envelopeBody(*envelope), kJsonType));
+                                 later.send(okResponse(answerBody(std::move(*envelope)), kJsonType));
                              } else {
                                  later.send(envelopeResponse(status, *envelope));
                              }

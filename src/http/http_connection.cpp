@@ -76,6 +76,14 @@ void HttpReply::Handle::deliver(std::optional<std::string> bytes, bool closeNow)
     // A connection that is gone needs nothing, and its loop may be gone too.
     if (context == nullptr || used.exchange(true, std::memory_order_acq_rel) || connection.expired())
         return;
+    // On the connection's own loop, once its request waits for this answer (not while the request is still
+    // being dispatched), the answer goes out at once instead of one loop round later.
+    if (!closeNow && context->get_executor().running_in_this_thread()) {
+        if (auto owner = connection.lock(); owner && owner->awaits(sequence)) {
+            owner->onReply(sequence, std::move(bytes), keepAlive, false);
+            return;
+        }
+    }
     asio::post(*context, [weak = connection, sequence = sequence, bytes = std::move(bytes),
                           keepAlive = keepAlive, closeNow]() mutable {
         if (auto connection = weak.lock())
@@ -664,6 +672,19 @@ void HttpConnection::send(std::string bytes) {
     assertInThread();
     if (closed_)
         return;
+    if (!writing_ && !tls_ && !closeAfterWrite_) {
+        // Nothing queued: an answer usually fits the socket at once, without waiting for the loop. Only what
+        // it did not take is queued. (Closing after the answer is left to the queued path: send() may run
+        // inside the parser.)
+        const ssize_t sent = ::send(socket_.native_handle(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        // A failed send is left to the queued write, which meets the same error and closes the connection.
+        if (sent > 0) {
+            lastActivity_ = Clock::now();
+            if (size_t(sent) == bytes.size())
+                return;
+            bytes.erase(0, size_t(sent));
+        }
+    }
     pendingOutput_ += bytes.size();
     output_.push_back(std::move(bytes));
     if (writing_)

@@ -96,6 +96,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
     // The answer (serialised; empty: none) to request number `sequence`, on the connection's loop.
     void onReply(uint64_t sequence, std::optional<std::string> bytes, bool keepAlive, bool closeNow);
+    // Whether request number `sequence` is the one whose answer is awaited now (on the connection's loop).
+    bool awaits(uint64_t sequence) const { return !closed_ && waitingFor_ == sequence; }
 
   private:
     enum class Mode { kHttp, kWebSocket, kDiscard };

@@ -29,8 +29,9 @@ struct RequestContext {
 // ",caller(NAME)" for a request of an identified caller, nothing otherwise: the end of its log lines.
 std::string callerLogSuffix(const RequestContext& request);
 
-// The completion of an endpoint, called exactly once from any thread: the envelope text (internal encoding)
-// to send as an HTTP 200 response (a refusal of a caller, errcode 403 or 429, goes out with that HTTP
+// The completion of an endpoint, called exactly once from any thread: the envelope text (internal encoding),
+// or the response body already made of it (starting with the byte-order mark, see api_envelope.h), to send as
+// an HTTP 200 response (a refusal of a caller, errcode 403 or 429, goes out with that HTTP
 // status), or nothing when the request gets no answer at all. Calling it after the connection is gone is
 // harmless: the answer is dropped.
 using EndpointDone = std::function<void(std::optional<std::string>)>;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "json/json_node.h"
+#include "util/encoding.h"
 
 namespace kestrum {
 
@@ -31,7 +32,32 @@ JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept = default;
 
 bool JsonDocument::parse(std::string_view text, bool decodeUnicodeEscapes) {
     try {
-        std::u16string units = json::valueToUtf16(text);
+        return parseUnits(json::valueToUtf16(text), text.size(), decodeUnicodeEscapes);
+    } catch (const std::bad_alloc&) {
+        return allocationFailed();
+    }
+}
+
+bool JsonDocument::parseUtf8(std::string_view utf8, bool decodeUnicodeEscapes) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (utf8.starts_with(kBom))
+        utf8.remove_prefix(kBom.size());
+    try {
+        return parseUnits(textToUtf16(utf8, CodePage::Utf8), utf8.size(), decodeUnicodeEscapes);
+    } catch (const std::bad_alloc&) {
+        return allocationFailed();
+    }
+}
+
+bool JsonDocument::allocationFailed() {
+    if (root_)
+        json::resetNode(*root_, root_->type);
+    lastError_ = kAllocationFailed;
+    return false;
+}
+
+bool JsonDocument::parseUnits(std::u16string units, size_t textSize, bool decodeUnicodeEscapes) {
+    try {
         if (!root_)
             root_ = std::make_unique<JsonNode>(JsonValueType::Object);
         if (units.empty()) {
@@ -39,11 +65,9 @@ bool JsonDocument::parse(std::string_view text, bool decodeUnicodeEscapes) {
             return true;
         }
         lastError_ = json::parseInto(*root_, units, decodeUnicodeEscapes).code;
-        sizeHint_ = text.size();
+        sizeHint_ = textSize;
     } catch (const std::bad_alloc&) {
-        if (root_)
-            json::resetNode(*root_, root_->type);
-        lastError_ = kAllocationFailed;
+        return allocationFailed();
     }
     return lastError_ == 0;
 }
@@ -78,22 +102,32 @@ int64_t JsonDocument::size(std::string_view path) const {
     return static_cast<int64_t>(node->items.size());
 }
 
-std::string JsonDocument::getText(std::string_view path) const {
+std::u16string_view JsonDocument::textUnits(std::string_view path, std::u16string& scratch) const {
     const JsonNode* node = findNode(root_.get(), path);
     if (node == nullptr)
         return {};
     switch (node->type) {
         case JsonValueType::Float:
-            return json::fromUtf16(json::formatDouble(node->number));
+            return scratch = json::formatDouble(node->number);
         case JsonValueType::Integer:
-            return json::fromUtf16(json::integerDigits(*node));
+            return scratch = json::integerDigits(*node);
         case JsonValueType::Boolean:
-            return node->boolean ? "1" : "0";
+            return node->boolean ? u"1" : u"0";
         case JsonValueType::String:
-            return json::fromUtf16(node->text);
+            return node->text;
         default:
             return {};
     }
+}
+
+std::string JsonDocument::getText(std::string_view path) const {
+    std::u16string scratch;
+    return json::fromUtf16(textUnits(path, scratch));
+}
+
+std::string JsonDocument::getTextUtf8(std::string_view path) const {
+    std::u16string scratch;
+    return utf16ToText(textUnits(path, scratch), CodePage::Utf8);
 }
 
 int32_t JsonDocument::getInt(std::string_view path) const {

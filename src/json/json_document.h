@@ -51,6 +51,9 @@ class JsonDocument {
     // surrogate pair give one character, a surrogate on its own gives U+FFFD; an escape without four
     // hexadecimal digits stays as written. Without it the six characters are kept as they are.
     bool parse(std::string_view text, bool decodeUnicodeEscapes = true);
+    // The same parse over UTF-8 bytes (a request body) without passing through the internal encoding: a
+    // leading byte-order mark is dropped and every byte that is no UTF-8 reads as U+FFFD.
+    bool parseUtf8(std::string_view utf8, bool decodeUnicodeEscapes = true);
     int lastError() const { return lastError_; }
 
     // Text of the subtree at `path`; "" when the path does not resolve or there is no root. `pretty` breaks
@@ -67,8 +70,9 @@ class JsonDocument {
 
     // Readers never fail: an unresolved path gives "", 0, 0.0 or false.
     std::string getText(std::string_view path) const;  // "%.13g" / decimal for numbers, "1"/"0" for booleans
-    int32_t getInt(std::string_view path) const;       // Integer low 32 bits, String like atoi, Boolean 1/0
-    int64_t getInt64(std::string_view path) const;     // Integer value, Float truncated toward zero
+    std::string getTextUtf8(std::string_view path) const;  // the same text in UTF-8
+    int32_t getInt(std::string_view path) const;    // Integer low 32 bits, String like atoi, Boolean 1/0
+    int64_t getInt64(std::string_view path) const;  // Integer value, Float truncated toward zero
     double getDouble(std::string_view path) const;
     bool getBool(std::string_view path) const;
 
@@ -97,6 +101,11 @@ class JsonDocument {
     void clear();
 
   private:
+    bool parseUnits(std::u16string units, size_t textSize, bool decodeUnicodeEscapes);
+    bool allocationFailed();
+    // The text getText converts: a String's own units, or `scratch` holding a number's text.
+    std::u16string_view textUnits(std::string_view path, std::u16string& scratch) const;
+
     std::unique_ptr<JsonNode> root_;
     int lastError_ = 0;
     size_t sizeHint_ = 0;  // length of the last text parsed: the usual size of the text written back

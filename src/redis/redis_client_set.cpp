@@ -155,7 +155,7 @@ void RedisClientSet::submit(Job job, RedisHandler done) {
     });
 }
 
-void RedisClientSet::sendHere(int loop, std::vector<std::string> words, RedisHandler done) {
+void RedisClientSet::sendHere(int loop, std::vector<std::string> words, RedisHandler done, ReplyForm form) {
     if (closed_.load(std::memory_order_acquire)) {
         done(RedisOutcome::failure(closeReason_));
         return;
@@ -175,10 +175,10 @@ void RedisClientSet::sendHere(int loop, std::vector<std::string> words, RedisHan
         done(RedisOutcome::failure("too many commands in flight for " + dbText()));
         return;
     }
-    best->send(std::move(words), std::move(done));
+    best->send(std::move(words), std::move(done), form);
 }
 
-void RedisClientSet::sendAlone(int loop, std::vector<std::string> words, RedisHandler done) {
+void RedisClientSet::sendAlone(int loop, std::vector<std::string> words, RedisHandler done, ReplyForm form) {
     if (closed_.load(std::memory_order_acquire)) {
         done(RedisOutcome::failure(closeReason_));
         return;
@@ -193,24 +193,32 @@ void RedisClientSet::sendAlone(int loop, std::vector<std::string> words, RedisHa
     auto connection = makeRedisConnection(loops_.context(loop), settings_);
     RedisConnection* raw = connection.get();
     home->alone.emplace(raw, std::move(connection));
-    raw->send(std::move(words),
-              [this, loop, home, raw, inUse = aloneInUse_, done = std::move(done)](RedisOutcome outcome) {
-                  // Free for the next blocking command at once; closed and released after this handler
-                  // (which runs inside the connection's own code).
-                  inUse->fetch_sub(1);
-                  loops_.post(loop, [home, raw] {
-                      auto it = home->alone.find(raw);
-                      if (it == home->alone.end())
-                          return;
-                      it->second->close("redis connection released");
-                      home->alone.erase(it);
-                  });
-                  done(std::move(outcome));
-              });
+    raw->send(
+        std::move(words),
+        [this, loop, home, raw, inUse = aloneInUse_, done = std::move(done)](RedisOutcome outcome) {
+            // Free for the next blocking command at once; closed and released after this handler
+            // (which runs inside the connection's own code).
+            inUse->fetch_sub(1);
+            loops_.post(loop, [home, raw] {
+                auto it = home->alone.find(raw);
+                if (it == home->alone.end())
+                    return;
+                it->second->close("redis connection released");
+                home->alone.erase(it);
+            });
+            done(std::move(outcome));
+        },
+        form);
 }
 
 std::string RedisClientSet::internalText(const std::string& wire) const {
     return isUnicode_ ? utf8ToGbk(wire) : wire;
+}
+
+std::string RedisClientSet::textIn(ReplyForm form, const std::string& wire) const {
+    if (form == ReplyForm::kInternal)
+        return internalText(wire);
+    return isUnicode_ ? wire : gbkToUtf8(wire);
 }
 
 bool RedisClientSet::buildWords(std::string_view commandTemplate, std::vector<std::string> params,
@@ -230,31 +238,51 @@ void RedisClientSet::runCommandText(const std::string& command, RedisHandler don
         done(RedisOutcome::failure(error));
         return;
     }
+    runWords(std::move(words), std::move(done), deny, ReplyForm::kInternal);
+}
+
+void RedisClientSet::runCommandWire(const std::string& command, RedisHandler done,
+                                    const CommandDenyList* deny) {
+    std::vector<std::string> words;
+    std::string error;
+    if (!buildCommandWords(command, {}, !isUnicode_, words, error)) {
+        done(RedisOutcome::failure(error));
+        return;
+    }
+    runWords(std::move(words), std::move(done), deny, ReplyForm::kUtf8);
+}
+
+void RedisClientSet::runWords(std::vector<std::string> words, RedisHandler done, const CommandDenyList* deny,
+                              ReplyForm form) {
     if (const CommandRule* rule = deny != nullptr ? deny->denies(words) : nullptr) {
-        done(RedisOutcome::failure("command not allowed: " + internalText(rule->title()) +
+        done(RedisOutcome::failure("command not allowed: " + textIn(form, rule->title()) +
                                    " is on the deny list"));
         return;
     }
     switch (classifyCommand(words)) {
         case CommandKind::kRefused:
-            done(RedisOutcome::failure("command not allowed: " + internalText(commandTitle(words)) +
+            done(RedisOutcome::failure("command not allowed: " + textIn(form, commandTitle(words)) +
                                        " changes the state of a shared connection"));
             return;
         case CommandKind::kBlocking:
             submit(
-                [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
-                    sendAlone(loop, std::move(words), std::move(finish));
+                [this, words = std::move(words), form](int loop, RedisHandler finish) mutable {
+                    sendAlone(loop, std::move(words), std::move(finish), form);
                 },
                 std::move(done));
             return;
         case CommandKind::kShared:
-            submit(
-                [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
-                    sendHere(loop, std::move(words), std::move(finish));
-                },
-                std::move(done));
+            sendShared(std::move(words), std::move(done), form);
             return;
     }
+}
+
+void RedisClientSet::sendShared(std::vector<std::string> words, RedisHandler done, ReplyForm form) {
+    submit(
+        [this, words = std::move(words), form](int loop, RedisHandler finish) mutable {
+            sendHere(loop, std::move(words), std::move(finish), form);
+        },
+        std::move(done));
 }
 
 namespace {
@@ -271,45 +299,43 @@ std::vector<std::string> expiryWords(const std::string& wireKey, int64_t expiry)
     return {name, wireKey, std::move(number)};
 }
 
+// SET key value, with the expiry in the same command: when Redis refuses the expiry nothing is written.
+std::vector<std::string> setWords(std::string wireKey, std::string wireValue, int64_t expiry) {
+    std::vector<std::string> words{"SET", std::move(wireKey), std::move(wireValue)};
+    if (expiry > 0) {
+        std::string number = std::to_string(expiry);
+        words.push_back(number.size() == 13 ? "PXAT" : "PX");
+        words.push_back(std::move(number));
+    }
+    return words;
+}
+
 }  // namespace
 
 void RedisClientSet::setKey(const std::string& key, const std::string& value, int64_t expiry,
                             RedisHandler done) {
-    std::vector<std::string> set{"SET", wireText(key, isUnicode_), wireText(value, isUnicode_)};
-    if (expiry > 0) {
-        // One command: an expiry Redis refuses leaves the key as it was.
-        std::string number = std::to_string(expiry);
-        set.push_back(number.size() == 13 ? "PXAT" : "PX");
-        set.push_back(std::move(number));
-    }
-    submit([this, set = std::move(set)](
-               int loop, RedisHandler finish) mutable { sendHere(loop, std::move(set), std::move(finish)); },
-           std::move(done));
+    sendShared(setWords(wireText(key, isUnicode_), wireText(value, isUnicode_), expiry), std::move(done),
+               ReplyForm::kInternal);
+}
+
+void RedisClientSet::setKeyWire(std::string key, std::string value, int64_t expiry, RedisHandler done) {
+    sendShared(setWords(std::move(key), std::move(value), expiry), std::move(done), ReplyForm::kUtf8);
 }
 
 void RedisClientSet::getKey(const std::string& key, RedisHandler done) {
-    std::vector<std::string> get{"GET", wireText(key, isUnicode_)};
-    submit([this, get = std::move(get)](
-               int loop, RedisHandler finish) mutable { sendHere(loop, std::move(get), std::move(finish)); },
-           std::move(done));
+    sendShared({"GET", wireText(key, isUnicode_)}, std::move(done), ReplyForm::kInternal);
+}
+
+void RedisClientSet::getKeyWire(std::string key, RedisHandler done) {
+    sendShared({"GET", std::move(key)}, std::move(done), ReplyForm::kUtf8);
 }
 
 void RedisClientSet::expireKey(const std::string& key, int64_t expiry, RedisHandler done) {
-    std::vector<std::string> words = expiryWords(wireText(key, isUnicode_), expiry);
-    submit(
-        [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
-            sendHere(loop, std::move(words), std::move(finish));
-        },
-        std::move(done));
+    sendShared(expiryWords(wireText(key, isUnicode_), expiry), std::move(done), ReplyForm::kInternal);
 }
 
 void RedisClientSet::persistKey(const std::string& key, RedisHandler done) {
-    std::vector<std::string> words{"PERSIST", wireText(key, isUnicode_)};
-    submit(
-        [this, words = std::move(words)](int loop, RedisHandler finish) mutable {
-            sendHere(loop, std::move(words), std::move(finish));
-        },
-        std::move(done));
+    sendShared({"PERSIST", wireText(key, isUnicode_)}, std::move(done), ReplyForm::kInternal);
 }
 
 void RedisClientSet::close(const std::string& reason) {

@@ -57,6 +57,13 @@ class RedisClientSet {
     void expireKey(const std::string& key, int64_t expiry, RedisHandler done);
     void persistKey(const std::string& key, RedisHandler done);
 
+    // The same for the API endpoint: the command text, key and value come in the connections' encoding
+    // (UTF-8 with isUnicode, the internal encoding without) and are sent as they are; the outcome's text is
+    // UTF-8. Each text is thus converted once at most on its way between the client and Redis.
+    void runCommandWire(const std::string& command, RedisHandler done, const CommandDenyList* deny = nullptr);
+    void setKeyWire(std::string key, std::string value, int64_t expiry, RedisHandler done);
+    void getKeyWire(std::string key, RedisHandler done);
+
     // Fails every command in flight with `reason`, closes and releases every connection on its own thread
     // and answers later commands with `reason` at once. Idempotent. Afterwards the set holds nothing of the
     // network threads' io_contexts; destroy it once they stopped (work queued there may still name it).
@@ -80,12 +87,18 @@ class RedisClientSet {
     using Job = std::function<void(int loop, RedisHandler done)>;
 
     void submit(Job job, RedisHandler done);
-    void sendHere(int loop, std::vector<std::string> words, RedisHandler done);
-    void sendAlone(int loop, std::vector<std::string> words, RedisHandler done);
+    void sendHere(int loop, std::vector<std::string> words, RedisHandler done, ReplyForm form);
+    void sendAlone(int loop, std::vector<std::string> words, RedisHandler done, ReplyForm form);
+    // Checks the words of a command line against `deny` and the command kinds, then sends them.
+    void runWords(std::vector<std::string> words, RedisHandler done, const CommandDenyList* deny,
+                  ReplyForm form);
+    void sendShared(std::vector<std::string> words, RedisHandler done, ReplyForm form);
     // Template and parameters to the words sent (converted to UTF-8 when isUnicode).
     bool buildWords(std::string_view commandTemplate, std::vector<std::string> params,
                     std::vector<std::string>& words, std::string& error) const;
     std::string internalText(const std::string& wire) const;
+    // Wire text (of our own making, such as a command's name) in `form`.
+    std::string textIn(ReplyForm form, const std::string& wire) const;
     std::string dbText() const { return "db(" + std::to_string(db_) + ")"; }
 
     EventLoops& loops_;

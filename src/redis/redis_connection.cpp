@@ -207,7 +207,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
             startConnect();
     }
 
-    void send(std::vector<std::string> words, RedisHandler handler) override {
+    void send(std::vector<std::string> words, RedisHandler handler, ReplyForm form) override {
         if (state_ == State::kClosed) {
             handler(RedisOutcome::failure(closeReason_));
             return;
@@ -216,6 +216,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         pending->owner = this;
         pending->deadline = Clock::now() + std::chrono::milliseconds(settings_.replyTimeoutMs);
         pending->handler = std::move(handler);
+        pending->form = form;
         if (state_ == State::kReady) {
             issue(std::move(pending), words);
             return;
@@ -292,6 +293,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
             return;
         }
         const bool unicode = self->settings_.isUnicode;
+        const ReplyForm form = pending->form;
         std::string text;
         std::string error;
         pending->handler = std::move(handler);
@@ -299,13 +301,14 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         handler = std::move(pending->handler);
         self->replying_ = nullptr;
         pending.reset();
-        if (!unicode) {
+        // Converted once at most: only when the reply's encoding is not the one the command asked for.
+        if (unicode == (form == ReplyForm::kUtf8)) {
             handler(ok ? RedisOutcome::success(std::move(text)) : RedisOutcome::failure(std::move(error)));
             return;
         }
         auto wire = std::make_shared<const std::string>(ok ? std::move(text) : std::move(error));
-        std::function<void()> finish = [ok, handler = std::move(handler), wire] {
-            std::string converted = utf8ToGbk(*wire);
+        std::function<void()> finish = [ok, unicode, handler = std::move(handler), wire] {
+            std::string converted = unicode ? utf8ToGbk(*wire) : gbkToUtf8(*wire);
             handler(ok ? RedisOutcome::success(std::move(converted))
                        : RedisOutcome::failure(std::move(converted)));
         };
@@ -373,6 +376,7 @@ class AsyncConnection final : public RedisConnection, public std::enable_shared_
         std::vector<std::string> words;  // kept only while waiting for the connection
         std::string failure;             // why no reply will come, once that is known
         bool setup = false;
+        ReplyForm form = ReplyForm::kInternal;
     };
 
     void startConnect() {

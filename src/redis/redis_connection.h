@@ -73,6 +73,13 @@ struct RedisOutcome {
 
 using RedisHandler = std::function<void(RedisOutcome)>;
 
+// The encoding of the text a command's outcome carries.
+enum class ReplyForm {
+    kInternal,  // the internal encoding: replies of an isUnicode connection are converted from UTF-8
+    kUtf8,      // UTF-8, the form of an API answer: replies of a connection without isUnicode are converted
+                // from the internal encoding, those of an isUnicode one are handed on as read (unchecked)
+};
+
 // The failure text of an answer longer than `limit` bytes: "answer larger than max_answer (N bytes)".
 std::string answerLimitText(size_t limit);
 
@@ -82,9 +89,11 @@ class RedisConnection {
 
     // Opens the connection; `opened` (optional) learns whether every opening step succeeded, or why not.
     virtual void open(std::function<void(bool ok, const std::string& error)> opened) = 0;
-    // Queues one command (its words as sent) and calls `handler` with the outcome. Opens the connection first
-    // when it is not open. `handler` may run before send() returns (a closed connection, a failed connect).
-    virtual void send(std::vector<std::string> words, RedisHandler handler) = 0;
+    // Queues one command (its words as sent) and calls `handler` with the outcome, its text in `form`. Opens
+    // the connection first when it is not open. `handler` may run before send() returns (a closed connection,
+    // a failed connect). Failures of the connection itself are told in ASCII, the same in either form.
+    virtual void send(std::vector<std::string> words, RedisHandler handler,
+                      ReplyForm form = ReplyForm::kInternal) = 0;
     // Fails every waiting command with `reason`, closes the connection and refuses all later ones.
     virtual void close(const std::string& reason) = 0;
 

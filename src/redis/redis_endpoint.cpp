@@ -40,16 +40,6 @@ RedisOutcome keyMissing() {
     return RedisOutcome::failure("key missing");
 }
 
-// Whether the response body of `envelope` (a byte-order mark and the UTF-8 form) is longer than `limit`.
-// Internal text grows at most threefold in UTF-8 (a byte that is no character becomes U+FFFD), so only a
-// long envelope is converted to be measured.
-bool answerLonger(const std::string& envelope, size_t limit) {
-    constexpr size_t kMark = 3;
-    if (envelope.size() <= (limit - std::min(limit, kMark)) / 3)
-        return false;
-    return gbkToUtf8(envelope).size() + kMark > limit;
-}
-
 // What a caller may not do with this command line, as the end of "not allowed: ..."; empty when it may.
 // The command and its sub-command must be listed, and every key it touches (the server's own command table
 // tells which arguments are keys) must match the caller's patterns. A command whose keys cannot be told is
@@ -101,15 +91,24 @@ void handleRedisRequest(RedisGateway& gateway, RequestContext request, EndpointD
 namespace {
 
 void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, EndpointDone done) {
+    // The body is read as UTF-8, and each text goes on in the form its next step needs: as the connections
+    // send it (UTF-8 with isUnicode), and in the internal encoding for the log line and the caller's rights.
+    // The answer is written from the reply's UTF-8 straight into the response body.
     JsonDocument document;
-    document.parse(utf8BytesToGbk(request.body));  // a body that is no JSON simply reads as empty members
+    document.parseUtf8(request.body);  // a body that is no JSON simply reads as empty members
     const int32_t db = document.getInt("db");
+    const bool unicode = gateway.isUnicode();
+    auto wireText = [&document, unicode](std::string_view member) {
+        return unicode ? document.getTextUtf8(member) : document.getText(member);
+    };
+    auto internal = [unicode](const std::string& wire) { return unicode ? utf8ToGbk(wire) : wire; };
     std::string head = "db(" + std::to_string(db) + ")";
     const std::string callerSuffix = callerLogSuffix(request);
     const Caller* caller = request.caller;
 
-    // Builds the envelope and the log line once the gateway has answered: `success` and `fail` are the
-    // line's openings, `details` follows "db(..)". An answer longer than max_answer fails instead.
+    // Builds the answer and the log line once the gateway has answered (its text in UTF-8): `success` and
+    // `fail` are the line's openings, `details` follows "db(..)". An answer longer than max_answer fails
+    // instead.
     auto finish = [done = std::move(done), maxAnswer = gateway.maxAnswer(), callerSuffix](
                       const char* success, const char* fail, const std::string& details, bool answerIsMessage,
                       RedisOutcome outcome, std::string refusal = {}) {
@@ -120,77 +119,81 @@ void runRequest(RedisGateway& gateway, SubPath subPath, RequestContext request, 
             done(notAllowedEnvelope(refusal));
             return;
         }
-        std::string envelope;
+        std::string answer;
         if (outcome.ok) {
-            envelope = buildEnvelope(200, answerIsMessage ? outcome.text : std::string("success."));
-            if (answerLonger(envelope, maxAnswer)) {
-                envelope.clear();
+            answer = envelopeAnswer(200, answerIsMessage ? std::string_view(outcome.text) : "success.");
+            if (answer.size() > maxAnswer) {
+                answer.clear();
                 outcome = RedisOutcome::failure(answerLimitText(maxAnswer));
             }
         }
         if (!outcome.ok)
-            envelope = buildEnvelope(kRedisFailure, outcome.errorSet ? outcome.text : std::string());
+            answer = envelopeAnswer(kRedisFailure, outcome.errorSet ? std::string_view(outcome.text) : "");
         std::string line = std::string(outcome.ok ? success : fail) + kFullWidthColon + details;
         if (!outcome.ok)
-            line += ",error(" + (outcome.errorSet ? outcome.text : std::string()) + ")";
+            line += ",error(" + (outcome.errorSet ? utf8ToGbk(outcome.text) : std::string()) + ")";
         line += callerSuffix;
         line += '.';
         logLine("redis", line);
-        done(std::move(envelope));
+        done(std::move(answer));
     };
 
     switch (subPath) {
         case SubPath::kSet: {
-            std::string key = document.getText("key");
-            std::string value = document.getText("value");
+            std::string key = wireText("key");
+            std::string value = wireText("value");
             const int64_t outtime = document.getInt64("outtime");
-            std::string details =
-                head + ",key(" + key + "),value(" + value + "),outtime(" + std::to_string(outtime) + ")";
+            const std::string keyText = internal(key);
+            std::string details = head + ",key(" + keyText + "),value(" + internal(value) + "),outtime(" +
+                                  std::to_string(outtime) + ")";
             if (key.empty()) {
                 finish("set success", "set fail", details, false, keyMissing());
                 break;
             }
-            if (caller != nullptr && !caller->allowsRedisKey(key)) {
-                finish("set success", "set fail", details, false, {}, "redis key " + key);
+            if (caller != nullptr && !caller->allowsRedisKey(keyText)) {
+                finish("set success", "set fail", details, false, {}, "redis key " + keyText);
                 break;
             }
-            gateway.setValue(
-                db, key, value, outtime,
+            gateway.setValueWire(
+                db, std::move(key), std::move(value), outtime,
                 [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
-                    finish("set success", "set fail", details, false, outcome);
+                    finish("set success", "set fail", details, false, std::move(outcome));
                 });
             break;
         }
         case SubPath::kGet: {
-            std::string key = document.getText("key");
-            std::string details = head + ",key(" + key + ")";
+            std::string key = wireText("key");
+            const std::string keyText = internal(key);
+            std::string details = head + ",key(" + keyText + ")";
             if (key.empty()) {
                 finish("get success", "get fail", details, true, keyMissing());
                 break;
             }
-            if (caller != nullptr && !caller->allowsRedisKey(key)) {
-                finish("get success", "get fail", details, true, {}, "redis key " + key);
+            if (caller != nullptr && !caller->allowsRedisKey(keyText)) {
+                finish("get success", "get fail", details, true, {}, "redis key " + keyText);
                 break;
             }
-            gateway.getValue(
-                db, key, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
-                    finish("get success", "get fail", details, true, outcome);
+            gateway.getValueWire(
+                db, std::move(key),
+                [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
+                    finish("get success", "get fail", details, true, std::move(outcome));
                 });
             break;
         }
         case SubPath::kOrder: {
-            std::string order = document.getText("order");
-            std::string details = head + ",order(" + order + ")";
+            const std::string order = wireText("order");
+            const std::string orderText = internal(order);
+            std::string details = head + ",order(" + orderText + ")";
             if (caller != nullptr) {
-                std::string refusal = orderRefusal(gateway, *caller, order);
+                std::string refusal = orderRefusal(gateway, *caller, orderText);
                 if (!refusal.empty()) {
                     finish("do order success", "do order fail", details, true, {}, std::move(refusal));
                     break;
                 }
             }
-            gateway.runOrder(
+            gateway.runOrderWire(
                 db, order, [finish = std::move(finish), details = std::move(details)](RedisOutcome outcome) {
-                    finish("do order success", "do order fail", details, true, outcome);
+                    finish("do order success", "do order fail", details, true, std::move(outcome));
                 });
             break;
         }

@@ -189,4 +189,32 @@ bool RedisGateway::getValue(int32_t db, const std::string& key, std::string& res
     return settle(await([&](RedisHandler done) { getValue(db, key, std::move(done)); }), &result, error);
 }
 
+void RedisGateway::runOrderWire(int32_t db, const std::string& order, RedisHandler done) {
+    RedisClientSet* set = findSet(db);
+    if (set == nullptr) {
+        done(noDatabase());
+        return;
+    }
+    set->runCommandWire(order, std::move(done), deny_.empty() ? nullptr : &deny_);
+}
+
+void RedisGateway::setValueWire(int32_t db, std::string key, std::string value, int64_t expiry,
+                                RedisHandler done) {
+    RedisClientSet* set = findSet(db);
+    if (set == nullptr) {
+        done(noDatabase());
+        return;
+    }
+    set->setKeyWire(std::move(key), std::move(value), expiry, std::move(done));
+}
+
+void RedisGateway::getValueWire(int32_t db, std::string key, RedisHandler done) {
+    RedisClientSet* set = findSet(db);
+    if (set == nullptr) {
+        done(noDatabase());
+        return;
+    }
+    set->getKeyWire(std::move(key), std::move(done));
+}
+
 }  // namespace kestrum

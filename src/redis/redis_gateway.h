@@ -91,6 +91,12 @@ class RedisGateway {
                   RedisHandler done);
     void getValue(int32_t db, const std::string& key, RedisHandler done);
 
+    // Asynchronous, for the API endpoint: the texts come in the connections' encoding (UTF-8 with isUnicode,
+    // the internal encoding without) and the outcome's text is UTF-8 (see RedisClientSet::runCommandWire).
+    void runOrderWire(int32_t db, const std::string& order, RedisHandler done);
+    void setValueWire(int32_t db, std::string key, std::string value, int64_t expiry, RedisHandler done);
+    void getValueWire(int32_t db, std::string key, RedisHandler done);
+
     // Blocking. Each returns false, with `error` untouched, when `db` has no set; false with the reason
     // otherwise.
     bool runOrder(int32_t db, const std::string& order, std::string& result, std::string& error);

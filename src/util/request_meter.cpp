@@ -47,6 +47,9 @@ MeteredCode meteredCodeOf(int64_t errcode) {
 }
 
 MeteredCode meteredCodeOfEnvelope(std::string_view envelope) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (envelope.starts_with(kBom))
+        envelope.remove_prefix(kBom.size());
     constexpr std::string_view kStart = "{\"errcode\":";
     if (!envelope.starts_with(kStart))
         return MeteredCode::Other;

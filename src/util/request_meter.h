@@ -37,7 +37,8 @@ inline constexpr size_t kMeteredCodes = 7;
 const char* meteredCodeName(MeteredCode code);
 // The code for an envelope's errcode.
 MeteredCode meteredCodeOf(int64_t errcode);
-// The errcode at the start of an envelope text ({"errcode":N,...}); Other when the text does not start so.
+// The errcode at the start of an envelope text ({"errcode":N,...}), or of a response body made of one (after
+// its byte-order mark); Other when the text does not start so.
 MeteredCode meteredCodeOfEnvelope(std::string_view envelope);
 
 // Why a connection or request was turned away.

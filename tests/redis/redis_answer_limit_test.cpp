@@ -126,7 +126,7 @@ TEST_F(RedisAnswerLimitTest, ArraysAndPipelinedNeighboursKeepTheirPlace) {
                                [&, expected](std::optional<std::string> answer) {
                                    std::lock_guard lock(mutex);
                                    ++answered;
-                                   if (answer != expected)
+                                   if (testing::envelopeText(answer) != expected)
                                        ++wrong;
                                    changed.notify_all();
                                });

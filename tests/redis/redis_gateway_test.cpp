@@ -4,6 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 #include "redis/redis_gateway.h"
 #include "redis_test_support.h"
@@ -219,6 +224,71 @@ TEST(RedisGateway, ConcurrentRequestsShareTheSet) {
         thread.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(RedisProbe(port, 4).run({"GET", "hits"}), "1600");
+}
+
+// Commands of both reply forms pipelined on one connection: each caller gets its own reply, converted to the
+// form it asked for (the internal encoding, or UTF-8 for an API answer) and only then.
+TEST(RedisGateway, ReplyFormsOnOneConnection) {
+    const int port = sharedRedis().port();
+    const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87";  // "中文"
+    const std::string gb = "\xD6\xD0\xCE\xC4";            // the same in GB18030
+    const std::string large = std::string(200000, 'x') + utf8;
+    for (const bool unicode : {true, false}) {
+        SCOPED_TRACE(unicode ? "isUnicode=1" : "isUnicode=0");
+        const std::string stored = unicode ? utf8 : gb;
+        RedisProbe probe(port, 6);
+        probe.run({"DEL", "list"});
+        probe.run({"SET", "text", stored});
+        probe.run({"SET", "large", unicode ? large : std::string(200000, 'x') + gb});
+        probe.run({"RPUSH", "list", "a", stored});
+        probe.run({"DEL", "none"});
+        testing::TestLoops loops;
+        RedisGateway gateway;
+        gateway.openSets(*loops, "127.0.0.1", port, "", {"6"}, {"1"}, unicode);
+        ASSERT_EQ(gateway.databases()[0].connected, 1);
+
+        struct Call {
+            std::function<void(RedisHandler)> start;
+            bool ok;
+            std::string text;
+        };
+        const std::string wireOrder = unicode ? "NOSUCH " + utf8 : "NOSUCH " + gb;
+        const std::string unknown = "ERR unknown command 'NOSUCH', with args beginning with: '";
+        std::vector<Call> calls = {
+            {[&](RedisHandler h) { gateway.getValue(6, "text", std::move(h)); }, true, gb},
+            {[&](RedisHandler h) { gateway.getValueWire(6, "text", std::move(h)); }, true, utf8},
+            {[&](RedisHandler h) { gateway.getValueWire(6, "none", std::move(h)); }, true, ""},
+            {[&](RedisHandler h) { gateway.getValueWire(6, "large", std::move(h)); }, true, large},
+            {[&](RedisHandler h) { gateway.runOrderWire(6, wireOrder, std::move(h)); }, false,
+             unknown + utf8 + "' "},
+            {[&](RedisHandler h) { gateway.runOrder(6, "LRANGE list 0 -1", std::move(h)); }, true,
+             "[\"a\",\"" + gb + "\"]"},
+            {[&](RedisHandler h) { gateway.runOrderWire(6, "LRANGE list 0 -1", std::move(h)); }, true,
+             "[\"a\",\"" + utf8 + "\"]"},
+            {[&](RedisHandler h) { gateway.runOrder(6, "NOSUCH " + gb, std::move(h)); }, false,
+             unknown + gb + "' "},
+        };
+        std::mutex mutex;
+        std::vector<std::optional<RedisOutcome>> outcomes(calls.size());
+        std::atomic<size_t> answered{0};
+        for (size_t i = 0; i < calls.size(); ++i) {
+            calls[i].start([&, i](RedisOutcome outcome) {
+                std::lock_guard<std::mutex> lock(mutex);
+                outcomes[i] = std::move(outcome);
+                ++answered;
+            });
+        }
+        const auto until = Clock::now() + std::chrono::seconds(20);
+        while (answered.load() < calls.size() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> lock(mutex);
+        for (size_t i = 0; i < calls.size(); ++i) {
+            ASSERT_TRUE(outcomes[i]) << i;
+            EXPECT_EQ(outcomes[i]->ok, calls[i].ok) << i;
+            EXPECT_TRUE(outcomes[i]->text == calls[i].text) << i << ": " << outcomes[i]->text.substr(0, 80);
+        }
+        gateway.close();
+    }
 }
 
 }  // namespace

@@ -41,7 +41,9 @@ void postRequest(EventLoops& loops, int loop, RedisGateway& gateway, std::string
         RequestContext request;
         request.path = path;
         request.body = body;
-        handleRedisRequest(gateway, std::move(request), done);
+        handleRedisRequest(gateway, std::move(request), [done](std::optional<std::string> answer) {
+            done(testing::envelopeText(std::move(answer)));
+        });
     });
 }
 

@@ -14,7 +14,9 @@
 #include <future>
 #include <sstream>
 
+#include "http/api_envelope.h"
 #include "redis/redis_endpoint.h"
+#include "util/encoding.h"
 
 namespace kestrum::testing {
 
@@ -82,6 +84,12 @@ std::string RedisProbe::run(const std::vector<std::string>& words) {
     return text;
 }
 
+std::optional<std::string> envelopeText(std::optional<std::string> answer) {
+    if (answer && isAnswerBody(*answer))
+        return utf8ToGbk(std::string_view(*answer).substr(3));
+    return answer;
+}
+
 std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string& path,
                                         const std::string& body, const Caller* caller) {
     auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
@@ -91,7 +99,7 @@ std::optional<std::string> callEndpoint(RedisGateway& gateway, const std::string
     request.body = body;
     request.caller = caller;
     handleRedisRequest(gateway, std::move(request), [answer](std::optional<std::string> envelope) {
-        answer->set_value(std::move(envelope));
+        answer->set_value(envelopeText(std::move(envelope)));
     });
     if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
         ADD_FAILURE() << "no answer for " << path << " " << body;

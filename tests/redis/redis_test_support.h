@@ -22,6 +22,10 @@ struct redisContext;
 
 namespace kestrum::testing {
 
+// The envelope text (internal encoding) of an endpoint's answer, which may be the finished response body
+// (byte-order mark and UTF-8).
+std::optional<std::string> envelopeText(std::optional<std::string> answer);
+
 // Started on first use, stopped at exit. Fails the calling test when redis-server cannot start.
 RedisServer& sharedRedis();
 
