@@ -571,6 +571,8 @@ void Application::shutdown() {
     mysqlAccounts_->close();
     routes_->door->replace(nullptr);
     logLine("app/end", "will be free.");
+    // The shutdown's lines are in the file when it returns, whatever ends the process next.
+    flushProcessLog();
     removeFaultGuard();
     // Last: the jobs still running finish, then the network threads stop (the watchdog's pings with them).
     workers_->stop();

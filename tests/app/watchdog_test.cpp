@@ -261,7 +261,7 @@ TEST_F(WatchdogTest, BinaryReportsReadyPingsAndStopping) {
     ASSERT_TRUE(socket_.waitFor("READY=1", 20s)) << process.errorOutput();
     // READY=1 comes after the listener is up.
     EXPECT_TRUE(testing::get("127.0.0.1", port, "/api/this/heart"));
-    EXPECT_NE(dir.logText().find(gb("server丨service manager：ready,watchdog(600 ms).")), std::string::npos);
+    EXPECT_TRUE(process.waitForLog(dir, gb("server丨service manager：ready,watchdog(600 ms).")));
     EXPECT_GE(countOf(socket_.receiveFor(1500ms), "WATCHDOG=1"), 2u);
 #ifdef KESTRUM_FAULT_INJECTION
     HttpClient holder;
