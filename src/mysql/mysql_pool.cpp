@@ -107,10 +107,7 @@ void SqlWork::refuse() {
 }
 
 void MysqlPool::execute(std::string statement, Done done) {
-    SqlWork work;
-    work.statements.push_back(SqlStatement{std::move(statement), false, {}});
-    work.done = std::move(done);
-    submit(std::move(work));
+    execute(SqlStatement{std::move(statement), false, {}}, std::move(done));
 }
 
 void MysqlPool::execute(SqlStatement statement, Done done) {
@@ -174,14 +171,7 @@ void MysqlPool::submit(SqlWork work) {
 }
 
 MysqlResult MysqlPool::run(std::string statement) {
-    if (loops_.currentIndex() >= 0) {
-        assert(!"MysqlPool::run would block a network thread");
-        return busyResult();
-    }
-    std::promise<MysqlResult> result;
-    auto future = result.get_future();
-    execute(std::move(statement), [&result](MysqlResult outcome) { result.set_value(std::move(outcome)); });
-    return future.get();
+    return run(SqlStatement{std::move(statement), false, {}});
 }
 
 MysqlResult MysqlPool::run(SqlStatement statement) {
