@@ -164,7 +164,13 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
                 // Counted out however this ends: a connection that cannot be made is dropped with its socket.
                 struct Settle {
                     std::atomic<int>& pending;
-                    ~Settle() { pending.fetch_sub(1); }
+                    bool done = false;
+                    void now() {
+                        if (!done)
+                            pending.fetch_sub(1);
+                        done = true;
+                    }
+                    ~Settle() { now(); }
                 } settle{core->acceptedPending};
 #ifdef KESTRUM_FAULT_INJECTION
                 injectAcceptFault(socket, AcceptStep::kConnection);
@@ -173,6 +179,9 @@ struct HttpServer::Listener : std::enable_shared_from_this<HttpServer::Listener>
                     return;
                 auto connection =
                     std::make_shared<HttpConnection>(*core, target, kind, id, std::move(socket), tls);
+                // Counted as live from here on: counted twice while it starts, it would refuse a connection
+                // that fits under max_connections.
+                settle.now();
                 target.connections.emplace(id, connection);
                 connection->start();
             });
